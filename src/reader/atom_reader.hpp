@@ -1,0 +1,47 @@
+// Atom-line reader core: splits the atom lines of one frame into tokens and
+// collects typed columns. Plain C++; never touches a Python object.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "common/c_buffer.hpp"
+
+namespace atomblock::reader {
+
+// rows x cols elements, row after row, zero-filled at creation.
+template <class T>
+struct RowMajorMatrix {
+    std::size_t rows = 0;
+    std::size_t cols = 0;
+    CBuffer<T> data;
+};
+
+struct AtomColumns {
+    RowMajorMatrix<double> floats;
+    RowMajorMatrix<std::int64_t> ints;
+    RowMajorMatrix<std::uint8_t> bools;  // 0 or 1
+    // One entry per `s` code; each holds natoms tokens in row order. The views
+    // point into the caller's lines, which must outlive this record.
+    std::vector<std::vector<std::string_view>> strs;
+    std::size_t n_float_cols = 0;
+    std::size_t n_int_cols = 0;
+    std::size_t n_bool_cols = 0;
+};
+
+struct ReadError {
+    std::string message;
+};
+
+// Reads every line by the column type codes. The first fault gives a
+// ReadError; memory exhaustion (or rows x columns beyond the address space)
+// throws std::bad_alloc.
+std::variant<AtomColumns, ReadError> read_atom_lines(std::span<const std::string_view> lines,
+                                                     std::span<const std::uint8_t> col_types);
+
+}  // namespace atomblock::reader
