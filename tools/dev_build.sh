@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Incremental developer build of the extension into a build directory of its
+# own, without pip: tools/dev_build.sh [BUILD_DIR] [extra cmake args...]
+# Then run tests against it with: PYTHONPATH=BUILD_DIR python -m pytest
+set -euo pipefail
+here="$(cd "$(dirname "$0")/.." && pwd)"
+build="${1:-$here/build/dev}"
+shift || true
+python="${PYTHON:-$here/.venv/bin/python}"
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-Release}" \
+    -DPython_EXECUTABLE="$python" "$@" >/dev/null
+fi
+cmake --build "$build" -j "${JOBS:-1}"
