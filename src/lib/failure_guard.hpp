@@ -1,0 +1,46 @@
+// The failure guard: the single place where C++ failures become Python
+// exceptions. Every entry from Python (the module initialisation and both
+// function entries) runs its body through guard_entry, so no C++ exception
+// ever crosses into the interpreter.
+#pragma once
+
+#include <Python.h>
+
+#include <exception>
+#include <new>
+#include <source_location>
+#include <string>
+
+#include "common/internal_failure.hpp"
+#include "lib/python_error.hpp"
+
+namespace atomblock::py {
+
+// Writes the diagnostic to standard error and sets PanicException(message).
+void raise_panic(const std::string& message, const std::source_location& where);
+
+// Runs body(), which returns a new reference or throws. Returns null with a
+// Python exception set for every failure:
+//   PythonError       -> the pending exception (SystemError if none is set)
+//   InternalFailure   -> PanicException(message), diagnostic on stderr first
+//   std::bad_alloc    -> MemoryError
+//   anything else     -> PanicException with the failure's text
+template <class Body>
+PyObject* guard_entry(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const PythonError&) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, kNoExceptionSetMessage);
+    } catch (const InternalFailure& failure) {
+        raise_panic(failure.message(), failure.where());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& other) {
+        raise_panic(other.what(), std::source_location::current());
+    } catch (...) {
+        raise_panic(std::string(), std::source_location::current());
+    }
+    return nullptr;
+}
+
+}  // namespace atomblock::py

@@ -1,0 +1,62 @@
+// Entry of read_atom_lines_rs: bind, convert, read, assemble the result dict.
+#include <array>
+#include <string_view>
+#include <variant>
+
+#include "lib/arg_binding.hpp"
+#include "lib/conversions.hpp"
+#include "lib/entries.hpp"
+#include "lib/failure_guard.hpp"
+#include "lib/numpy_exchange.hpp"
+#include "lib/string_columns.hpp"
+#include "reader/atom_reader.hpp"
+
+namespace atomblock::py {
+namespace {
+
+constexpr std::array<std::string_view, 2> kParameters = {"lines", "col_types"};
+constexpr Signature kSignature = {"read_atom_lines_rs", kParameters};
+
+// Inserts a new value under `key`; a failing creation of the key is an
+// internal failure, a failing insertion passes the interpreter's exception.
+void insert(PyObject* dict, const char* key, PyRef value) {
+    PyRef key_obj = PyRef::steal(PyUnicode_InternFromString(key));
+    if (!key_obj) fail_result_creation();
+    if (PyDict_SetItem(dict, key_obj.get(), value.get()) < 0) throw_python_error();
+}
+
+PyObject* read_atom_lines(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, kParameters.size()> bound{};
+    bind_arguments(kSignature, args, nargs, kwnames, bound);
+
+    ConvertedLines lines = with_argument_name("lines", [&] { return convert_lines(bound[0]); });
+    std::vector<std::uint8_t> col_types =
+        with_argument_name("col_types", [&] { return convert_col_types(bound[1]); });
+
+    auto outcome = reader::read_atom_lines(lines.utf8, col_types);
+    if (auto* error = std::get_if<reader::ReadError>(&outcome)) {
+        PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(
+            error->message.data(), static_cast<Py_ssize_t>(error->message.size()), "replace"));
+        if (!message) throw_python_error();
+        PyErr_SetObject(PyExc_ValueError, message.get());
+        throw PythonError();
+    }
+    auto& columns = std::get<reader::AtomColumns>(outcome);
+
+    PyRef result = PyRef::steal(PyDict_New());
+    if (!result) fail_result_creation();
+    insert(result.get(), "floats", make_float64_array(std::move(columns.floats)));
+    insert(result.get(), "ints", make_int64_array(std::move(columns.ints)));
+    insert(result.get(), "bools", make_uint8_array(std::move(columns.bools)));
+    insert(result.get(), "strs", make_string_columns(columns.strs));
+    return result.release();
+}
+
+}  // namespace
+
+extern "C" PyObject* read_atom_lines_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                           PyObject* kwnames) {
+    return guard_entry([&] { return read_atom_lines(args, nargs, kwnames); });
+}
+
+}  // namespace atomblock::py

@@ -1,0 +1,66 @@
+// Entry of write_atoms_rs: bind, convert in parameter order, write, return str.
+#include <array>
+#include <cstring>
+#include <string_view>
+
+#include "lib/arg_binding.hpp"
+#include "lib/conversions.hpp"
+#include "lib/entries.hpp"
+#include "lib/failure_guard.hpp"
+#include "lib/numpy_exchange.hpp"
+#include "writer/atom_writer.hpp"
+
+namespace atomblock::py {
+namespace {
+
+constexpr std::array<std::string_view, 6> kParameters = {
+    "sym_codepoints", "sym_width", "float_mat", "int_mat", "bool_mat", "col_types"};
+constexpr Signature kSignature = {"write_atoms_rs", kParameters};
+
+// The largest code point of a str whose bytes are all ASCII.
+constexpr Py_UCS4 kMaxAsciiCodePoint = 0x7F;
+
+PyRef make_text(const writer::AtomBlock& block) {
+    const std::string_view text = block.text.view();
+    const auto size = static_cast<Py_ssize_t>(text.size());
+    PyObject* str = nullptr;
+    if (block.ascii) {
+        // ASCII text is already in the str's own one-byte representation.
+        str = PyUnicode_New(size, kMaxAsciiCodePoint);
+        if (str != nullptr) std::memcpy(PyUnicode_DATA(str), text.data(), text.size());
+    } else {
+        str = PyUnicode_DecodeUTF8(text.data(), size, "strict");
+    }
+    if (str == nullptr) fail_result_creation();
+    return PyRef::steal(str);
+}
+
+PyObject* write_atoms(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, kParameters.size()> bound{};
+    bind_arguments(kSignature, args, nargs, kwnames, bound);
+
+    // Strictly in parameter order; views made before a failing argument are
+    // released by their destructors as the failure unwinds.
+    auto sym_codepoints =
+        with_argument_name("sym_codepoints", [&] { return extract_uint32_matrix(bound[0]); });
+    const std::uint64_t sym_width =
+        with_argument_name("sym_width", [&] { return convert_sym_width(bound[1]); });
+    auto float_mat = with_argument_name("float_mat", [&] { return extract_float64_matrix(bound[2]); });
+    auto int_mat = with_argument_name("int_mat", [&] { return extract_int64_matrix(bound[3]); });
+    auto bool_mat = with_argument_name("bool_mat", [&] { return extract_uint8_matrix(bound[4]); });
+    std::vector<std::uint8_t> col_types =
+        with_argument_name("col_types", [&] { return convert_col_types(bound[5]); });
+
+    const writer::AtomBlock block = writer::write_atom_block(
+        sym_codepoints.view, sym_width, float_mat.view, int_mat.view, bool_mat.view, col_types);
+    return make_text(block).release();
+}
+
+}  // namespace
+
+extern "C" PyObject* write_atoms_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) {
+    return guard_entry([&] { return write_atoms(args, nargs, kwnames); });
+}
+
+}  // namespace atomblock::py
