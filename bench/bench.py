@@ -8,7 +8,7 @@ Contenders, timed in one process on the same random frames:
           "fmt % tuple(data[i])" over a NumPy structured array;
   reader: _atomblock.read_atom_lines_rs versus "line.split()" with one
           converter per column gathered into a structured array, and
-          numpy.loadtxt on the numeric columns of the same text.
+          numpy.loadtxt on the numeric columns of the same lines.
 Each size is cross-checked once (module and Python loop give the same text /
 the same arrays). Figures: ns/atom (median), ratio to the module, MB/s of
 atom-block text, fixed cost per call on 10 atoms, and the peak resident memory
@@ -19,7 +19,6 @@ from __future__ import annotations
 
 import argparse
 import gc
-import io
 import json
 import math
 import os
@@ -175,9 +174,13 @@ def loadtxt_columns(layout: str) -> list:
     return [j for j, c in enumerate(layout) if c in "fi"]
 
 
-def loadtxt_read(text: str, usecols: list) -> np.ndarray:
-    """numpy.loadtxt of the numeric (float and integer) columns as float64."""
-    return np.loadtxt(io.StringIO(text), dtype=np.float64, usecols=usecols, ndmin=2)
+def loadtxt_read(lines: list, usecols: list) -> np.ndarray:
+    """numpy.loadtxt of the numeric (float and integer) columns as float64.
+
+    It is given the same list of lines as the module: on NumPy 2 that is
+    faster than an io.StringIO of the block (about 0.6 of its time here).
+    """
+    return np.loadtxt(lines, dtype=np.float64, usecols=usecols, ndmin=2)
 
 
 def structured_to_columns(arr: np.ndarray, layout: str) -> dict:
@@ -466,7 +469,7 @@ def bench_size(layout: str, natoms: int, args) -> tuple[list, list]:
                          text_bytes=text_bytes, note=py_note))
 
     usecols = loadtxt_columns(layout)
-    sec, times, lt_res = measure(lambda: loadtxt_read(text, usecols), args.repeat, min_time)
+    sec, times, lt_res = measure(lambda: loadtxt_read(lines, usecols), args.repeat, min_time)
     rows.append(_row(layout, "read", natoms, LOADTXT, seconds=sec, times=times,
                      text_bytes=text_bytes, note="numeric columns only"))
 
@@ -526,7 +529,7 @@ def fixed_costs(args) -> list:
             ("write", PY_WRITE, lambda: python_write(frame["data"], frame["fmt"]), n_py),
             ("read", MODULE, lambda: module_read(lines, frame["col_types"]), n_mod),
             ("read", PY_READ, lambda: python_read(lines, convs, dtype), n_py),
-            ("read", LOADTXT, lambda: loadtxt_read(py_text, usecols), n_py),
+            ("read", LOADTXT, lambda: loadtxt_read(lines, usecols), n_py),
         ]
         for op, contender, fn, number in cases:
             if contender == MODULE:

@@ -81,7 +81,7 @@ class TestPythonContenders:
             bench.python_read(["H 1 2 3 yes"], convs, dtype)
 
     def test_loadtxt_reads_numeric_columns(self, bench):
-        text = "H 1.5 2 7 T\nO -3 4.25 8 F\n"
+        text = ["H 1.5 2 7 T", "O -3 4.25 8 F"]
         cols = bench.loadtxt_columns("sffib")
         assert cols == [1, 2, 3]
         assert bench.loadtxt_read(text, cols).tolist() == [[1.5, 2, 7], [-3, 4.25, 8]]
