@@ -1,0 +1,65 @@
+// TextBuffer: allocation and growth of the atom block's output buffer.
+#include "writer/text_buffer.hpp"
+
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <utility>
+
+namespace atomblock::writer {
+namespace {
+
+// Each growth at least doubles the capacity, so n appends cost O(n) copying.
+constexpr std::size_t kGrowthFactor = 2;
+
+// Sizes above PTRDIFF_MAX cannot be addressed as one object; refuse them as an
+// allocation failure before the allocator sees them.
+constexpr std::size_t kMaxBytes = static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max());
+
+}  // namespace
+
+TextBuffer::TextBuffer(TextBuffer&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      capacity_(std::exchange(other.capacity_, 0)) {}
+
+TextBuffer& TextBuffer::operator=(TextBuffer&& other) noexcept {
+    if (this != &other) {
+        std::free(data_);
+        data_ = std::exchange(other.data_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+        capacity_ = std::exchange(other.capacity_, 0);
+    }
+    return *this;
+}
+
+TextBuffer::~TextBuffer() { std::free(data_); }
+
+void TextBuffer::reserve(std::size_t bytes) {
+    if (bytes > capacity_) reallocate(bytes);
+}
+
+void TextBuffer::grow_for(std::size_t extra) {
+    if (extra > kMaxBytes - size_) throw std::bad_alloc();
+    const std::size_t needed = size_ + extra;
+    std::size_t target = capacity_ <= kMaxBytes / kGrowthFactor ? capacity_ * kGrowthFactor : kMaxBytes;
+    if (target < needed) target = needed;
+    reallocate(target);
+}
+
+void TextBuffer::reallocate(std::size_t new_capacity) {
+    if (new_capacity > kMaxBytes) throw std::bad_alloc();
+    void* p = std::realloc(data_, new_capacity);
+    if (p == nullptr) throw std::bad_alloc();
+    data_ = static_cast<char*>(p);
+    capacity_ = new_capacity;
+}
+
+void TextBuffer::append(std::string_view bytes) {
+    ensure_room(bytes.size());
+    if (!bytes.empty()) std::memcpy(data_ + size_, bytes.data(), bytes.size());
+    size_ += bytes.size();
+}
+
+}  // namespace atomblock::writer
