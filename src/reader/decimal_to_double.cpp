@@ -1,6 +1,7 @@
 // Correctly rounded decimal-to-binary64 conversion: an exact shortcut through
-// binary64 arithmetic for ordinary numbers, and otherwise a canonical
-// scientific text of bounded length rounded by std::from_chars.
+// binary64 arithmetic for ordinary numbers, std::from_chars on the text as
+// written for other short ones, and otherwise a canonical scientific text of
+// bounded length rounded by std::from_chars.
 #include "reader/decimal_to_double.hpp"
 
 #include <algorithm>
@@ -51,6 +52,7 @@ constexpr std::array<std::uint64_t, kFoldPow10Max + 1> kPow10Int = [] {
 // decimal digits: 2^54 * 5^1075 has 768 digits. Keeping more digits than that
 // and replacing the rest by one nonzero digit preserves every rounding decision.
 constexpr std::size_t kKeptDigits = 800;
+static_assert(kDirectTextMax <= kKeptDigits, "direct texts stay within the kept digits");
 
 // Scientific decimal exponents E (value in [10^E, 10^(E+1))) outside
 // [kUnderflowExponent, kOverflowExponent] are decided without rounding:
@@ -183,6 +185,16 @@ double decimal_to_double(const DecimalNumber& number) {
     double value;
     if (!number.more_digits && number.leading == 0) return with_sign(0.0, number.negative);
     if (try_exact(number, value)) return with_sign(value, number.negative);
+    if (!number.text.empty()) {
+        // The grammar already holds, so from_chars reads the whole text; only
+        // a result beyond the range needs the canonical route, which tells
+        // infinity from zero.
+        const char* const end = number.text.data() + number.text.size();
+        const auto parsed = std::from_chars(number.text.data(), end, value);
+        if (parsed.ec == std::errc() && parsed.ptr == end) return with_sign(value, number.negative);
+        if (parsed.ec != std::errc::result_out_of_range)
+            fail("std::from_chars refused a validated decimal text");
+    }
     return round_canonical(number);
 }
 

@@ -1,6 +1,7 @@
 // Correctly rounded conversion of an already validated decimal number to binary64.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -14,7 +15,12 @@ namespace atomblock::reader {
 // first up-to-kLeadingDigitsMax significant digits as an integer, and whether
 // more significant digits followed (`more_digits`). It lets ordinary tokens
 // take an exact shortcut without a second pass over the digits.
+//
+// `text` is the number as written, without its sign, when std::from_chars
+// can round it directly (at most kDirectTextMax bytes and an exponent read
+// whole, see the grammar); otherwise it is empty.
 struct DecimalNumber {
+    std::string_view text;
     std::string_view integer;
     std::string_view fraction;
     std::int64_t exponent;
@@ -25,6 +31,10 @@ struct DecimalNumber {
 
 // A uint64 holds every 19-digit decimal (10^19 - 1 < 2^64 ~ 1.8e19).
 inline constexpr int kLeadingDigitsMax = 19;
+
+// Longest text passed to std::from_chars as written: not above the 800
+// digits that the canonical rounding keeps (see decimal_to_double.cpp).
+inline constexpr std::size_t kDirectTextMax = 800;
 
 // The binary64 nearest to the number, ties to even; beyond the largest finite
 // value it is a signed infinity, at or below half the smallest subnormal a

@@ -16,6 +16,10 @@ namespace {
 // below 65536 * 10 and any ordinary significand gives infinity or zero).
 constexpr std::uint32_t kExponentAccumulationLimit = 65536;
 
+// 65536 has five digits, so an exponent of at most five digits is read whole
+// and the text as written means the same number.
+constexpr std::size_t kExponentDigitsReadWhole = 5;
+
 // Quiet NaN with an empty payload, and the sign bit of binary64.
 constexpr std::uint64_t kQuietNanBits = 0x7FF8000000000000;
 constexpr std::uint64_t kSignBit = std::uint64_t{1} << 63;
@@ -77,6 +81,7 @@ FloatParse parse_float_token(std::string_view token) {
     const bool negative = *p == '-';
     if (*p == '+' || *p == '-') ++p;
     if (p == end) return float_error(FloatTokenError::invalid);
+    const char* const number_begin = p;
     if (!is_digit(*p) && *p != '.') {
         return parse_special_word(std::string_view(p, static_cast<std::size_t>(end - p)), negative);
     }
@@ -108,21 +113,28 @@ FloatParse parse_float_token(std::string_view token) {
     if (integer.empty() && fraction.empty()) return float_error(FloatTokenError::invalid);
 
     std::int64_t exponent = 0;
+    bool exponent_read_whole = true;
     if (p != end && (*p == 'e' || *p == 'E')) {
         ++p;
         const bool exponent_negative = p != end && *p == '-';
         if (p != end && (*p == '+' || *p == '-')) ++p;
         if (p == end || !is_digit(*p)) return float_error(FloatTokenError::invalid);
         std::uint32_t magnitude = 0;
+        const char* const exponent_begin = p;
         for (; p != end && is_digit(*p); ++p) {
             if (magnitude < kExponentAccumulationLimit) magnitude = magnitude * 10 + digit_value(*p);
         }
+        exponent_read_whole = static_cast<std::size_t>(p - exponent_begin) <= kExponentDigitsReadWhole;
         exponent = exponent_negative ? -static_cast<std::int64_t>(magnitude) : magnitude;
     }
     if (p != end) return float_error(FloatTokenError::invalid);
 
+    const std::size_t text_size = static_cast<std::size_t>(end - number_begin);
+    const std::string_view text = exponent_read_whole && text_size <= kDirectTextMax
+                                      ? std::string_view(number_begin, text_size)
+                                      : std::string_view();
     return float_ok(decimal_to_double(
-        DecimalNumber{integer, fraction, exponent, leading, more_digits, negative}));
+        DecimalNumber{text, integer, fraction, exponent, leading, more_digits, negative}));
 }
 
 IntParse parse_int_token(std::string_view token) noexcept {
