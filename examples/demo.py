@@ -1,7 +1,9 @@
 """Demo: make a small trajectory, read it back, write it again, check that the copy is
 byte-identical, and time _atomblock against plain Python loops for the atom blocks.
 
-Run with: .venv/bin/python examples/demo.py   (needs only NumPy; takes a few seconds)
+The module times include the caller's own work around the call (stacking the
+property arrays for writing). Run with: .venv/bin/python examples/demo.py
+(needs only NumPy; takes a few seconds).
 """
 import sys
 import tempfile

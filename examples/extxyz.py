@@ -17,7 +17,7 @@ import os
 import re
 from dataclasses import dataclass, field
 from itertools import count, islice
-from typing import IO, Iterable, Iterator, Union
+from typing import IO, Any, Iterable, Iterator, Mapping, Union
 
 import numpy as np
 
@@ -136,7 +136,7 @@ def comment_line(frame: Frame, layout: Layout) -> str:
     return " ".join(pairs)
 
 
-def _to_properties(layout: Layout, columns: dict) -> dict[str, np.ndarray]:
+def _to_properties(layout: Layout, columns: Mapping[str, Any]) -> dict[str, np.ndarray]:
     """Split the read result back into one named array per property."""
     matrices = {"R": columns["floats"], "I": columns["ints"], "L": columns["bools"].view(np.bool_)}
     taken = dict.fromkeys(TYPE_CODES, 0)

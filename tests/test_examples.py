@@ -74,7 +74,7 @@ CANONICAL = (
     "Fé      -0.12500000      10.00000000       0.00000000       -2  F\n"
     "1\n"
     "Properties=species:S:1:pos:R:3\n"
-    "Ar" + " %16s %16s %16s\n" % ("NaN", "inf", "-inf")
+    "H " + " %16s %16s %16s\n" % ("NaN", "inf", "-inf")  # one letter: still two wide
 )
 
 
