@@ -273,30 +273,38 @@ def _reset_peak() -> bool:
         return False
 
 
+def _release_free_heap() -> None:
+    """Give freed heap pages back to the system (glibc), so that a call that
+    reuses them shows up in the resident peak instead of hiding in them."""
+    try:
+        import ctypes
+        ctypes.CDLL(None).malloc_trim(0)
+    except (OSError, AttributeError):
+        pass
+
+
 def memory_probe(op: str, layout: str, natoms: int) -> dict:
-    """Peak RSS increase of one module call, inputs prepared beforehand."""
+    """Peak RSS increase of one module call, inputs prepared beforehand.
+
+    Everything made while preparing stays alive until the measurement ends
+    and freed heap is trimmed first, so that the call cannot hide its
+    allocations in memory that is resident but free.
+    """
     frame = make_frame(natoms, layout)
+    text = lines = None
     if op == "read":
         try:
             text = module_write(frame)
         except Exception:
             text = python_write(frame["data"], frame["fmt"])
         lines = text.splitlines()
-        text_bytes = len(text.encode())
-        del text
-        args = (lines, frame["col_types"])
-        call = module_read
-    else:
-        args = None
-        call = None
-    keep = (frame["sym_codepoints"], frame["floats"], frame["ints"], frame["bools"])
-    del frame["data"], frame["symbols"]
     gc.collect()
     gc.disable()
+    _release_free_heap()
     reset = _reset_peak()
     rss0 = _proc_status_kib("VmRSS")
     max0 = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    out = module_write(frame) if op == "write" else call(*args)
+    out = module_write(frame) if op == "write" else module_read(lines, frame["col_types"])
     max1 = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     hwm1 = _proc_status_kib("VmHWM")
     if reset and rss0 is not None and hwm1 is not None:
@@ -314,9 +322,8 @@ def memory_probe(op: str, layout: str, natoms: int) -> dict:
         strs = sum(sys.getsizeof(col) for col in out["strs"]) + \
             sum(sys.getsizeof(s) for s in unique.values())
         res.update(array_bytes=arrays, strs_bytes=strs, output_bytes=arrays + strs,
-                   input_text_bytes=text_bytes,
-                   input_lines_bytes=sum(sys.getsizeof(s) for s in args[0]))
-    del keep
+                   input_text_bytes=len(text.encode()),
+                   input_lines_bytes=sum(sys.getsizeof(s) for s in lines))
     return res
 
 
@@ -544,6 +551,47 @@ def fixed_costs(args) -> list:
     return out
 
 
+BREAKDOWN_LAYOUT = "sffffffib"
+BREAKDOWN_CODES = {  # column codes of growing work; "x" takes a token and drops it
+    "write": ("", "s", "sffffff", "sffffffi", "sffffffib"),
+    "read": ("", "xxxxxxxxx", "xffffffxx", "xffffffix", "xffffffib", "sffffffib"),
+}
+
+
+def breakdown(args) -> list:
+    """Module only: where the time of one call goes, by growing sets of codes
+    on the same sffffffib frame, at 10 atoms (median µs/call) and at a large
+    size (fastest repetition, as this is a diagnosis rather than a figure)."""
+    big = min(100_000, max(args.sizes))
+    small_f, big_f = make_frame(10, BREAKDOWN_LAYOUT), make_frame(big, BREAKDOWN_LAYOUT)
+    out = []
+    for op, variants in BREAKDOWN_CODES.items():
+        if op == "read":
+            small_lines = python_write(small_f["data"], small_f["fmt"]).splitlines()
+            big_lines = python_write(big_f["data"], big_f["fmt"]).splitlines()
+        for codes in variants:
+            ct = codes.encode()
+            if op == "write":
+                call_s = lambda ct=ct: _atomblock.write_atoms_rs(
+                    small_f["sym_codepoints"], SYM_WIDTH, small_f["floats"], small_f["ints"],
+                    small_f["bools"], ct)
+                call_b = lambda ct=ct: _atomblock.write_atoms_rs(
+                    big_f["sym_codepoints"], SYM_WIDTH, big_f["floats"], big_f["ints"],
+                    big_f["bools"], ct)
+            else:
+                call_s = lambda ct=ct: _atomblock.read_atom_lines_rs(small_lines, ct)
+                call_b = lambda ct=ct: _atomblock.read_atom_lines_rs(big_lines, ct)
+            _, err = (None, MODULE_IMPORT_ERROR) if _atomblock is None else _safe(call_b)
+            if err is not None:
+                out.append({"op": op, "codes": codes, "natoms": big, "error": err})
+                continue
+            us10 = per_call_us(call_s, args.fixed_number, args.repeat)
+            _, times, _ = measure(call_b, args.repeat, args.min_time)
+            out.append({"op": op, "codes": codes, "natoms": big, "us_per_call_10": us10,
+                        "ns_per_atom": min(times) / big * 1e9})
+    return out
+
+
 def evaluate_targets(rows, fixed, memory) -> list:
     """The performance targets, each PASS, FAIL or n/a (missing data)."""
     def sec(layout, op, n, contender):
@@ -670,6 +718,18 @@ def print_report(res, out=sys.stdout):
               f"{mm['peak_bytes'] / (mm['output_bytes'] + mm['input_text_bytes']):.2f}x")
         p(f"        ({mm['method']})")
     p("")
+    if res.get("breakdown"):
+        n = res["breakdown"][0]["natoms"]
+        p(f"module cost by column codes on the {BREAKDOWN_LAYOUT} frame (x = token taken and"
+          f" dropped; '' = no codes;\n  large size: fastest of the repetitions):")
+        p(f"  {'op':<5} {'codes':<11} {'10 atoms us/call':>17} {f'{n:,} atoms ns/atom':>22}")
+        for b in res["breakdown"]:
+            if "error" in b:
+                p(f"  {b['op']:<5} {repr(b['codes']):<11} error: {b['error'][:60]}")
+                continue
+            p(f"  {b['op']:<5} {repr(b['codes']):<11} {b['us_per_call_10']:>17.2f}"
+              f" {b['ns_per_atom']:>22.1f}")
+        p("")
     p("targets (informational):")
     for t in res["targets"]:
         p(f"  {t['result']:<4} {t['name']}  [{t['detail']}]")
@@ -774,6 +834,8 @@ def run(args) -> dict:
             gc.collect()
     print("... fixed cost", file=sys.stderr, flush=True)
     res["fixed_cost"] = fixed_costs(args)
+    print("... breakdown", file=sys.stderr, flush=True)
+    res["breakdown"] = breakdown(args)
     res["memory"] = []
     if not args.no_memory:
         for op in ("write", "read"):

@@ -150,7 +150,7 @@ def test_quick_json_run(tmp_path):
     assert proc.returncode == 0, proc.stderr
     res = json.loads(out.read_text())
     assert {"machine", "config", "results", "checks", "fixed_cost", "memory",
-            "targets"} <= set(res)
+            "breakdown", "targets"} <= set(res)
     assert {"cpu", "cores", "python", "numpy"} <= set(res["machine"])
     assert {(r["layout"], r["op"], r["natoms"], r["contender"]) for r in res["results"]} == {
         (lay, op, n, c) for lay in ("sfff", "sffffffib") for n in (10, 20)
@@ -160,6 +160,7 @@ def test_quick_json_run(tmp_path):
     assert all(c["status"] == "ok" for c in res["checks"]), res["checks"]
     assert len(res["fixed_cost"]) == 10 and all(f["us_per_call"] > 0 for f in res["fixed_cost"])
     assert all("error" not in m and m["output_bytes"] > 0 for m in res["memory"])
+    assert all(b["ns_per_atom"] > 0 for b in res["breakdown"]), res["breakdown"]
     assert all(t["result"] in ("PASS", "FAIL", "n/a") for t in res["targets"])
     assert "machine:" in proc.stdout and "targets (informational):" in proc.stdout
 
