@@ -55,13 +55,30 @@ struct FieldOp {
 // nothing after it is ever written.
 struct LineLayout {
     std::vector<FieldOp> ops;
-    std::size_t symbol_fields = 0;
-    std::size_t fixed_bound = kLineFeedBound;  // worst-case bytes of all non-symbol fields and the line feed
+    // Worst-case bytes of a whole line, saturating at SIZE_MAX.
+    std::size_t line_bound = kLineFeedBound;
 };
 
+std::size_t saturating_add(std::size_t a, std::size_t b) noexcept {
+    std::size_t sum;
+    return __builtin_add_overflow(a, b, &sum) ? std::numeric_limits<std::size_t>::max() : sum;
+}
+
+std::size_t saturating_mul(std::size_t a, std::size_t b) noexcept {
+    std::size_t product;
+    return __builtin_mul_overflow(a, b, &product) ? std::numeric_limits<std::size_t>::max() : product;
+}
+
 LineLayout compile_layout(std::span<const std::uint8_t> col_types, std::uint64_t sym_width,
-                          std::size_t float_cols, std::size_t int_cols, std::size_t bool_cols) {
+                          std::size_t symbol_cols, std::size_t float_cols, std::size_t int_cols,
+                          std::size_t bool_cols) {
     LineLayout layout;
+    // Any symbol field fits in this (used only when the width is in range).
+    const std::size_t symbol_bound =
+        sym_width > kMaxSymbolWidth
+            ? 0
+            : saturating_add(saturating_mul(kMaxUtf8Bytes, symbol_cols),
+                             static_cast<std::size_t>(sym_width) + kSymbolPadSlack);
     std::size_t next_float = 0;
     std::size_t next_int = 0;
     std::size_t next_bool = 0;
@@ -73,7 +90,7 @@ LineLayout compile_layout(std::span<const std::uint8_t> col_types, std::uint64_t
             case kSymbolCode:
                 op = {FieldKind::symbol, 0};
                 always_fails = sym_width > kMaxSymbolWidth;
-                ++layout.symbol_fields;
+                bound = symbol_bound;
                 break;
             case kFloatCode:
                 op = {FieldKind::real, next_float++};
@@ -94,11 +111,8 @@ LineLayout compile_layout(std::span<const std::uint8_t> col_types, std::uint64_t
                 continue;
         }
         layout.ops.push_back(op);
-        // Saturates rather than wraps; a saturated bound selects the
-        // per-field path, which needs no bound at all.
-        if (__builtin_add_overflow(layout.fixed_bound, bound, &layout.fixed_bound)) {
-            layout.fixed_bound = std::numeric_limits<std::size_t>::max();
-        }
+        // A saturated bound selects the per-field path, which needs none.
+        layout.line_bound = saturating_add(layout.line_bound, bound);
         if (always_fails) break;
     }
     return layout;
@@ -120,18 +134,23 @@ inline T checked_at(const MatrixView<T>& mat, std::size_t row, std::size_t col, 
     return mat.at(row, col);
 }
 
+// Copies, not references: stores through the output's char pointer may alias
+// anything reached by reference, which would force a reload of every view
+// field after every store.
 struct Inputs {
-    const MatrixView<double>& float_mat;
-    const MatrixView<std::int64_t>& int_mat;
-    const MatrixView<std::uint8_t>& bool_mat;
+    MatrixView<std::uint32_t> sym_codepoints;
+    MatrixView<double> float_mat;
+    MatrixView<std::int64_t> int_mat;
+    MatrixView<std::uint8_t> bool_mat;
     std::uint64_t sym_width;
 };
 
 // Appends one line. With kRoomPerField false the caller has ensured room for
-// the whole line's worst case; otherwise room is ensured before each field.
+// the layout's line_bound; otherwise room is ensured before each field.
+// Clears `ascii` when a symbol field with a character beyond ASCII is written.
 template <bool kRoomPerField>
 void write_line(TextBuffer& out, const LineLayout& layout, const Inputs& in, std::size_t atom,
-                std::string_view symbol) {
+                bool& ascii) {
     char* p = out.tail();
     auto room = [&](std::size_t bytes) {
         if constexpr (kRoomPerField) {
@@ -140,13 +159,29 @@ void write_line(TextBuffer& out, const LineLayout& layout, const Inputs& in, std
             p = out.tail();
         }
     };
+    // The first symbol field of the line is decoded; later ones copy it. An
+    // offset, since the per-field path may move the buffer in between.
+    std::size_t symbol_offset = 0;
+    std::size_t symbol_size = 0;
+    bool symbol_written = false;
     for (const FieldOp& op : layout.ops) {
         switch (op.kind) {
             case FieldKind::symbol:
                 if (in.sym_width > kMaxSymbolWidth) fail_symbol_width();
-                room(symbol.size());
-                std::memcpy(p, symbol.data(), symbol.size());
-                p += symbol.size();
+                if (!symbol_written) {
+                    if constexpr (kRoomPerField) {
+                        room(symbol_field_room(in.sym_codepoints, atom, in.sym_width));
+                    }
+                    char* const end = write_symbol_field(in.sym_codepoints, atom, in.sym_width, p, ascii);
+                    symbol_offset = static_cast<std::size_t>(p - out.data());
+                    symbol_size = static_cast<std::size_t>(end - p);
+                    symbol_written = true;
+                    p = end;
+                } else {
+                    room(symbol_size);
+                    std::memcpy(p, out.data() + symbol_offset, symbol_size);
+                    p += symbol_size;
+                }
                 break;
             case FieldKind::real: {
                 const double value = checked_at(in.float_mat, atom, op.column, "float_mat");
@@ -198,35 +233,21 @@ AtomBlock write_atom_block(const MatrixView<std::uint32_t>& sym_codepoints, std:
     if (estimate > std::numeric_limits<std::size_t>::max() - kLineRoomCheckLimit) throw std::bad_alloc();
     block.text.reserve(static_cast<std::size_t>(estimate) + kLineRoomCheckLimit);
 
-    const LineLayout layout = compile_layout(col_types, sym_width, float_mat.cols, int_mat.cols, bool_mat.cols);
-    const Inputs inputs{float_mat, int_mat, bool_mat, sym_width};
-    // A symbol is decoded once per line, and only when a symbol field can be
-    // written: never when the width is out of range, since that field fails.
-    const bool decode_symbols = layout.symbol_fields != 0 && sym_width <= kMaxSymbolWidth;
-    SymbolFieldBuilder symbols;
-
-    for (std::size_t atom = 0; atom < natoms; ++atom) {
-        std::string_view symbol;
-        std::size_t line_bound = layout.fixed_bound;
-        if (decode_symbols) {
-            symbols.build(sym_codepoints, atom, sym_width);
-            symbol = symbols.field();
-            // Symbol bytes exist in memory and fields are few, so only a
-            // pathological layout overflows; it then takes the per-field path.
-            std::size_t symbol_bytes = 0;
-            if (__builtin_mul_overflow(symbol.size(), layout.symbol_fields, &symbol_bytes) ||
-                __builtin_add_overflow(line_bound, symbol_bytes, &line_bound)) {
-                line_bound = std::numeric_limits<std::size_t>::max();
-            }
+    const LineLayout layout = compile_layout(col_types, sym_width, sym_codepoints.cols, float_mat.cols,
+                                             int_mat.cols, bool_mat.cols);
+    const Inputs inputs{sym_codepoints, float_mat, int_mat, bool_mat, sym_width};
+    bool ascii = true;
+    if (layout.line_bound <= kLineRoomCheckLimit) [[likely]] {
+        for (std::size_t atom = 0; atom < natoms; ++atom) {
+            block.text.ensure_room(layout.line_bound);
+            write_line<false>(block.text, layout, inputs, atom, ascii);
         }
-        if (line_bound <= kLineRoomCheckLimit) [[likely]] {
-            block.text.ensure_room(line_bound);
-            write_line<false>(block.text, layout, inputs, atom, symbol);
-        } else {
-            write_line<true>(block.text, layout, inputs, atom, symbol);
+    } else {
+        for (std::size_t atom = 0; atom < natoms; ++atom) {
+            write_line<true>(block.text, layout, inputs, atom, ascii);
         }
     }
-    block.ascii = symbols.ascii();
+    block.ascii = ascii;
     return block;
 }
 
