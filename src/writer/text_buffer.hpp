@@ -20,10 +20,12 @@ public:
     TextBuffer& operator=(const TextBuffer&) = delete;
     ~TextBuffer();
 
-    const char* data() const noexcept { return data_; }
+    // Never null, also before the first allocation, so that the bytes may be
+    // passed to memcpy and friends whatever the size.
+    const char* data() const noexcept { return data_ != nullptr ? data_ : kNoBytes; }
     std::size_t size() const noexcept { return size_; }
     std::size_t capacity() const noexcept { return capacity_; }
-    std::string_view view() const noexcept { return {data_, size_}; }
+    std::string_view view() const noexcept { return {data(), size_}; }
 
     // Room for at least `bytes` bytes in total; never shrinks. The exact
     // amount is allocated, so one up-front reservation costs one allocation.
@@ -49,6 +51,8 @@ public:
     void clear() noexcept { size_ = 0; }
 
 private:
+    static constexpr const char* kNoBytes = "";
+
     void grow_for(std::size_t extra);
     void reallocate(std::size_t new_capacity);
 
