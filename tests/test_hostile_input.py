@@ -181,6 +181,7 @@ def test_arrays_refused(name, value):
      lambda a: a.view(type("MyArray", (np.ndarray,), {}))],
     ids=["matrix", "masked", "subclass"],
 )
+@pytest.mark.filterwarnings("ignore::PendingDeprecationWarning")
 def test_ndarray_subclasses_are_accepted(make):
     floats = make(np.array([[3.5]]))
     assert write_atoms_rs(**write_args(float_mat=floats, col_types=b"f")) == " %16.8f\n" % 3.5
