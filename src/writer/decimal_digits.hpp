@@ -13,13 +13,18 @@ namespace atomblock::writer {
 // The packed digit words below are laid out for little-endian stores.
 static_assert(std::endian::native == std::endian::little);
 
+inline constexpr unsigned kRadix = 10;
+inline constexpr unsigned kByteBits = 8;  // digits are packed one per byte
+// Every byte a space: blank fill of packed text words.
+inline constexpr std::uint64_t kSpaceBytes = 0x2020202020202020ull;
+
 // "00", "01", ..., "99" back to back: 100 pairs of two characters.
-inline constexpr std::size_t kDigitPairCount = 100;
+inline constexpr std::size_t kDigitPairCount = kRadix * kRadix;
 inline constexpr std::array<char, 2 * kDigitPairCount> kDigitPairs = [] {
     std::array<char, 2 * kDigitPairCount> table{};
     for (std::size_t i = 0; i < kDigitPairCount; ++i) {
-        table[2 * i] = static_cast<char>('0' + i / 10);
-        table[2 * i + 1] = static_cast<char>('0' + i % 10);
+        table[2 * i] = static_cast<char>('0' + i / kRadix);
+        table[2 * i + 1] = static_cast<char>('0' + i % kRadix);
     }
     return table;
 }();
@@ -36,7 +41,7 @@ inline constexpr std::array<std::uint64_t, kMaxU64Digits> kDigitThresholds = [] 
     std::array<std::uint64_t, kMaxU64Digits> table{};
     std::uint64_t power = 1;
     for (std::size_t d = 1; d < kMaxU64Digits; ++d) {
-        power *= 10;
+        power *= kRadix;
         table[d] = power;
     }
     return table;
@@ -63,7 +68,7 @@ inline void write_digits_backward(std::uint64_t value, char* end) noexcept {
         write_digit_pair(end, static_cast<std::uint32_t>(value % kDigitPairCount));
         value /= kDigitPairCount;
     }
-    if (value >= 10) {
+    if (value >= kRadix) {
         write_digit_pair(end - 2, static_cast<std::uint32_t>(value));
     } else {
         end[-1] = static_cast<char>('0' + value);
@@ -76,6 +81,9 @@ inline void write_digits_backward(std::uint64_t value, char* end) noexcept {
 // 4 into 2 + 2, each 2 into 1 + 1, with multiply-shift divisions.
 inline std::uint64_t eight_digit_lanes(std::uint32_t value) noexcept {
     constexpr std::uint32_t kFourDigits = 10000;        // splits 8 digits into 4 + 4
+    // Lane widths after each split: 4 digits in 32 bits, 2 in 16, 1 in 8.
+    constexpr unsigned kFourDigitLaneBits = 32;
+    constexpr unsigned kTwoDigitLaneBits = 16;
     // floor(a * 10486 / 2^20) == a / 100 for every a below 10^4 (10486 is
     // ceil(2^20 / 100)); the quotient is below 100, 7 bits per 32-bit lane.
     constexpr std::uint64_t kDiv100Multiplier = 10486;
@@ -88,11 +96,11 @@ inline std::uint64_t eight_digit_lanes(std::uint32_t value) noexcept {
     constexpr std::uint64_t kDiv10Mask = 0x000F000F000F000Full;
 
     const std::uint64_t fours =
-        (value / kFourDigits) | (static_cast<std::uint64_t>(value % kFourDigits) << 32);
+        (value / kFourDigits) | (static_cast<std::uint64_t>(value % kFourDigits) << kFourDigitLaneBits);
     const std::uint64_t hundreds = ((fours * kDiv100Multiplier) >> kDiv100Shift) & kDiv100Mask;
-    const std::uint64_t twos = hundreds | ((fours - hundreds * 100) << 16);
+    const std::uint64_t twos = hundreds | ((fours - hundreds * kDigitPairCount) << kTwoDigitLaneBits);
     const std::uint64_t tens = ((twos * kDiv10Multiplier) >> kDiv10Shift) & kDiv10Mask;
-    return tens | ((twos - tens * 10) << 8);
+    return tens | ((twos - tens * kRadix) << kByteBits);
 }
 
 // Adds '0' to every byte of a word of digit values 0..9.

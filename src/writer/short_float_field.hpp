@@ -26,7 +26,6 @@ inline constexpr std::uint32_t kShortNegativeIntegerLimit = 1000000;
 
 namespace short_float_detail {
 
-inline constexpr std::uint64_t kSpaceBytes = 0x2020202020202020ull;
 inline constexpr unsigned kUnitsDigitByte = kShortIntegerBytes - 1;  // never blanked
 inline constexpr unsigned kPointByte = kShortIntegerBytes;
 
@@ -40,15 +39,16 @@ inline void write_short_float_field_words(bool negative, std::uint32_t integer_p
     using namespace short_float_detail;
     // The eight digit lanes of a value below 10^7 start with a zero lane;
     // dropping it leaves the 7 integer positions in bytes 0..6.
-    const std::uint64_t lanes = eight_digit_lanes(integer_part) >> 8;
+    const std::uint64_t lanes = eight_digit_lanes(integer_part) >> kByteBits;
     // Leading zero digits become spaces; the units digit always stays.
     const unsigned leading =
-        static_cast<unsigned>(std::countr_zero(lanes | (std::uint64_t{1} << (8 * kUnitsDigitByte)))) / 8;
-    const std::uint64_t leading_mask = (std::uint64_t{1} << (8 * leading)) - 1;
-    std::uint64_t word = ((lanes | (kAsciiZeros >> 8)) & ~leading_mask) | (kSpaceBytes & leading_mask) |
-                         (std::uint64_t{'.'} << (8 * kPointByte));
+        static_cast<unsigned>(std::countr_zero(lanes | (std::uint64_t{1} << (kByteBits * kUnitsDigitByte)))) /
+        kByteBits;
+    const std::uint64_t leading_mask = (std::uint64_t{1} << (kByteBits * leading)) - 1;
+    std::uint64_t word = ((lanes | (kAsciiZeros >> kByteBits)) & ~leading_mask) | (kSpaceBytes & leading_mask) |
+                         (std::uint64_t{'.'} << (kByteBits * kPointByte));
     // A negative value has at least one leading space; the last one becomes "-".
-    const std::uint64_t sign = (std::uint64_t{'-' ^ ' '} << (8 * leading)) >> 8;
+    const std::uint64_t sign = (std::uint64_t{'-' ^ ' '} << (kByteBits * leading)) >> kByteBits;
     word ^= sign & (std::uint64_t{0} - static_cast<std::uint64_t>(negative));
     std::memcpy(out, &word, sizeof word);
     write_eight_digits(out + sizeof word, fraction);
@@ -61,7 +61,7 @@ namespace short_float_detail {
 // Masks that blank the leading zeros of the integer bytes: `keep` clears the
 // first `leading` bytes, `fill` puts spaces there and, for a negative value,
 // "-" in the last of them. Indexed by negative * kBlankStride + leading.
-struct alignas(16) BlankMasks {
+struct alignas(sizeof(__m128i)) BlankMasks {
     std::array<std::uint8_t, kShortFloatFieldWidth> keep;
     std::array<std::uint8_t, kShortFloatFieldWidth> fill;
 };
@@ -96,17 +96,19 @@ inline __m128i sixteen_digit_lanes(std::uint32_t first, std::uint32_t second) no
     constexpr int kDiv100Shift = 3;
     // b / 10 == (b * 6554) >> 16 for every b below 100 (6554 is ceil(2^16 / 10)).
     constexpr short kDiv10Multiplier = 6554;
+    constexpr int kFourDigitLaneBits = 32;  // lane widths after each split
+    constexpr int kTwoDigitLaneBits = 16;
 
     const __m128i x = _mm_set_epi64x(static_cast<long long>(second), static_cast<long long>(first));
     const __m128i q4 = _mm_srli_epi64(_mm_mul_epu32(x, _mm_set1_epi32(kDiv10000Multiplier)), kDiv10000Shift);
     const __m128i r4 = _mm_sub_epi32(x, _mm_mul_epu32(q4, _mm_set1_epi32(kFourDigits)));
-    const __m128i fours = _mm_or_si128(q4, _mm_slli_epi64(r4, 32));
+    const __m128i fours = _mm_or_si128(q4, _mm_slli_epi64(r4, kFourDigitLaneBits));
     const __m128i q2 = _mm_srli_epi16(_mm_mulhi_epu16(fours, _mm_set1_epi32(kDiv100Multiplier)), kDiv100Shift);
-    const __m128i r2 = _mm_sub_epi16(fours, _mm_mullo_epi16(q2, _mm_set1_epi32(100)));
-    const __m128i twos = _mm_or_si128(q2, _mm_slli_epi32(r2, 16));
+    const __m128i r2 = _mm_sub_epi16(fours, _mm_mullo_epi16(q2, _mm_set1_epi32(static_cast<int>(kDigitPairCount))));
+    const __m128i twos = _mm_or_si128(q2, _mm_slli_epi32(r2, kTwoDigitLaneBits));
     const __m128i q1 = _mm_mulhi_epu16(twos, _mm_set1_epi16(kDiv10Multiplier));
-    const __m128i r1 = _mm_sub_epi16(twos, _mm_mullo_epi16(q1, _mm_set1_epi16(10)));
-    return _mm_or_si128(q1, _mm_slli_epi16(r1, 8));
+    const __m128i r1 = _mm_sub_epi16(twos, _mm_mullo_epi16(q1, _mm_set1_epi16(static_cast<short>(kRadix))));
+    return _mm_or_si128(q1, _mm_slli_epi16(r1, static_cast<int>(kByteBits)));
 }
 
 }  // namespace short_float_detail
@@ -117,7 +119,7 @@ inline void write_short_float_field_simd(bool negative, std::uint32_t integer_pa
     using namespace short_float_detail;
     // integer_part * 10 has the integer digits in bytes 0..6 and a zero digit
     // in byte 7, which the character offsets turn into the point.
-    const __m128i digits = sixteen_digit_lanes(integer_part * 10, fraction);
+    const __m128i digits = sixteen_digit_lanes(integer_part * kRadix, fraction);
     const __m128i offsets = _mm_set_epi8('0', '0', '0', '0', '0', '0', '0', '0',
                                          '.', '0', '0', '0', '0', '0', '0', '0');
     const unsigned zero_digits =

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "writer/decimal_digits.hpp"
 #include "writer/matrix_view.hpp"
 
 namespace atomblock::writer {
@@ -48,11 +49,11 @@ inline char* write_packed_ascii_symbol(std::uint64_t packed, std::uint64_t width
     // Bytes are below 0x80, so (x - 1) & ~x has its high bit set exactly at
     // zero bytes, up to the first one (borrows only start at a zero byte).
     const std::uint64_t zero_bytes = (packed - kLowBits) & ~packed & kHighBits;
-    const unsigned length = static_cast<unsigned>(std::countr_zero(zero_bytes)) / 8;  // 8 if no zero
+    const unsigned length = static_cast<unsigned>(std::countr_zero(zero_bytes)) / kByteBits;  // 8 if no zero
     const std::uint64_t keep = length == kPackedSymbolLength
                                    ? ~std::uint64_t{0}
-                                   : (std::uint64_t{1} << (8 * length)) - 1;
-    const std::uint64_t word = (packed & keep) | (0x2020202020202020ull & ~keep);
+                                   : (std::uint64_t{1} << (kByteBits * length)) - 1;
+    const std::uint64_t word = (packed & keep) | (kSpaceBytes & ~keep);
     std::memcpy(out, &word, sizeof word);
     if (width > kPackedSymbolLength) {
         // The symbol has at most 8 code points, so the field is `width` wide.
@@ -93,7 +94,7 @@ inline char* write_symbol_field(const MatrixView<std::uint32_t>& codepoints, std
         for (std::size_t col = 0; col < codepoints.cols; ++col) {
             const std::uint32_t cp = codepoints.at(row, col);
             any |= cp;
-            packed |= static_cast<std::uint64_t>(cp) << (8 * col);
+            packed |= static_cast<std::uint64_t>(cp) << (kByteBits * col);
         }
         if (any <= kLastOneByte) [[likely]] {
             return write_packed_ascii_symbol(packed, width, out);
