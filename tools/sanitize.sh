@@ -18,7 +18,7 @@ asan="$("$cxx" -print-file-name=libasan.so)"
 ubsan="$("$cxx" -print-file-name=libubsan.so)"
 log_dir="$(mktemp -d)"
 export LD_PRELOAD="$asan:$ubsan"
-export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:log_path=$log_dir/asan"
+export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:allocator_may_return_null=1:log_path=$log_dir/asan"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$log_dir/ubsan"
 export PYTHONPATH="$build${PYTHONPATH:+:$PYTHONPATH}"
 export PYTHONMALLOC=malloc   # let ASan see the interpreter's allocations too
