@@ -217,10 +217,13 @@ def measure(fn, repeat: int, min_time: float):
     whose result is returned, counts as a repetition); quicker ones are looped
     so that each repetition lasts about `min_time`. The cyclic garbage
     collector is off while timing, for every contender alike.
+    Returns (median seconds, all per-call times, first result, mean minor
+    page faults per call over the timed calls).
     """
     gc_was_on = gc.isenabled()
     gc.disable()
     try:
+        f0 = _minor_faults()
         t0 = time.perf_counter()
         result = fn()
         first = time.perf_counter() - t0
@@ -230,15 +233,23 @@ def measure(fn, repeat: int, min_time: float):
                 t0 = time.perf_counter()
                 fn()
                 times.append(time.perf_counter() - t0)
+            calls = repeat
         else:
             number = max(1, math.ceil(min_time / max(first, 1e-7)))
             timer = timeit.Timer(fn)
+            f0 = _minor_faults()
             times = [t / number for t in timer.repeat(repeat, number)]
+            calls = repeat * number
+        faults = (_minor_faults() - f0) / calls
     finally:
         if gc_was_on:
             gc.enable()
         gc.collect()
-    return statistics.median(times), times, result
+    return statistics.median(times), times, result, faults
+
+
+def _minor_faults() -> int:
+    return resource.getrusage(resource.RUSAGE_SELF).ru_minflt
 
 
 def per_call_us(fn, number: int, repeat: int) -> float:
@@ -371,14 +382,14 @@ def machine_info() -> dict:
 # --------------------------------------------------------------------------
 
 def _row(layout, op, natoms, contender, *, seconds=None, times=(), text_bytes=0,
-         status="ok", note=""):
+         status="ok", note="", faults=None):
     return {
         "layout": layout, "op": op, "natoms": natoms, "contender": contender,
         "status": status, "note": note,
         "seconds": seconds, "times": list(times), "repeat": len(times),
         "ns_per_atom": seconds / natoms * 1e9 if seconds is not None else None,
         "mb_per_s": text_bytes / seconds / 1e6 if seconds else None,
-        "text_bytes": text_bytes, "ratio_to_module": None,
+        "text_bytes": text_bytes, "ratio_to_module": None, "faults_per_call": faults,
     }
 
 
@@ -409,9 +420,9 @@ def bench_size(layout: str, natoms: int, args) -> tuple[list, list]:
     else:
         _, err = _safe(lambda: module_write(frame))
     if err is None:
-        sec, times, mod_text = measure(lambda: module_write(frame), args.repeat, min_time)
+        sec, times, mod_text, pf = measure(lambda: module_write(frame), args.repeat, min_time)
         rows.append(_row(layout, "write", natoms, MODULE, seconds=sec, times=times,
-                         text_bytes=len(mod_text)))
+                         text_bytes=len(mod_text), faults=pf))
     else:
         rows.append(_row(layout, "write", natoms, MODULE, status="error", note=err))
 
@@ -421,9 +432,9 @@ def bench_size(layout: str, natoms: int, args) -> tuple[list, list]:
                          note="--skip-slow"))
     else:
         data, fmt = frame["data"], frame["fmt"]
-        sec, times, py_text = measure(lambda: python_write(data, fmt), py_repeat, min_time)
+        sec, times, py_text, pf = measure(lambda: python_write(data, fmt), py_repeat, min_time)
         rows.append(_row(layout, "write", natoms, PY_WRITE, seconds=sec, times=times,
-                         text_bytes=len(py_text), note=py_note))
+                         text_bytes=len(py_text), note=py_note, faults=pf))
 
     # Cross-check of the writer: whole text, or both ends when the loop was skipped.
     if mod_text is None:
@@ -457,10 +468,10 @@ def bench_size(layout: str, natoms: int, args) -> tuple[list, list]:
     else:
         _, err = _safe(lambda: module_read(lines, col_types))
     if err is None:
-        sec, times, mod_res = measure(lambda: module_read(lines, col_types), args.repeat,
-                                      min_time)
+        sec, times, mod_res, pf = measure(lambda: module_read(lines, col_types), args.repeat,
+                                          min_time)
         rows.append(_row(layout, "read", natoms, MODULE, seconds=sec, times=times,
-                         text_bytes=text_bytes))
+                         text_bytes=text_bytes, faults=pf))
     else:
         rows.append(_row(layout, "read", natoms, MODULE, status="error", note=err))
 
@@ -470,15 +481,15 @@ def bench_size(layout: str, natoms: int, args) -> tuple[list, list]:
         rows.append(_row(layout, "read", natoms, PY_READ, status="skipped",
                          note="--skip-slow"))
     else:
-        sec, times, py_res = measure(lambda: python_read(lines, convs, dtype), py_repeat,
-                                     min_time)
+        sec, times, py_res, pf = measure(lambda: python_read(lines, convs, dtype), py_repeat,
+                                         min_time)
         rows.append(_row(layout, "read", natoms, PY_READ, seconds=sec, times=times,
-                         text_bytes=text_bytes, note=py_note))
+                         text_bytes=text_bytes, note=py_note, faults=pf))
 
     usecols = loadtxt_columns(layout)
-    sec, times, lt_res = measure(lambda: loadtxt_read(lines, usecols), args.repeat, min_time)
+    sec, times, lt_res, pf = measure(lambda: loadtxt_read(lines, usecols), args.repeat, min_time)
     rows.append(_row(layout, "read", natoms, LOADTXT, seconds=sec, times=times,
-                     text_bytes=text_bytes, note="numeric columns only"))
+                     text_bytes=text_bytes, note="numeric columns only", faults=pf))
 
     # Cross-checks of the reader.
     if py_res is not None:
@@ -586,7 +597,7 @@ def breakdown(args) -> list:
                 out.append({"op": op, "codes": codes, "natoms": big, "error": err})
                 continue
             us10 = per_call_us(call_s, args.fixed_number, args.repeat)
-            _, times, _ = measure(call_b, args.repeat, args.min_time)
+            _, times, _, _ = measure(call_b, args.repeat, args.min_time)
             out.append({"op": op, "codes": codes, "natoms": big, "us_per_call_10": us10,
                         "ns_per_atom": min(times) / big * 1e9})
     return out
@@ -671,9 +682,10 @@ def print_report(res, out=sys.stdout):
       f"median of {cfg['repeat']} repetitions (pure-Python loops at >= {cfg['slow_size']:,} atoms: "
       + ("skipped" if cfg["skip_slow"] else f"{cfg['python_repeat']} repetition(s)")
       + "); GC off while timing")
+    p("faults = minor page faults per call (fresh memory pages touched), mean over the timed calls")
     p("")
     hdr = (f"{'layout':<10} {'op':<5} {'natoms':>9}  {'contender':<14} {'ns/atom':>10} "
-           f"{'x module':>9} {'MB/s':>8} {'reps':>4}  note")
+           f"{'x module':>9} {'MB/s':>8} {'reps':>4} {'faults':>8}  note")
     p(hdr)
     p("-" * len(hdr))
     for r in res["results"]:
@@ -683,7 +695,8 @@ def print_report(res, out=sys.stdout):
         p(f"{r['layout']:<10} {r['op']:<5} {r['natoms']:>9,}  {r['contender']:<14} "
           f"{fmt_num(r['ns_per_atom'], '10.1f'):>10} "
           f"{fmt_num(r['ratio_to_module'], '8.1f') + ('x' if r['ratio_to_module'] else ''):>9} "
-          f"{fmt_num(r['mb_per_s'], '8.1f'):>8} {r['repeat']:>4}  {note}")
+          f"{fmt_num(r['mb_per_s'], '8.1f'):>8} {r['repeat']:>4} "
+          f"{fmt_num(r['faults_per_call'], '8.0f'):>8}  {note}")
     p("")
     p("cross-checks (module against the other contenders, same data):")
     for c in res["checks"]:
