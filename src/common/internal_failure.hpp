@@ -6,30 +6,47 @@
 #pragma once
 
 #include <exception>
-#include <source_location>
 #include <string>
 #include <utility>
 
 namespace atomblock {
 
+// Where a failure arose. Built from the compiler builtins that also back
+// SourceLocation, which some compiler and library pairs (clang 14 with
+// libstdc++ 12, used for fuzzing) do not provide.
+struct SourceLocation {
+    const char* file = "";
+    unsigned line = 0;
+    const char* function = "";
+
+    static constexpr SourceLocation current(const char* file = __builtin_FILE(),
+                                            unsigned line = __builtin_LINE(),
+                                            const char* function = __builtin_FUNCTION()) noexcept {
+        return SourceLocation{file, line, function};
+    }
+    const char* file_name() const noexcept { return file; }
+    unsigned line_number() const noexcept { return line; }
+    const char* function_name() const noexcept { return function; }
+};
+
 class InternalFailure : public std::exception {
 public:
     explicit InternalFailure(std::string message,
-                             std::source_location where = std::source_location::current())
+                             SourceLocation where = SourceLocation::current())
         : message_(std::move(message)), where_(where) {}
 
     const char* what() const noexcept override { return message_.c_str(); }
     const std::string& message() const noexcept { return message_; }
-    const std::source_location& where() const noexcept { return where_; }
+    const SourceLocation& where() const noexcept { return where_; }
 
 private:
     std::string message_;
-    std::source_location where_;
+    SourceLocation where_;
 };
 
 // Throws InternalFailure; the default argument records the caller's location.
 [[noreturn]] inline void fail(std::string message,
-                              std::source_location where = std::source_location::current()) {
+                              SourceLocation where = SourceLocation::current()) {
     throw InternalFailure(std::move(message), where);
 }
 

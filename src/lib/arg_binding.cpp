@@ -10,11 +10,11 @@ namespace atomblock::py {
 namespace {
 
 std::string full_name(const Signature& signature) {
-    return std::string(signature.name) + "()";
+    return concat({signature.name, "()"});
 }
 
 std::string quoted(std::string_view name) {
-    return "'" + std::string(name) + "'";
+    return concat({"'", name, "'"});
 }
 
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c'
@@ -50,9 +50,10 @@ void bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_
     for (PyObject*& slot : bound) slot = nullptr;
 
     if (static_cast<std::size_t>(nargs) > nparams) {
-        raise(PyExc_TypeError, full_name(signature) + " takes " + std::to_string(nparams) +
-                                   " positional arguments but " + std::to_string(nargs) + " " +
-                                   (nargs == 1 ? "was" : "were") + " given");
+        raise(PyExc_TypeError,
+              concat({full_name(signature), " takes ", std::to_string(nparams),
+                      " positional arguments but ", std::to_string(nargs), " ",
+                      nargs == 1 ? "was" : "were", " given"}));
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) bound[static_cast<std::size_t>(i)] = args[i];
 
@@ -73,12 +74,14 @@ void bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_
             }
         }
         if (index == nparams) {
-            raise(PyExc_TypeError, full_name(signature) + " got an unexpected keyword argument " +
-                                       quoted(keyword_text(keyword)));
+            raise(PyExc_TypeError, concat({full_name(signature),
+                                           " got an unexpected keyword argument ",
+                                           quoted(keyword_text(keyword))}));
         }
         if (bound[index] != nullptr) {
-            raise(PyExc_TypeError, full_name(signature) + " got multiple values for argument " +
-                                       quoted(signature.parameters[index]));
+            raise(PyExc_TypeError, concat({full_name(signature),
+                                           " got multiple values for argument ",
+                                           quoted(signature.parameters[index])}));
         }
         bound[index] = args[nargs + k];
     }
@@ -87,10 +90,10 @@ void bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_
     for (std::size_t p = 0; p < nparams; ++p)
         if (bound[p] == nullptr) missing.push_back(signature.parameters[p]);
     if (!missing.empty()) {
-        raise(PyExc_TypeError, full_name(signature) + " missing " +
-                                   std::to_string(missing.size()) + " required positional " +
-                                   (missing.size() == 1 ? "argument" : "arguments") + ": " +
-                                   missing_list(missing));
+        raise(PyExc_TypeError,
+              concat({full_name(signature), " missing ", std::to_string(missing.size()),
+                      " required positional ", missing.size() == 1 ? "argument" : "arguments",
+                      ": ", missing_list(missing)}));
     }
 }
 

@@ -16,8 +16,7 @@ constexpr Py_ssize_t kMaxReservationHint = Py_ssize_t{1} << 16;
 constexpr long kLargestByte = 255;
 
 [[noreturn]] void raise_cannot_convert(PyObject* obj, const char* target) {
-    raise(PyExc_TypeError,
-          "'" + type_qualname(obj) + "' object cannot be converted to '" + target + "'");
+    raise(PyExc_TypeError, cannot_convert_message(obj, target));
 }
 
 // Steps shared by both sequence arguments: refuse str and non-sequences,

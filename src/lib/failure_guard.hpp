@@ -8,7 +8,6 @@
 
 #include <exception>
 #include <new>
-#include <source_location>
 #include <string>
 
 #include "common/internal_failure.hpp"
@@ -17,7 +16,7 @@
 namespace atomblock::py {
 
 // Writes the diagnostic to standard error and sets PanicException(message).
-void raise_panic(const std::string& message, const std::source_location& where);
+void raise_panic(const std::string& message, const SourceLocation& where);
 
 // Runs body(), which returns a new reference or throws. Returns null with a
 // Python exception set for every failure:
@@ -36,9 +35,9 @@ PyObject* guard_entry(Body&& body) noexcept {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& other) {
-        raise_panic(other.what(), std::source_location::current());
+        raise_panic(other.what(), SourceLocation::current());
     } catch (...) {
-        raise_panic(std::string(), std::source_location::current());
+        raise_panic(std::string(), SourceLocation::current());
     }
     return nullptr;
 }

@@ -111,8 +111,7 @@ void load_api_table() {
     PyRef capsule = checked(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
     if (!PyCapsule_CheckExact(capsule.get()) &&
         !PyType_IsSubtype(Py_TYPE(capsule.get()), &PyCapsule_Type)) {
-        raise(PyExc_TypeError, "'" + type_qualname(capsule.get()) +
-                                   "' object cannot be converted to 'PyCapsule'");
+        raise(PyExc_TypeError, cannot_convert_message(capsule.get(), "PyCapsule"));
     }
     const char* capsule_name = PyCapsule_GetName(capsule.get());
     if (capsule_name == nullptr && PyErr_Occurred()) throw PythonError();
@@ -131,7 +130,7 @@ void** numpy_api() {
     try {
         load_api_table();
     } catch (const PythonError&) {
-        fail("Failed to access NumPy array API capsule: " + take_error_description());
+        fail(concat({"Failed to access NumPy array API capsule: ", take_error_description()}));
     }
     return api_table;
 }
@@ -157,8 +156,7 @@ HeldView<T> extract_matrix(PyObject* obj, int type_number) {
                                                                         wanted.get()) != 0;
     }
     if (!accepted) {
-        raise(PyExc_TypeError,
-              "'" + type_qualname(obj) + "' object cannot be converted to 'PyArray<T, D>'");
+        raise(PyExc_TypeError, cannot_convert_message(obj, "PyArray<T, D>"));
     }
     HeldView<T> held;
     held.array = PyRef::borrow(obj);
@@ -221,7 +219,7 @@ PyTypeObject* get_slice_container_type() {
         PyObject* type = PyType_FromSpec(&slice_container_spec);
         if (type == nullptr) {
             if (PyErr_Occurred()) PyErr_PrintEx(0);
-            fail(std::string("failed to create type object for ") + kSliceContainerName);
+            fail(concat({"failed to create type object for ", kSliceContainerName}));
         }
         slice_container_type = reinterpret_cast<PyTypeObject*>(type);
     }
@@ -233,7 +231,7 @@ PyRef make_array(reader::RowMajorMatrix<T>&& matrix, int type_number) {
     PyTypeObject* container_type = get_slice_container_type();
     CBuffer<T> buffer = std::move(matrix.data);
     PyRef owner = PyRef::steal(container_type->tp_alloc(container_type, 0));
-    if (!owner) fail("Failed to create slice container: " + take_error_description());
+    if (!owner) fail(concat({"Failed to create slice container: ", take_error_description()}));
     {
         auto* container = reinterpret_cast<SliceContainer*>(owner.get());
         container->length = buffer.size();

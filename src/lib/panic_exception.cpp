@@ -37,12 +37,12 @@ PyObject* get_panic_exception_type() {
 
 }  // namespace
 
-void raise_panic(const std::string& message, const std::source_location& where) {
+void raise_panic(const std::string& message, const SourceLocation& where) {
     // Whatever was pending is superseded by the panic.
     PyErr_Clear();
     const std::string& text = message.empty() ? std::string(kGenericPanicMessage) : message;
     std::fprintf(stderr, "_atomblock: internal failure at %s:%u (%s): %s\n", where.file_name(),
-                 static_cast<unsigned>(where.line()), where.function_name(), text.c_str());
+                 where.line_number(), where.function_name(), text.c_str());
     std::fflush(stderr);
     PyObject* type = get_panic_exception_type();
     if (type == nullptr) return;  // the interpreter's exception stays set

@@ -50,6 +50,10 @@ std::string take_error_description() {
     return description;
 }
 
+std::string cannot_convert_message(PyObject* obj, std::string_view target) {
+    return concat({"'", type_qualname(obj), "' object cannot be converted to '", target, "'"});
+}
+
 void fail_result_creation() {
     if (PyErr_Occurred()) PyErr_PrintEx(0);
     fail("Python API call failed");

@@ -9,7 +9,9 @@
 #include <Python.h>
 
 #include <exception>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 
 #include "lib/py_ref.hpp"
 
@@ -31,6 +33,17 @@ inline PyRef checked(PyObject* obj) {
     if (obj == nullptr) throw_python_error();
     return PyRef::steal(obj);
 }
+
+// Joins the pieces of a message. (Chains of std::string operator+ with
+// literals trip a false -Wrestrict alarm in GCC 12.)
+inline std::string concat(std::initializer_list<std::string_view> pieces) {
+    std::string joined;
+    for (std::string_view piece : pieces) joined.append(piece);
+    return joined;
+}
+
+// "'<qualname of obj's type>' object cannot be converted to '<target>'"
+std::string cannot_convert_message(PyObject* obj, std::string_view target);
 
 // Raises `type` with `message` (UTF-8) and throws PythonError.
 [[noreturn]] void raise(PyObject* type, const std::string& message);
