@@ -1,6 +1,5 @@
 // Entry of write_atoms_rs: bind, convert in parameter order, write, return str.
 #include <array>
-#include <cstring>
 #include <string_view>
 
 #include "lib/arg_binding.hpp"
@@ -8,6 +7,7 @@
 #include "lib/entries.hpp"
 #include "lib/failure_guard.hpp"
 #include "lib/numpy_exchange.hpp"
+#include "lib/str_storage.hpp"
 #include "writer/atom_writer.hpp"
 
 namespace atomblock::py {
@@ -17,20 +17,15 @@ constexpr std::array<std::string_view, 6> kParameters = {
     "sym_codepoints", "sym_width", "float_mat", "int_mat", "bool_mat", "col_types"};
 constexpr Signature kSignature = {"write_atoms_rs", kParameters};
 
-// The largest code point of a str whose bytes are all ASCII.
-constexpr Py_UCS4 kMaxAsciiCodePoint = 0x7F;
-
-PyRef make_text(const writer::AtomBlock& block) {
-    const std::string_view text = block.text.view();
-    const auto size = static_cast<Py_ssize_t>(text.size());
-    PyObject* str = nullptr;
+// The str of the block. ASCII text was written straight into the str that
+// `storage` holds, in its one-byte representation; other text is decoded.
+PyRef make_text(writer::AtomBlock& block, StrStorage& storage) {
     if (block.ascii) {
-        // ASCII text is already in the str's own one-byte representation.
-        str = PyUnicode_New(size, kMaxAsciiCodePoint);
-        if (str != nullptr) std::memcpy(PyUnicode_DATA(str), text.data(), text.size());
-    } else {
-        str = PyUnicode_DecodeUTF8(text.data(), size, "strict");
+        const std::size_t size = block.text.size();
+        return storage.take_ascii_str(block.text.release(), size);
     }
+    const std::string_view text = block.text.view();
+    PyObject* str = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
     if (str == nullptr) fail_result_creation();
     return PyRef::steal(str);
 }
@@ -51,9 +46,11 @@ PyObject* write_atoms(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
     std::vector<std::uint8_t> col_types =
         with_argument_name("col_types", [&] { return convert_col_types(bound[5]); });
 
-    const writer::AtomBlock block = writer::write_atom_block(
-        sym_codepoints.view, sym_width, float_mat.view, int_mat.view, bool_mat.view, col_types);
-    return make_text(block).release();
+    StrStorage storage;  // declared before the block, which releases into it
+    writer::AtomBlock block =
+        writer::write_atom_block(sym_codepoints.view, sym_width, float_mat.view, int_mat.view,
+                                 bool_mat.view, col_types, storage);
+    return make_text(block, storage).release();
 }
 
 }  // namespace

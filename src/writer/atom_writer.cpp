@@ -219,9 +219,9 @@ AtomBlock write_atom_block(const MatrixView<std::uint32_t>& sym_codepoints, std:
                            const MatrixView<double>& float_mat,
                            const MatrixView<std::int64_t>& int_mat,
                            const MatrixView<std::uint8_t>& bool_mat,
-                           std::span<const std::uint8_t> col_types) {
+                           std::span<const std::uint8_t> col_types, TextStorage& storage) {
     const std::size_t natoms = sym_codepoints.rows;
-    AtomBlock block;
+    AtomBlock block{TextBuffer(storage), true};
 
     // Unsigned 64-bit arithmetic wraps on overflow by definition.
     const std::uint64_t per_line = sym_width + kFloatEstimate * float_mat.cols +

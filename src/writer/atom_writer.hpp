@@ -18,11 +18,13 @@ struct AtomBlock {
 };
 
 // Throws InternalFailure ("capacity overflow", "Formatting argument out of
-// range", or an index-out-of-range message) and std::bad_alloc.
+// range", or an index-out-of-range message) and std::bad_alloc. The text's
+// memory comes from `storage`, which must outlive the returned block.
 AtomBlock write_atom_block(const MatrixView<std::uint32_t>& sym_codepoints, std::uint64_t sym_width,
                            const MatrixView<double>& float_mat,
                            const MatrixView<std::int64_t>& int_mat,
                            const MatrixView<std::uint8_t>& bool_mat,
-                           std::span<const std::uint8_t> col_types);
+                           std::span<const std::uint8_t> col_types,
+                           TextStorage& storage = heap_storage());
 
 }  // namespace atomblock::writer

@@ -17,16 +17,31 @@ constexpr std::size_t kGrowthFactor = 2;
 // allocation failure before the allocator sees them.
 constexpr std::size_t kMaxBytes = static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max());
 
+class HeapStorage final : public TextStorage {
+public:
+    char* resize(char* old, std::size_t, std::size_t capacity) noexcept override {
+        return static_cast<char*>(std::realloc(old, capacity));
+    }
+    void release(char* data) noexcept override { std::free(data); }
+};
+
 }  // namespace
 
+TextStorage& heap_storage() noexcept {
+    static HeapStorage storage;
+    return storage;
+}
+
 TextBuffer::TextBuffer(TextBuffer&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)),
+    : storage_(other.storage_),
+      data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)),
       capacity_(std::exchange(other.capacity_, 0)) {}
 
 TextBuffer& TextBuffer::operator=(TextBuffer&& other) noexcept {
     if (this != &other) {
-        std::free(data_);
+        if (data_ != nullptr) storage_->release(data_);
+        storage_ = other.storage_;
         data_ = std::exchange(other.data_, nullptr);
         size_ = std::exchange(other.size_, 0);
         capacity_ = std::exchange(other.capacity_, 0);
@@ -34,7 +49,15 @@ TextBuffer& TextBuffer::operator=(TextBuffer&& other) noexcept {
     return *this;
 }
 
-TextBuffer::~TextBuffer() { std::free(data_); }
+TextBuffer::~TextBuffer() {
+    if (data_ != nullptr) storage_->release(data_);
+}
+
+char* TextBuffer::release() noexcept {
+    size_ = 0;
+    capacity_ = 0;
+    return std::exchange(data_, nullptr);
+}
 
 void TextBuffer::reserve(std::size_t bytes) {
     if (bytes > capacity_) reallocate(bytes);
@@ -50,9 +73,9 @@ void TextBuffer::grow_for(std::size_t extra) {
 
 void TextBuffer::reallocate(std::size_t new_capacity) {
     if (new_capacity > kMaxBytes) throw std::bad_alloc();
-    void* p = std::realloc(data_, new_capacity);
+    char* p = storage_->resize(data_, size_, new_capacity);
     if (p == nullptr) throw std::bad_alloc();
-    data_ = static_cast<char*>(p);
+    data_ = p;
     capacity_ = new_capacity;
 }
 
