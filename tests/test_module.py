@@ -140,3 +140,77 @@ def test_subinterpreter_import_is_refused():
     assert lines[0].startswith("refused")
     assert "ImportError" in lines[0]
     assert lines[1] == "[['H']]"
+
+
+def test_without_numpy_and_retry_once_it_is_importable():
+    code = textwrap.dedent(
+        """
+        import sys
+        sys.modules["numpy"] = None  # makes `import numpy` fail
+        import _atomblock
+
+        def outcome(call):
+            try:
+                call()
+            except BaseException as e:
+                return type(e).__name__ + ": " + str(e)
+            return "ok"
+
+        # The first argument is not even an array: NumPy is needed first.
+        print(outcome(lambda: _atomblock.write_atoms_rs(None, 2, None, None, None, b"")))
+        print(outcome(lambda: _atomblock.read_atom_lines_rs(["H 1", "O x"], b"sf")))
+        print(outcome(lambda: _atomblock.read_atom_lines_rs(["H 1", "O 2"], b"sf")))
+        del sys.modules["numpy"]  # a later call tries again and succeeds
+        print(_atomblock.read_atom_lines_rs(["H 1", "O 2"], b"sf")["floats"].tolist())
+        """
+    )
+    proc = run_python(code)
+    assert proc.returncode == 0, proc.stderr
+    lines = proc.stdout.splitlines()
+    assert lines[0].startswith("PanicException: Failed to access NumPy array API capsule: ")
+    assert "ImportError" in lines[0] or "ModuleNotFoundError" in lines[0]
+    assert lines[1] == 'ValueError: row 1: cannot parse "x" as float: invalid float literal'
+    assert lines[2].startswith("PanicException: Failed to access NumPy array API capsule: ")
+    assert lines[3] == "[[1.0], [2.0]]"
+
+
+@pytest.mark.parametrize(
+    "major, package, api, expected",
+    [
+        ("1", "numpy.core", "api", "[[1]]"),
+        ("2", "numpy._core", "api", "[[1]]"),
+        ("2", "numpy._core", "42", "PanicException: Failed to access NumPy array API capsule: "
+                                   "TypeError: 'int' object cannot be converted to 'PyCapsule'"),
+        ("300", "numpy._core", "api", "PanicException: Failed to access NumPy array API capsule: "
+                                      "OverflowError: out of range integral type conversion attempted"),
+    ],
+)
+def test_core_package_follows_numpy_major_version(major, package, api, expected):
+    # A stand-in numpy package whose multiarray module records the import.
+    code = textwrap.dedent(
+        f"""
+        import sys, types, importlib.machinery
+        import numpy as real
+        api = (real._core if hasattr(real, "_core") else real.core).multiarray._ARRAY_API
+        for name in list(sys.modules):
+            if name == "numpy" or name.startswith("numpy."):
+                del sys.modules[name]
+        fake = types.ModuleType("numpy"); fake.__version__ = "{major}.99.0"; fake.__path__ = []
+        lib = types.ModuleType("numpy.lib")
+        class NumpyVersion:
+            def __init__(self, v): self.major = int(v.split(".")[0])
+        lib.NumpyVersion = NumpyVersion
+        core = types.ModuleType("{package}"); core.__path__ = []
+        multiarray = types.ModuleType("{package}.multiarray"); multiarray._ARRAY_API = {api}
+        sys.modules.update({{"numpy": fake, "numpy.lib": lib, "{package}": core,
+                            "{package}.multiarray": multiarray}})
+        import _atomblock
+        try:
+            print(_atomblock.read_atom_lines_rs(["1"], b"i")["ints"].tolist())
+        except BaseException as e:
+            print(type(e).__name__ + ": " + str(e))
+        """
+    )
+    proc = run_python(code)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == expected
