@@ -17,12 +17,31 @@ namespace {
 constexpr std::array<std::string_view, 2> kParameters = {"lines", "col_types"};
 constexpr Signature kSignature = {"read_atom_lines_rs", kParameters};
 
-// Inserts a new value under `key`; a failing creation of the key is an
-// internal failure, a failing insertion passes the interpreter's exception.
-void insert(PyObject* dict, const char* key, PyRef value) {
-    PyRef key_obj = PyRef::steal(PyUnicode_InternFromString(key));
-    if (!key_obj) fail_result_creation();
-    if (PyDict_SetItem(dict, key_obj.get(), value.get()) < 0) throw_python_error();
+// The result keys, in insertion order.
+enum ResultKey : std::size_t { kFloatsKey, kIntsKey, kBoolsKey, kStrsKey, kResultKeyCount };
+constexpr std::array<const char*, kResultKeyCount> kResultKeyNames = {"floats", "ints", "bools",
+                                                                      "strs"};
+
+// Interned key objects, made on first use and kept for the life of the
+// process (a call on a small frame would otherwise spend a good part of its
+// time making and hashing them). A failing creation is an internal failure.
+PyObject* result_key(ResultKey key) {
+    static std::array<PyObject*, kResultKeyCount> keys{};
+    if (keys[key] == nullptr) {
+        PyObject* created = PyUnicode_InternFromString(kResultKeyNames[key]);
+        if (created == nullptr) fail_result_creation();
+        if (keys[key] == nullptr)
+            keys[key] = created;
+        else
+            Py_DECREF(created);
+    }
+    return keys[key];
+}
+
+// Inserts a new value under `key`; a failing insertion passes the
+// interpreter's exception.
+void insert(PyObject* dict, ResultKey key, PyRef value) {
+    if (PyDict_SetItem(dict, result_key(key), value.get()) < 0) throw_python_error();
 }
 
 PyObject* read_atom_lines(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -45,10 +64,10 @@ PyObject* read_atom_lines(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
 
     PyRef result = PyRef::steal(PyDict_New());
     if (!result) fail_result_creation();
-    insert(result.get(), "floats", make_float64_array(std::move(columns.floats)));
-    insert(result.get(), "ints", make_int64_array(std::move(columns.ints)));
-    insert(result.get(), "bools", make_uint8_array(std::move(columns.bools)));
-    insert(result.get(), "strs", make_string_columns(columns.strs));
+    insert(result.get(), kFloatsKey, make_float64_array(std::move(columns.floats)));
+    insert(result.get(), kIntsKey, make_int64_array(std::move(columns.ints)));
+    insert(result.get(), kBoolsKey, make_uint8_array(std::move(columns.bools)));
+    insert(result.get(), kStrsKey, make_string_columns(columns.strs));
     return result.release();
 }
 
