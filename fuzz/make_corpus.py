@@ -1,0 +1,120 @@
+"""Writes the seed corpora of the two fuzz targets into fuzz/corpus/.
+Run from anywhere: python fuzz/make_corpus.py (overwrites the seed files)."""
+import pathlib
+import struct
+from decimal import Decimal, getcontext
+
+HERE = pathlib.Path(__file__).resolve().parent
+
+# ---- reader seeds: first line = column type codes, then one atom line per line ----
+
+# Exact decimal expansions of values halfway between two neighbouring doubles.
+getcontext().prec = 1200
+EXACT_TIE_ABOVE_ONE = str(Decimal(1) + Decimal(2) ** -53)          # between 1 and 1 + 2^-52
+HALF_MIN_SUBNORMAL = f"{Decimal(2) ** -1075:e}"                     # between 0 and 2^-1074
+
+READER_SEEDS = {
+    "typical.txt": "sfffib\nH 0.0 1.5 -2.25 7 T\nO 1 2 3 8 F\nSi -0.5e-3 +.5 5. -42 True\n",
+    "whitespace_and_skips.txt": "sxf\n\tH  7\f 1.5\r\n  C\t9 -0.0  extra tokens ignored\n",
+    "long_digits.txt": "ff\n"
+    + "0." + "0" * 300 + "123456789012345678901234567890 "
+    + "1" * 400 + "e-400\n"
+    + "123456789012345678901234567890123456789e-20 .000000000000000000000000000001e30\n",
+    "halfway_tokens.txt": "ffff\n"
+    f"9007199254740993 {EXACT_TIE_ABOVE_ONE} {EXACT_TIE_ABOVE_ONE}0000000001 1.7976931348623158e308\n"
+    "2.2250738585072011e-308 2.4703282292062327e-324 2.4703282292062328e-324 1e23\n"
+    f"{HALF_MIN_SUBNORMAL} 8.988465674311579e307 0.1 -9.999999995\n",
+    "specials_and_exponents.txt": "ffffff\ninf -Infinity NaN -nan +INF +nan\n"
+    "1e400 -1e400 1e-400 -0 1e0000000000000000000001 1e99999999999999\n"
+    "0.0000001e-999999 5e-324 1.7976931348623157e308 1E+03 -.25E1 007.50\n",
+    "unicode.txt": "sxs\nF\u00e9 1 \u00f1\n\u65e5\u672c x \u8a9e\nNe\U0001f600 0 \u00c5\n",
+    "unicode_errors.txt": "f\n1\u00a02\n", 
+    "combining_error.txt": "sf\nH e\u0301\n",
+    "nul_bytes.txt": "fi\n1\x002 3\n",
+    "nul_string.txt": "s\n\x00\nH\n",
+    "int_limits.txt": "iii\n-9223372036854775808 9223372036854775807 007\n",
+    "int_too_large.txt": "ii\n1 99999999999999999999x\n",
+    "int_too_small.txt": "i\n-9223372036854775809\n",
+    "int_invalid.txt": "ii\n9223372036854775807x 1\n",
+    "bool_words.txt": "bbbbbbbb\nT True TRUE true F False FALSE false\nt F F F F F F F\n",
+    "ran_out.txt": "sfffff\nH 1 2\n",
+    "float_refused.txt": "f\n1.0D+00\n",
+    "quotes_and_controls.txt": "f\n\"a\\b'\x0b\x7f\n",
+    "empty_codes.txt": "\n\n   \nanything at all\n",
+    "no_lines.txt": "sfib",
+    "invalid_utf8.txt": b"sf\nH \xe6\x97 1\n\xff\xfe 2\n",
+}
+
+# ---- fields seeds: records of one parameter byte and eight payload bytes ----------
+
+
+def bits(value):
+    return struct.unpack("<Q", struct.pack("<d", value))[0]
+
+
+def record(param, payload):
+    return bytes([param]) + struct.pack("<Q", payload & (2**64 - 1))
+
+
+def records(*pairs):
+    return b"".join(record(p, v) for p, v in pairs)
+
+
+def param(arg, negative=False):
+    """The parameter byte: a 4-bit argument in bits 3..6, the sign in bit 7."""
+    return (arg << 3) | (0x80 if negative else 0)
+
+
+FIELD_SEEDS = {
+    "ties": records((param(0), 1), (param(0), 3), (param(0, True), 2**53 - 1),
+                    (param(8), 999999999999999), (param(7), 9999999), (param(0), bits(0.001953125))),
+    "huge": records((param(0), bits(1.7976931348623157e308)), (param(0, True), bits(1e20)),
+                    (param(15), bits(2.0**64)), (param(1), bits(12345678.123456789)),
+                    (param(3), bits(-1234567.5)), (param(0), 2**63 - 1)),
+    "subnormal": records((param(0), 1), (param(0, True), 0x000FFFFFFFFFFFFF), (param(2), 0x0010000000000000),
+                         (param(10), bits(2.0**-12)), (param(5), bits(4e-9)), (param(5, True), bits(6e-9))),
+    "specials": records((param(0), 0x7FF8000000000000), (param(0), 0xFFF8000000000001),
+                        (param(0), 0x7FF0000000000000), (param(0), 0xFFF0000000000000),
+                        (param(0), 0x8000000000000000), (param(0), bits(9.999999995))),
+}
+
+
+def block_seed():
+    """One atom block of 3 atoms, sym_width 2, codes "sfifbx": the byte layout of
+    check_atom_block in fields_fuzzer.cpp, all matrices C-contiguous."""
+    out = bytearray([3, 2])                      # natoms, width choice 2 -> width 2
+
+    def matrix(rows, cols, itemsize, elements):
+        out.extend([cols * itemsize, itemsize])  # row stride, column stride (bytes)
+        out.extend(b"\0" * (rows * cols * itemsize if rows and cols else 0))
+        for e in elements:
+            out.extend(e)
+
+    out.append(2)                                # symbol columns
+    matrix(3, 2, 4, [bytes([1]), bytes([2]), bytes([3]), bytes([0]), bytes([4]), bytes([1])])
+    out.extend([0, 2])                           # float rows = natoms, 2 columns
+    matrix(3, 2, 8, [record(param(0), bits(v)) for v in (0.0, 1.5, -2.25, 1e-9, 0.001953125, 1e20)])
+    out.extend([0, 1])                           # int rows = natoms, 1 column
+    matrix(3, 1, 8, [record(0, v) for v in (7, -1, 123456789)])
+    out.extend([0, 1])                           # bool rows = natoms, 1 column
+    matrix(3, 1, 1, [bytes([1]), bytes([0]), bytes([2])])
+    codes = "sfifbx"
+    out.append(len(codes))
+    out.extend("sfibfxSi".index(c) for c in codes)
+    return bytes(out)
+
+
+FIELD_SEEDS["block"] = block_seed()
+
+
+def main():
+    for name, seeds in (("reader", READER_SEEDS), ("fields", FIELD_SEEDS)):
+        folder = HERE / "corpus" / name
+        folder.mkdir(parents=True, exist_ok=True)
+        for file, content in seeds.items():
+            data = content.encode("utf-8") if isinstance(content, str) else content
+            (folder / file).write_bytes(data)
+
+
+if __name__ == "__main__":
+    main()
