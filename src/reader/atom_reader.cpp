@@ -118,32 +118,32 @@ std::variant<AtomColumns, ReadError> read_atom_lines(std::span<const std::string
         TokenCursor cursor(lines[row]);
         std::size_t k_f = 0, k_i = 0, k_b = 0, k_s = 0;
         for (const std::uint8_t code : col_types) {
-            const std::optional<std::string_view> token = cursor.next();
-            if (!token) return ran_out(row, col_types.size());
+            std::string_view token;
+            if (!cursor.next(token)) return ran_out(row, col_types.size());
             switch (code) {
                 case kFloatCode: {
-                    const FloatParse parsed = parse_float_token(*token);
+                    const FloatParse parsed = parse_float_token(token);
                     if (!parsed.ok)
-                        return cannot_parse(row, *token, "float", reason_text(parsed.error));
+                        return cannot_parse(row, token, "float", reason_text(parsed.error));
                     slot(out.floats, row, k_f++) = parsed.value;
                     break;
                 }
                 case kIntCode: {
-                    const IntParse parsed = parse_int_token(*token);
+                    const IntParse parsed = parse_int_token(token);
                     if (!parsed.ok)
-                        return cannot_parse(row, *token, "int", reason_text(parsed.error));
+                        return cannot_parse(row, token, "int", reason_text(parsed.error));
                     slot(out.ints, row, k_i++) = parsed.value;
                     break;
                 }
                 case kBoolCode: {
-                    const std::optional<bool> parsed = parse_bool_token(*token);
-                    if (!parsed) return cannot_parse(row, *token, "bool", {});
+                    const std::optional<bool> parsed = parse_bool_token(token);
+                    if (!parsed) return cannot_parse(row, token, "bool", {});
                     slot(out.bools, row, k_b++) = *parsed ? 1 : 0;
                     break;
                 }
                 case kStrCode:
                     if (k_s >= out.strs.size()) fail("reader string column beyond its count");
-                    out.strs[k_s++].push_back(*token);
+                    out.strs[k_s++].push_back(token);
                     break;
                 default:
                     break;  // skip code: the token is taken and dropped

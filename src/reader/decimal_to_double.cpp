@@ -17,25 +17,9 @@
 namespace atomblock::reader {
 namespace {
 
-// Every integer up to 2^53 is a binary64 (53-bit significand).
-constexpr std::uint64_t kExactIntegerMax = std::uint64_t{1} << 53;
-
-// 10^22 = 2^22 * 5^22 with 5^22 < 2^53: the largest exactly representable power of ten.
-constexpr int kExactPow10Max = 22;
-
 // Exact small powers of ten as integers, to fold an exponent above
 // kExactPow10Max into the significand; 10^15 < 2^53, so 15 is the useful limit.
 constexpr int kFoldPow10Max = 15;
-
-constexpr std::array<double, kExactPow10Max + 1> kPow10 = [] {
-    std::array<double, kExactPow10Max + 1> table{};
-    double p = 1.0;
-    for (double& entry : table) {
-        entry = p;  // every product is exact: each 10^k below is representable
-        p *= 10.0;
-    }
-    return table;
-}();
 
 constexpr std::array<std::uint64_t, kFoldPow10Max + 1> kPow10Int = [] {
     std::array<std::uint64_t, kFoldPow10Max + 1> table{};
@@ -77,14 +61,14 @@ bool try_exact(const DecimalNumber& number, double& out) noexcept {
     const std::int64_t e10 = number.exponent - static_cast<std::int64_t>(number.fraction.size());
     const double significand = static_cast<double>(number.leading);
     if (e10 >= -kExactPow10Max && e10 <= kExactPow10Max) {
-        out = e10 < 0 ? significand / kPow10[static_cast<std::size_t>(-e10)]
-                      : significand * kPow10[static_cast<std::size_t>(e10)];
+        out = e10 < 0 ? significand / kExactPow10[static_cast<std::size_t>(-e10)]
+                      : significand * kExactPow10[static_cast<std::size_t>(e10)];
         return true;
     }
     if (e10 > kExactPow10Max && e10 <= kExactPow10Max + kFoldPow10Max) {
         const std::uint64_t fold = kPow10Int[static_cast<std::size_t>(e10 - kExactPow10Max)];
         if (number.leading > kExactIntegerMax / fold) return false;
-        out = static_cast<double>(number.leading * fold) * kPow10[kExactPow10Max];
+        out = static_cast<double>(number.leading * fold) * kExactPow10[kExactPow10Max];
         return true;
     }
     return false;

@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "reader/decimal_to_double.hpp"
+#include "reader/float_scan.hpp"
 
 namespace atomblock::reader {
 namespace {
@@ -30,13 +31,8 @@ constexpr unsigned char kAsciiCaseBit = 0x20;
 // An int64 token of at most 18 digits cannot leave the range (10^18 - 1 < 2^63 - 1).
 constexpr std::size_t kIntDigitsAlwaysInRange = 18;
 
-constexpr bool is_digit(char c) noexcept {
-    return static_cast<unsigned char>(c - '0') <= 9;
-}
-
-constexpr unsigned digit_value(char c) noexcept {
-    return static_cast<unsigned char>(c - '0');
-}
+using float_scan::digit_value;
+using float_scan::is_digit;
 
 // Case-insensitive comparison of `text` with a lower-case ASCII word. Setting
 // the case bit maps exactly a letter and its capital onto the lower-case
@@ -73,44 +69,17 @@ FloatParse parse_special_word(std::string_view word, bool negative) noexcept {
 
 }  // namespace
 
-FloatParse parse_float_token(std::string_view token) {
-    if (token.empty()) return float_error(FloatTokenError::empty);
-    const char* p = token.data();
-    const char* const end = p + token.size();
+namespace detail {
 
-    const bool negative = *p == '-';
-    if (*p == '+' || *p == '-') ++p;
-    if (p == end) return float_error(FloatTokenError::invalid);
-    const char* const number_begin = p;
-    if (!is_digit(*p) && *p != '.') {
-        return parse_special_word(std::string_view(p, static_cast<std::size_t>(end - p)), negative);
+FloatParse finish_float_token(const float_scan::Significand& significand, const char* p,
+                              const char* end) {
+    if (significand.integer.empty() && significand.fraction.empty()) {
+        // No significand: a special word, or nothing the grammar accepts.
+        if (p == significand.number_begin && p != end && *p != '.')
+            return parse_special_word(std::string_view(p, static_cast<std::size_t>(end - p)),
+                                      significand.negative);
+        return float_error(FloatTokenError::invalid);
     }
-
-    // Significand: digits [. digits*] | . digits. The first kLeadingDigitsMax
-    // significant digits are gathered on the way for the exact shortcut.
-    std::uint64_t leading = 0;
-    int leading_count = 0;
-    bool more_digits = false;
-    auto take_digit = [&](char c) {
-        if (leading_count < kLeadingDigitsMax) {
-            leading = leading * 10 + digit_value(c);
-            leading_count += leading != 0;  // leading zeros are not significant
-        } else {
-            more_digits = true;
-        }
-    };
-
-    const char* const integer_begin = p;
-    while (p != end && is_digit(*p)) take_digit(*p++);
-    const std::string_view integer(integer_begin, static_cast<std::size_t>(p - integer_begin));
-
-    std::string_view fraction;
-    if (p != end && *p == '.') {
-        const char* const fraction_begin = ++p;
-        while (p != end && is_digit(*p)) take_digit(*p++);
-        fraction = std::string_view(fraction_begin, static_cast<std::size_t>(p - fraction_begin));
-    }
-    if (integer.empty() && fraction.empty()) return float_error(FloatTokenError::invalid);
 
     std::int64_t exponent = 0;
     bool exponent_read_whole = true;
@@ -129,13 +98,17 @@ FloatParse parse_float_token(std::string_view token) {
     }
     if (p != end) return float_error(FloatTokenError::invalid);
 
+    const char* const number_begin = significand.number_begin;
     const std::size_t text_size = static_cast<std::size_t>(end - number_begin);
     const std::string_view text = exponent_read_whole && text_size <= kDirectTextMax
                                       ? std::string_view(number_begin, text_size)
                                       : std::string_view();
-    return float_ok(decimal_to_double(
-        DecimalNumber{text, integer, fraction, exponent, leading, more_digits, negative}));
+    return float_ok(decimal_to_double(DecimalNumber{
+        text, significand.integer, significand.fraction, exponent, significand.leading.value,
+        significand.leading.more_digits, significand.negative}));
 }
+
+}  // namespace detail
 
 IntParse parse_int_token(std::string_view token) noexcept {
     if (token.empty()) return IntParse{0, IntTokenError::empty, false};
@@ -164,12 +137,10 @@ IntParse parse_int_token(std::string_view token) noexcept {
     return IntParse{value, IntTokenError::empty, true};
 }
 
-std::optional<bool> parse_bool_token(std::string_view token) noexcept {
+namespace detail {
+
+std::optional<bool> parse_bool_word(std::string_view token) noexcept {
     switch (token.size()) {
-        case 1:
-            if (token == "T") return true;
-            if (token == "F") return false;
-            break;
         case 4:
             if (token == "True" || token == "TRUE" || token == "true") return true;
             break;
@@ -181,6 +152,8 @@ std::optional<bool> parse_bool_token(std::string_view token) noexcept {
     }
     return std::nullopt;
 }
+
+}  // namespace detail
 
 std::string_view reason_text(FloatTokenError error) noexcept {
     switch (error) {

@@ -2,9 +2,13 @@
 // and boolean columns, the value it yields, and the reason a token is refused.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string_view>
+
+#include "reader/float_scan.hpp"
 
 namespace atomblock::reader {
 
@@ -30,7 +34,8 @@ struct IntParse {
 // beyond the range give a signed infinity or a signed zero, never an error.
 // NaN is always the quiet NaN 0x7FF8000000000000, with the sign bit set after '-'.
 // Pure and allocation-free; throws InternalFailure only on a broken invariant
-// of the rounding step (see decimal_to_double).
+// of the rounding step (see decimal_to_double). Defined below: the common
+// case is converted inline.
 FloatParse parse_float_token(std::string_view token);
 
 // The whole token must be [+-] digits with a value in the int64 range.
@@ -40,11 +45,67 @@ FloatParse parse_float_token(std::string_view token);
 IntParse parse_int_token(std::string_view token) noexcept;
 
 // Exactly T True TRUE true (true) and F False FALSE false (false); anything
-// else gives nothing.
+// else gives nothing. Defined below: single letters are decided inline.
 std::optional<bool> parse_bool_token(std::string_view token) noexcept;
 
 // The reason texts that the reader's error messages carry.
 std::string_view reason_text(FloatTokenError error) noexcept;
 std::string_view reason_text(IntTokenError error) noexcept;
+
+namespace detail {
+
+// The rest of parse_float_token once the significand scan stopped at p:
+// special words, the exponent, the end of the token and the rounding.
+FloatParse finish_float_token(const float_scan::Significand& significand, const char* p,
+                              const char* end);
+
+// parse_bool_token for tokens longer than one byte.
+std::optional<bool> parse_bool_word(std::string_view token) noexcept;
+
+}  // namespace detail
+
+inline FloatParse parse_float_token(std::string_view token) {
+    if (token.empty()) return FloatParse{0.0, FloatTokenError::empty, false};
+    {
+        const bool negative = token[0] == '-';
+        const char* const number = token.data() + (negative || token[0] == '+');
+        const char* const end = token.data() + token.size();
+        double magnitude;
+        if (end - number >= static_cast<std::ptrdiff_t>(digit_words::kWordBytes) &&
+            float_scan::short_plain_value(number, end, magnitude))
+            return FloatParse{float_scan::with_sign_bit(magnitude, negative), FloatTokenError::invalid,
+                              true};
+    }
+    float_scan::Significand significand;
+    const char* const stop = float_scan::scan_significand(token, significand);
+    const char* const end = token.data() + token.size();
+    double value;
+    if (stop == end && float_scan::exact_plain_value(significand, value))
+        return FloatParse{value, FloatTokenError::invalid, true};
+    return detail::finish_float_token(significand, stop, end);
+}
+
+namespace detail {
+
+// What a one-byte boolean token means, by its byte: only T and F are words.
+enum class BoolLetter : std::uint8_t { none, false_letter, true_letter };
+
+inline constexpr std::array<BoolLetter, 256> kBoolLetters = [] {  // one entry per byte value
+    std::array<BoolLetter, 256> table{};
+    table['F'] = BoolLetter::false_letter;
+    table['T'] = BoolLetter::true_letter;
+    return table;
+}();
+
+}  // namespace detail
+
+inline std::optional<bool> parse_bool_token(std::string_view token) noexcept {
+    if (token.size() != 1) return detail::parse_bool_word(token);
+    // T and F come in random order: one table load decides both whether the
+    // letter is a word and which, so that no branch depends on which it is.
+    const detail::BoolLetter letter = detail::kBoolLetters[static_cast<unsigned char>(token[0])];
+    if (letter == detail::BoolLetter::none) return std::nullopt;
+    return letter == detail::BoolLetter::true_letter;
+}
 
 }  // namespace atomblock::reader
