@@ -14,7 +14,7 @@ inline constexpr unsigned kWordBytes = 8;
 
 // `byte` repeated in each of the eight bytes of a word.
 constexpr std::uint64_t each_byte(std::uint8_t byte) noexcept {
-    return 0x0101010101010101 * byte;
+    return std::uint64_t{0x0101010101010101} * byte;
 }
 
 // The eight bytes p[0] .. p[7] as a word holding p[0] in its lowest byte;
