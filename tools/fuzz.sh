@@ -2,6 +2,7 @@
 # Builds the two libFuzzer targets of the reader and writer cores with ASan and
 # UBSan and runs each for a while on a scratch copy of the seed corpus.
 # Usage: tools/fuzz.sh [seconds-per-target]   (default 60)
+# One fuzzing process at a time (no -jobs/-workers: the machine is shared).
 # Exits non-zero when a target finds a crash, a sanitizer report or a failed
 # check; the reproducing input is left in fuzz/build/findings/.
 set -euo pipefail
@@ -39,15 +40,16 @@ export ASAN_OPTIONS="abort_on_error=1:detect_leaks=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 
 status=0
-run_target() {  # name, max input length
+run_target() {  # name, max input length, extra libFuzzer flags...
   local name="$1" max_len="$2" log="$build/$1.log"
+  shift 2
   mkdir -p "$scratch/$name"
   cp "$here/fuzz/corpus/$name/"* "$scratch/$name/"
   echo "=== $name: ${seconds}s, max_len $max_len ==="
   local rc=0
   "$build/${name}_fuzzer" "$scratch/$name" -max_total_time="$seconds" -max_len="$max_len" \
-    -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 -jobs=1 -workers=1 \
-    -artifact_prefix="$build/findings/$name-" >"$log" 2>&1 || rc=$?
+    -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+    -artifact_prefix="$build/findings/$name-" "$@" >"$log" 2>&1 || rc=$?
   local execs
   execs="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)"
   echo "$name: exit $rc, executions ${execs:-?}, corpus $(ls "$scratch/$name" | wc -l) inputs (log: $log)"
@@ -57,6 +59,6 @@ run_target() {  # name, max input length
     status=1
   fi
 }
-run_target reader 4096
+run_target reader 4096 -dict="$here/fuzz/reader.dict"
 run_target fields 256
 exit $status
