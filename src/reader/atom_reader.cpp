@@ -89,12 +89,118 @@ ReadError cannot_parse(std::size_t row, std::string_view token, std::string_view
     return ReadError{std::move(message)};
 }
 
-// Checked store index: a failing check means a row supplied more values of
-// one type than there are columns, which the code counting rules out.
-template <class T>
-T& slot(RowMajorMatrix<T>& matrix, std::size_t row, std::size_t column) {
-    if (column >= matrix.cols) fail("reader column index beyond its column count");
-    return matrix.data[row * matrix.cols + column];
+// What to do with the token at one position of a line: convert it and
+// store it in `column` of its type, or drop it (skip codes).
+enum class StepKind : std::uint8_t { skip, float_column, int_column, bool_column, str_column };
+
+struct ColumnStep {
+    StepKind kind;
+    std::size_t column;
+};
+
+// One step per code, the k-th code of a type feeding column k of that type.
+// Every column index is checked against its count here, once per call, so
+// that the writes of every row stay inside their row.
+std::vector<ColumnStep> plan_columns(std::span<const std::uint8_t> col_types, const ColumnCounts& counts) {
+    std::vector<ColumnStep> plan;
+    plan.reserve(col_types.size());
+    ColumnCounts next;
+    auto column_of = [](std::size_t& next_column, std::size_t count) {
+        if (next_column >= count) fail("reader column index beyond its column count");
+        return next_column++;
+    };
+    for (const std::uint8_t code : col_types) {
+        switch (code) {
+            case kFloatCode:
+                plan.push_back({StepKind::float_column, column_of(next.floats, counts.floats)});
+                break;
+            case kIntCode:
+                plan.push_back({StepKind::int_column, column_of(next.ints, counts.ints)});
+                break;
+            case kBoolCode:
+                plan.push_back({StepKind::bool_column, column_of(next.bools, counts.bools)});
+                break;
+            case kStrCode:
+                plan.push_back({StepKind::str_column, column_of(next.strs, counts.strs)});
+                break;
+            default:
+                plan.push_back({StepKind::skip, 0});  // the token is taken and dropped
+                break;
+        }
+    }
+    return plan;
+}
+
+// Where a row failed: the token that did not convert and the reason text
+// (empty for booleans), or no token at all when the line ran out.
+struct RowFault {
+    StepKind kind = StepKind::skip;
+    std::string_view token;
+    std::string_view reason;
+};
+
+// Destinations of one row: the row of each matrix and the string columns.
+struct RowStores {
+    double* floats;
+    std::int64_t* ints;
+    std::uint8_t* bools;
+    std::vector<std::vector<std::string_view>>* strs;
+};
+
+// Splits the line into tokens.size() tokens; returns how many it held, up
+// to that number.
+std::size_t split_row(std::string_view line, std::span<std::string_view> tokens) noexcept {
+    TokenCursor cursor(line);
+    for (std::size_t i = 0; i < tokens.size(); ++i) {
+        if (!cursor.next(tokens[i])) return i;
+    }
+    return tokens.size();
+}
+
+// Converts the tokens of one row by the first tokens.size() steps of the
+// plan into `stores`; false, with `fault` set, at the first token that does
+// not convert.
+bool convert_row(std::span<const std::string_view> tokens, std::span<const ColumnStep> plan,
+                 const RowStores& stores, RowFault& fault) {
+    for (std::size_t i = 0; i < tokens.size(); ++i) {
+        const std::string_view token = tokens[i];
+        const ColumnStep& step = plan[i];
+        switch (step.kind) {
+            case StepKind::float_column: {
+                const FloatParse parsed = parse_float_token(token);
+                if (!parsed.ok) {
+                    fault = RowFault{step.kind, token, reason_text(parsed.error)};
+                    return false;
+                }
+                stores.floats[step.column] = parsed.value;
+                break;
+            }
+            case StepKind::int_column: {
+                const IntParse parsed = parse_int_token(token);
+                if (!parsed.ok) {
+                    fault = RowFault{step.kind, token, reason_text(parsed.error)};
+                    return false;
+                }
+                stores.ints[step.column] = parsed.value;
+                break;
+            }
+            case StepKind::bool_column: {
+                const std::optional<bool> parsed = parse_bool_token(token);
+                if (!parsed) {
+                    fault = RowFault{step.kind, token, {}};
+                    return false;
+                }
+                stores.bools[step.column] = *parsed ? 1 : 0;
+                break;
+            }
+            case StepKind::str_column:
+                (*stores.strs)[step.column].push_back(token);
+                break;
+            case StepKind::skip:
+                break;  // the token is taken and dropped
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -113,42 +219,30 @@ std::variant<AtomColumns, ReadError> read_atom_lines(std::span<const std::string
     out.n_float_cols = counts.floats;
     out.n_int_cols = counts.ints;
     out.n_bool_cols = counts.bools;
+    const std::vector<ColumnStep> plan = plan_columns(col_types, counts);
 
+    // The rows of the three matrices advance together: row r of each
+    // starts r * (its column count) elements in.
+    RowStores stores{out.floats.data.data(), out.ints.data.data(), out.bools.data.data(), &out.strs};
+    // Each row is split first and converted after, so that the scan of the
+    // line and the conversions do not compete for registers. A row that
+    // runs out still converts the tokens it has: a fault among them comes
+    // first, as the tokens come in the line.
+    std::vector<std::string_view> tokens(col_types.size());
     for (std::size_t row = 0; row < natoms; ++row) {
-        TokenCursor cursor(lines[row]);
-        std::size_t k_f = 0, k_i = 0, k_b = 0, k_s = 0;
-        for (const std::uint8_t code : col_types) {
-            std::string_view token;
-            if (!cursor.next(token)) return ran_out(row, col_types.size());
-            switch (code) {
-                case kFloatCode: {
-                    const FloatParse parsed = parse_float_token(token);
-                    if (!parsed.ok)
-                        return cannot_parse(row, token, "float", reason_text(parsed.error));
-                    slot(out.floats, row, k_f++) = parsed.value;
-                    break;
-                }
-                case kIntCode: {
-                    const IntParse parsed = parse_int_token(token);
-                    if (!parsed.ok)
-                        return cannot_parse(row, token, "int", reason_text(parsed.error));
-                    slot(out.ints, row, k_i++) = parsed.value;
-                    break;
-                }
-                case kBoolCode: {
-                    const std::optional<bool> parsed = parse_bool_token(token);
-                    if (!parsed) return cannot_parse(row, token, "bool", {});
-                    slot(out.bools, row, k_b++) = *parsed ? 1 : 0;
-                    break;
-                }
-                case kStrCode:
-                    if (k_s >= out.strs.size()) fail("reader string column beyond its count");
-                    out.strs[k_s++].push_back(token);
-                    break;
-                default:
-                    break;  // skip code: the token is taken and dropped
+        const std::size_t found = split_row(lines[row], tokens);
+        RowFault fault;
+        if (!convert_row(std::span(tokens).first(found), plan, stores, fault)) {
+            switch (fault.kind) {
+                case StepKind::float_column: return cannot_parse(row, fault.token, "float", fault.reason);
+                case StepKind::int_column: return cannot_parse(row, fault.token, "int", fault.reason);
+                default: return cannot_parse(row, fault.token, "bool", {});
             }
         }
+        if (found < tokens.size()) return ran_out(row, col_types.size());
+        stores.floats += counts.floats;
+        stores.ints += counts.ints;
+        stores.bools += counts.bools;
     }
     return out;
 }

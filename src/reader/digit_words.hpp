@@ -41,6 +41,11 @@ inline unsigned leading_digit_bytes(std::uint64_t word) noexcept {
     return not_digit == 0 ? kWordBytes : static_cast<unsigned>(std::countr_zero(not_digit)) / 8;
 }
 
+// Whether all eight bytes are ASCII digits (the test above, for every byte).
+inline bool all_digits(std::uint64_t word) noexcept {
+    return (((word + each_byte(0x46)) | (word - each_byte('0'))) & each_byte(0x80)) == 0;
+}
+
 // The decimal value of the lowest `count` bytes of `word` (1 <= count <= 8),
 // all ASCII digits, the lowest byte being the most significant digit.
 //

@@ -36,14 +36,21 @@ inline constexpr std::size_t kBlockBytes = 16;
 inline std::uint32_t separator_mask(const char* p) noexcept {
 #ifdef ATOMBLOCK_SSE2_SCAN
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i space = _mm_cmpeq_epi8(bytes, _mm_set1_epi8(' '));
-    const __m128i tab = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\t'));
-    const __m128i line_feed = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'));
-    const __m128i form_feed = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\f'));
-    const __m128i carriage_return = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\r'));
-    const __m128i any = _mm_or_si128(_mm_or_si128(_mm_or_si128(space, tab), line_feed),
-                                     _mm_or_si128(form_feed, carriage_return));
-    return static_cast<std::uint32_t>(_mm_movemask_epi8(any));
+    const __m128i space = _mm_set1_epi8(' ');
+    const __m128i spaces = _mm_cmpeq_epi8(bytes, space);
+    // Bytes up to the space: the space and the control bytes. Without
+    // control bytes, as in most lines, the spaces are the separators.
+    const __m128i up_to_space = _mm_cmpeq_epi8(_mm_min_epu8(bytes, space), bytes);
+    const auto space_bits = static_cast<std::uint32_t>(_mm_movemask_epi8(spaces));
+    if (static_cast<std::uint32_t>(_mm_movemask_epi8(up_to_space)) == space_bits) return space_bits;
+    // Tab, line feed, vertical tab, form feed and carriage return are 9 to
+    // 13, so bytes - 9 <= 4 holds exactly for them; vertical tab is no separator.
+    const __m128i from_tab = _mm_sub_epi8(bytes, _mm_set1_epi8('\t'));
+    const __m128i tab_to_return =
+        _mm_cmpeq_epi8(_mm_min_epu8(from_tab, _mm_set1_epi8('\r' - '\t')), from_tab);
+    const __m128i vertical_tab = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\v'));
+    return static_cast<std::uint32_t>(
+        _mm_movemask_epi8(_mm_or_si128(spaces, _mm_andnot_si128(vertical_tab, tab_to_return))));
 #else
     std::uint32_t mask = 0;
     for (std::size_t i = 0; i < kBlockBytes; ++i)
@@ -64,49 +71,50 @@ inline constexpr bool is_whitespace_byte(char c) noexcept {
 // UTF-8 sequence.
 //
 // The line is classified kWindowBytes bytes at a time, each window once,
-// into one bit per byte, so that finding the start and the end of a token is
-// a count of trailing zero bits; only a token that crosses into the next
-// window costs a branch. Classification is by kBlockBytes-byte blocks, and no
-// byte outside the line is ever read: the block that would run past the end
-// is taken as the line's last kBlockBytes bytes with the bits of bytes
-// already classified dropped, and a line shorter than one block is
-// classified byte by byte. Beyond the separator after the last token asked
-// for, at most the rest of its window is examined.
+// into one bit per byte, from which two bit sets follow: the first byte and
+// the last byte of every token. The k-th token of a window is then its k-th
+// start and its k-th end, each a count of trailing zero bits after the
+// lower ones are cleared, so one token does not wait for the position of the
+// one before it. Only a token that reaches the end of a window looks at the
+// next window before it is done.
+//
+// Classification is by kBlockBytes-byte blocks, and no byte outside the line
+// is ever read: the block that would run past the end is taken as the line's
+// last kBlockBytes bytes with the bits of bytes already classified dropped,
+// and a line shorter than one block is classified byte by byte. Beyond the
+// last token asked for, at most the rest of its window is examined.
 class TokenCursor {
 public:
     explicit TokenCursor(std::string_view line) noexcept
-        : begin_(line.data()), pos_(line.data()), window_end_(line.data()),
+        : begin_(line.data()), window_(line.data()), window_end_(line.data()),
           end_(line.data() + line.size()) {}
 
     // Sets `token` to the next token and returns true, or returns false once
     // the line is used up; after the first false, every later call gives
     // false as well and leaves `token` alone.
     bool next(std::string_view& token) noexcept {
-        // Skip the separators before the token.
-        while (token_bits_ == 0) {
-            pos_ = window_end_;
-            if (pos_ == end_) {
+        // Every start of the window taken so far came with its end, so when
+        // no start is left, no end is either.
+        while (starts_ == 0) {
+            if (window_end_ == end_) {
                 finished_ = true;
                 return false;
             }
-            classify_window();
+            classify_next_window();
         }
-        advance(static_cast<unsigned>(std::countr_zero(token_bits_)));
-        const char* const start = pos_;
-
-        // Find the separator, or the line end, after the token.
-        while (separator_bits_ == 0) {
-            pos_ = window_end_;
-            if (pos_ == end_) {
-                token_bits_ = 0;
-                token = std::string_view(start, static_cast<std::size_t>(pos_ - start));
-                return true;
-            }
-            classify_window();
+        const char* const start = window_ + std::countr_zero(starts_);
+        starts_ &= starts_ - 1;
+        const char* stop = window_ + std::countr_zero(ends_) + 1;
+        ends_ &= ends_ - 1;
+        // A token that reaches the end of a window goes on into the next one
+        // exactly when that one starts with a token byte; its end there
+        // comes before every end of the next window's own tokens.
+        while (stop == window_end_ && stop != end_) {
+            if ((classify_next_window() & 1) == 0) break;
+            stop = window_ + std::countr_zero(ends_) + 1;
+            ends_ &= ends_ - 1;
         }
-        advance(static_cast<unsigned>(std::countr_zero(separator_bits_)));
-        token = std::string_view(start, static_cast<std::size_t>(pos_ - start));
-        advance(1);  // step over the one separator that ended the token
+        token = std::string_view(start, static_cast<std::size_t>(stop - start));
         return true;
     }
 
@@ -123,33 +131,40 @@ public:
 private:
     // Bytes classified at once: one bit each in a 64-bit word.
     static constexpr std::size_t kWindowBytes = 64;
+    static constexpr int kLastBit = kWindowBytes - 1;
 
-    // Moves pos_ forward by `count` bytes, all inside the window.
-    void advance(unsigned count) noexcept {
-        pos_ += count;
-        separator_bits_ >>= count;
-        token_bits_ >>= count;
+    // Classifies the window that follows the current one (precondition:
+    // window_end_ < end_), sets its starts and ends, and returns its token
+    // bits. A token byte at bit 0 is no start when the byte before the
+    // window was a token byte.
+    std::uint64_t classify_next_window() noexcept {
+        window_ = window_end_;
+        const std::uint64_t tokens = token_bits();
+        starts_ = tokens & ~(tokens << 1 | std::uint64_t{last_was_token_});
+        ends_ = tokens & ~(tokens >> 1);
+        last_was_token_ = (tokens >> kLastBit) != 0;
+        return tokens;
     }
 
-    // Classifies the window that starts at pos_ (precondition: pos_ < end_).
-    void classify_window() noexcept {
+    // Bit i set when window_[i] is a token byte, for the bytes up to
+    // min(window_ + kWindowBytes, end_); all higher bits clear. Sets window_end_.
+    std::uint64_t token_bits() noexcept {
         using detail::kBlockBytes;
         using detail::separator_mask;
-        const auto left = static_cast<std::size_t>(end_ - pos_);
+        const auto left = static_cast<std::size_t>(end_ - window_);
         if (left >= kWindowBytes) {
-            separator_bits_ = std::uint64_t{separator_mask(pos_)} |
-                              std::uint64_t{separator_mask(pos_ + kBlockBytes)} << kBlockBytes |
-                              std::uint64_t{separator_mask(pos_ + 2 * kBlockBytes)} << 2 * kBlockBytes |
-                              std::uint64_t{separator_mask(pos_ + 3 * kBlockBytes)} << 3 * kBlockBytes;
-            token_bits_ = ~separator_bits_;
-            window_end_ = pos_ + kWindowBytes;
-            return;
+            window_end_ = window_ + kWindowBytes;
+            return ~(std::uint64_t{separator_mask(window_)} |
+                     std::uint64_t{separator_mask(window_ + kBlockBytes)} << kBlockBytes |
+                     std::uint64_t{separator_mask(window_ + 2 * kBlockBytes)} << 2 * kBlockBytes |
+                     std::uint64_t{separator_mask(window_ + 3 * kBlockBytes)} << 3 * kBlockBytes);
         }
         // The line's last window, shorter than kWindowBytes.
+        window_end_ = end_;
         std::uint64_t separators = 0;
         std::size_t i = 0;
         for (; left - i >= kBlockBytes; i += kBlockBytes)
-            separators |= std::uint64_t{separator_mask(pos_ + i)} << i;
+            separators |= std::uint64_t{separator_mask(window_ + i)} << i;
         const std::size_t rest = left - i;
         if (rest != 0) {
             if (static_cast<std::size_t>(end_ - begin_) >= kBlockBytes) {
@@ -157,22 +172,21 @@ private:
                 separators |= std::uint64_t{separator_mask(end_ - kBlockBytes) >> (kBlockBytes - rest)} << i;
             } else {
                 for (std::size_t j = i; j < left; ++j)
-                    separators |= std::uint64_t{is_whitespace_byte(pos_[j])} << j;
+                    separators |= std::uint64_t{is_whitespace_byte(window_[j])} << j;
             }
         }
-        separator_bits_ = separators;
-        token_bits_ = ~separators & ((std::uint64_t{1} << left) - 1);  // left < 64
-        window_end_ = end_;
+        return ~separators & ((std::uint64_t{1} << left) - 1);  // left < 64
     }
 
     const char* begin_;
-    const char* pos_;
-    const char* window_end_;  // end of the classified bytes
+    const char* window_;      // first byte of the current window
+    const char* window_end_;  // end of the current window
     const char* end_;
-    // Bit i describes pos_[i] for the bytes from pos_ to window_end_; all
-    // higher bits are clear.
-    std::uint64_t separator_bits_ = 0;
-    std::uint64_t token_bits_ = 0;
+    // Bit i set when window_[i] is the first (starts_) or the last (ends_)
+    // byte of a token not yet taken.
+    std::uint64_t starts_ = 0;
+    std::uint64_t ends_ = 0;
+    bool last_was_token_ = false;  // the last byte of the current window is a token byte
     bool finished_ = false;
 };
 

@@ -28,9 +28,6 @@ constexpr std::uint64_t kSignBit = std::uint64_t{1} << 63;
 // ASCII letters differ from their capitals only in this bit.
 constexpr unsigned char kAsciiCaseBit = 0x20;
 
-// An int64 token of at most 18 digits cannot leave the range (10^18 - 1 < 2^63 - 1).
-constexpr std::size_t kIntDigitsAlwaysInRange = 18;
-
 using float_scan::digit_value;
 using float_scan::is_digit;
 
@@ -55,6 +52,95 @@ constexpr FloatParse float_error(FloatTokenError error) noexcept {
     return FloatParse{0.0, error, false};
 }
 
+// The first kLeadingDigitsMax significant digits of a significand as an
+// integer, and whether more digits followed. A digit is taken while fewer
+// than kLeadingDigitsMax significant ones are held, that is while the value
+// is below 10^(kLeadingDigitsMax - 1): leading zeros add nothing to it.
+struct LeadingDigits {
+    std::uint64_t value = 0;
+    bool more_digits = false;
+
+    void take(char c) noexcept {
+        if (value < digit_words::kPow10[kLeadingDigitsMax - 1]) {
+            value = value * 10 + digit_value(c);
+        } else {
+            more_digits = true;
+        }
+    }
+};
+
+// Reads the run of digits at p (possibly empty) into `leading` and returns
+// its end. Eight bytes at a time while eight remain before `end`, then byte
+// by byte. A whole group of `count` digits is taken at once exactly when
+// take() would take each of them: when the value is below
+// 10^(kLeadingDigitsMax - count), it stays below 10^(kLeadingDigitsMax - 1)
+// until the group's last digit is taken.
+const char* scan_digit_run(const char* p, const char* end, LeadingDigits& leading) noexcept {
+    using digit_words::kWordBytes;
+    while (static_cast<std::size_t>(end - p) >= kWordBytes) {
+        const std::uint64_t word = digit_words::load_word(p);
+        const unsigned count = digit_words::leading_digit_bytes(word);
+        if (count == 0) return p;
+        if (leading.value < digit_words::kPow10[kLeadingDigitsMax - count]) {
+            leading.value = leading.value * digit_words::kPow10[count] +
+                            digit_words::digits_value(word, count);
+        } else {
+            for (unsigned i = 0; i < count; ++i) leading.take(p[i]);
+        }
+        p += count;
+        if (count < kWordBytes) return p;
+    }
+    while (p != end && is_digit(*p)) leading.take(*p++);
+    return p;
+}
+
+// What the significand scan of a float token found: the number as written
+// after its sign starts at number_begin; the integer and fraction digit
+// runs (either may be empty) and their leading digits.
+struct Significand {
+    const char* number_begin;
+    std::string_view integer;
+    std::string_view fraction;
+    LeadingDigits leading;
+    bool negative;
+};
+
+// Scans [+-] digits* [. digits*] from the start of a non-empty token and
+// returns where the scan stopped.
+const char* scan_significand(std::string_view token, Significand& out) noexcept {
+    const char* p = token.data();
+    const char* const end = p + token.size();
+    out.negative = *p == '-';
+    if (*p == '+' || *p == '-') ++p;
+    out.number_begin = p;
+    const char* const integer_begin = p;
+    p = scan_digit_run(p, end, out.leading);
+    out.integer = std::string_view(integer_begin, static_cast<std::size_t>(p - integer_begin));
+    out.fraction = std::string_view();
+    if (p != end && *p == '.') {
+        const char* const fraction_begin = ++p;
+        p = scan_digit_run(p, end, out.leading);
+        out.fraction = std::string_view(fraction_begin, static_cast<std::size_t>(p - fraction_begin));
+    }
+    return p;
+}
+
+// The exact shortcut for a whole token [+-] digits [. digits] with at least
+// one digit: when all its digits were taken, their integer is at most 2^53
+// and the fraction has at most kExactPow10Max digits, both the integer and
+// the power of ten are binary64 values and one correctly rounded division
+// gives the correctly rounded result. Returns false when it does not apply.
+bool exact_plain_value(const Significand& s, double& value) noexcept {
+    const std::size_t fraction_digits = s.fraction.size();
+    if (s.leading.more_digits || s.leading.value > kExactIntegerMax ||
+        fraction_digits > static_cast<std::size_t>(kExactPow10Max) ||
+        s.integer.size() + fraction_digits == 0)
+        return false;
+    const double magnitude = static_cast<double>(s.leading.value) / kExactPow10[fraction_digits];
+    value = float_scan::with_sign_bit(magnitude, s.negative);
+    return true;
+}
+
 // inf / infinity / nan after the optional sign; anything else is invalid.
 FloatParse parse_special_word(std::string_view word, bool negative) noexcept {
     if (equals_ignoring_case(word, "inf") || equals_ignoring_case(word, "infinity")) {
@@ -67,12 +153,9 @@ FloatParse parse_special_word(std::string_view word, bool negative) noexcept {
     return float_error(FloatTokenError::invalid);
 }
 
-}  // namespace
-
-namespace detail {
-
-FloatParse finish_float_token(const float_scan::Significand& significand, const char* p,
-                              const char* end) {
+// The rest of the float grammar once the significand scan stopped at p:
+// special words, the exponent, the end of the token and the rounding.
+FloatParse finish_float_token(const Significand& significand, const char* p, const char* end) {
     if (significand.integer.empty() && significand.fraction.empty()) {
         // No significand: a special word, or nothing the grammar accepts.
         if (p == significand.number_begin && p != end && *p != '.')
@@ -108,25 +191,54 @@ FloatParse finish_float_token(const float_scan::Significand& significand, const 
         significand.leading.more_digits, significand.negative}));
 }
 
-}  // namespace detail
+}  // namespace
 
-IntParse parse_int_token(std::string_view token) noexcept {
-    if (token.empty()) return IntParse{0, IntTokenError::empty, false};
-    const bool negative = token[0] == '-';
-    if (token[0] == '+' || token[0] == '-') token.remove_prefix(1);
-    if (token.empty()) return IntParse{0, IntTokenError::invalid_digit, false};
+namespace float_scan {
 
-    std::int64_t value = 0;
-    if (token.size() <= kIntDigitsAlwaysInRange) {
-        for (char c : token) {
-            if (!is_digit(c)) return IntParse{0, IntTokenError::invalid_digit, false};
-            const auto d = static_cast<std::int64_t>(digit_value(c));
-            value = negative ? value * 10 - d : value * 10 + d;
-        }
-        return IntParse{value, IntTokenError::empty, true};
+bool short_plain_value_other(std::uint64_t integer, unsigned integer_digits, const char* fraction,
+                             const char* end, bool negative, double& value) noexcept {
+    using digit_words::kWordBytes;
+    const auto fraction_digits = static_cast<unsigned>(end - fraction);
+    if (fraction_digits == 0 || fraction_digits > kShortFractionDigitsMax ||
+        integer_digits + fraction_digits > static_cast<unsigned>(kLeadingDigitsMax))
+        return false;
+    std::uint64_t digits = integer;
+    unsigned tail_digits = fraction_digits;
+    if (fraction_digits > kWordBytes) {
+        const std::uint64_t word = digit_words::load_word(fraction);
+        if (!digit_words::all_digits(word)) return false;
+        digits = digits * digit_words::kPow10[kWordBytes] + digit_words::digits_value(word, kWordBytes);
+        tail_digits -= kWordBytes;
     }
+    // The last tail_digits bytes, from the word that ends the number: its
+    // lower bytes, already read, are shifted out and zero bytes (no digits)
+    // come in at the top.
+    const std::uint64_t tail = digit_words::load_word(end - kWordBytes) >> (8 * (kWordBytes - tail_digits));
+    if (digit_words::leading_digit_bytes(tail) != tail_digits) return false;
+    digits = digits * digit_words::kPow10[tail_digits] + digit_words::digits_value(tail, tail_digits);
+    if (digits > kExactIntegerMax) return false;
+    value = static_cast<double>(digits) / kSignedExactPow10[negative][fraction_digits];
+    return true;
+}
+
+}  // namespace float_scan
+
+namespace detail {
+
+FloatParse parse_float_general(std::string_view token) {
+    Significand significand;
+    const char* const stop = scan_significand(token, significand);
+    const char* const end = token.data() + token.size();
+    double value;
+    if (stop == end && exact_plain_value(significand, value))
+        return FloatParse{value, FloatTokenError::invalid, true};
+    return finish_float_token(significand, stop, end);
+}
+
+IntParse parse_long_int(std::string_view digits, bool negative) noexcept {
     const IntTokenError out_of_range = negative ? IntTokenError::too_small : IntTokenError::too_large;
-    for (char c : token) {
+    std::int64_t value = 0;
+    for (char c : digits) {
         if (!is_digit(c)) return IntParse{0, IntTokenError::invalid_digit, false};
         const auto d = static_cast<std::int64_t>(digit_value(c));
         if (__builtin_mul_overflow(value, 10, &value) ||
@@ -136,8 +248,6 @@ IntParse parse_int_token(std::string_view token) noexcept {
     }
     return IntParse{value, IntTokenError::empty, true};
 }
-
-namespace detail {
 
 std::optional<bool> parse_bool_word(std::string_view token) noexcept {
     switch (token.size()) {

@@ -42,6 +42,7 @@ FloatParse parse_float_token(std::string_view token);
 // Digits are taken left to right and the first character that is no digit,
 // or that would leave the range, decides the error; later characters are not
 // examined. A '-' token is built downwards, so INT64_MIN is accepted.
+// Defined below: tokens that cannot leave the range are converted inline.
 IntParse parse_int_token(std::string_view token) noexcept;
 
 // Exactly T True TRUE true (true) and F False FALSE false (false); anything
@@ -54,10 +55,16 @@ std::string_view reason_text(IntTokenError error) noexcept;
 
 namespace detail {
 
-// The rest of parse_float_token once the significand scan stopped at p:
-// special words, the exponent, the end of the token and the rounding.
-FloatParse finish_float_token(const float_scan::Significand& significand, const char* p,
-                              const char* end);
+// parse_float_token for a non-empty token off the short fixed-point path.
+FloatParse parse_float_general(std::string_view token);
+
+// An int64 token of at most this many digits cannot leave the range
+// (10^18 - 1 < 2^63 - 1).
+inline constexpr std::size_t kIntDigitsAlwaysInRange = 18;
+
+// parse_int_token for the digits (and anything else) after the sign of a
+// token longer than kIntDigitsAlwaysInRange bytes, checking the range.
+IntParse parse_long_int(std::string_view digits, bool negative) noexcept;
 
 // parse_bool_token for tokens longer than one byte.
 std::optional<bool> parse_bool_word(std::string_view token) noexcept;
@@ -70,19 +77,30 @@ inline FloatParse parse_float_token(std::string_view token) {
         const bool negative = token[0] == '-';
         const char* const number = token.data() + (negative || token[0] == '+');
         const char* const end = token.data() + token.size();
-        double magnitude;
+        double value;
         if (end - number >= static_cast<std::ptrdiff_t>(digit_words::kWordBytes) &&
-            float_scan::short_plain_value(number, end, magnitude))
-            return FloatParse{float_scan::with_sign_bit(magnitude, negative), FloatTokenError::invalid,
-                              true};
+            float_scan::short_plain_value(number, end, negative, value))
+            return FloatParse{value, FloatTokenError::invalid, true};
     }
-    float_scan::Significand significand;
-    const char* const stop = float_scan::scan_significand(token, significand);
-    const char* const end = token.data() + token.size();
-    double value;
-    if (stop == end && float_scan::exact_plain_value(significand, value))
-        return FloatParse{value, FloatTokenError::invalid, true};
-    return detail::finish_float_token(significand, stop, end);
+    return detail::parse_float_general(token);
+}
+
+inline IntParse parse_int_token(std::string_view token) noexcept {
+    if (token.empty()) return IntParse{0, IntTokenError::empty, false};
+    const bool negative = token[0] == '-';
+    if (token[0] == '+' || token[0] == '-') token.remove_prefix(1);
+    if (token.empty()) return IntParse{0, IntTokenError::invalid_digit, false};
+    if (token.size() > detail::kIntDigitsAlwaysInRange) return detail::parse_long_int(token, negative);
+
+    // Built as a magnitude and negated at the end: every value of at most
+    // kIntDigitsAlwaysInRange digits and its negation are in range.
+    std::uint64_t magnitude = 0;
+    for (const char c : token) {
+        if (!float_scan::is_digit(c)) return IntParse{0, IntTokenError::invalid_digit, false};
+        magnitude = magnitude * 10 + float_scan::digit_value(c);
+    }
+    const auto value = static_cast<std::int64_t>(magnitude);
+    return IntParse{negative ? -value : value, IntTokenError::empty, true};
 }
 
 namespace detail {
