@@ -85,10 +85,18 @@ def float_bits_read(tokens):
     return [model.float_bits(v) for v in floats]
 
 
-def float_outcome(token):
+# What a float token may follow on its line: nothing, or enough bytes that the
+# sixteen bytes ending with it lie in the line (then it is read in one
+# load), among them digits and points that must not leak into its value.
+PREFIXES = ["", " " * 16, "9.9.9.9.9.9.9.9.9 ", "-" + "9" * 20 + "\t", "Si" + " " * 6]
+
+
+def float_outcome(token, prefix=""):
     """('ok', bits) or ('error', message) from the module for one token."""
+    line = prefix + token
+    codes = b"x" * len(model.tokens(prefix)) + b"f"
     try:
-        return "ok", float_bits_read([token])[0]
+        return "ok", model.float_bits(read_atom_lines_rs([line], codes)["floats"][0, 0])
     except ValueError as exc:
         return "error", str(exc)
 
@@ -146,12 +154,25 @@ def test_values_at_the_short_path_limits(token):
 BREAKERS = ["/", ":", ".", "e", "E", "+", "-", "x", "\x0b", "\x00", "\u00e9", "\u00a0", "\x7f"]
 
 
+@pytest.mark.parametrize("prefix", PREFIXES)
 @pytest.mark.parametrize("breaker", BREAKERS)
-def test_one_odd_byte_in_each_position_of_fixed_point_tokens(breaker):
-    for base in ["-12.34567890", "0.12345678", "1234567.1234567890123456", "7.1234567812345678"]:
+def test_one_odd_byte_in_each_position_of_fixed_point_tokens(breaker, prefix):
+    bases = ["-12.34567890", "0.12345678", "1234567.12345678", "+7654321.00000001", "12345678.12345678",
+             "1.2345678", "1.123456789", "1234567.1234567890123456", "7.1234567812345678"]
+    for base in bases:
         for i in range(len(base) + 1):
             for token in (base[:i] + breaker + base[i + 1:], base[:i] + breaker + base[i:]):
-                assert float_outcome(token) == model_outcome(token), repr(token)
+                assert float_outcome(token, prefix) == model_outcome(token), (prefix, token)
+
+
+@pytest.mark.parametrize("token", ["1.12345678", "-1.12345678", "9999999.99999999", "-0.00000000",
+                                   "1234567.12345678", "0000000.00000001"])
+@pytest.mark.parametrize("reach", [8, 9, 15, 16, 17, 31])
+def test_fixed_point_tokens_ending_at_each_distance_from_the_line_start(token, reach):
+    # reach = bytes from the line start to the token's end, when the token fits
+    pad = max(reach - len(token), 0)
+    line = " " * pad + token
+    assert float_outcome(token, " " * pad) == model_outcome(token), repr(line)
 
 
 def test_exponents_after_short_fixed_point_tokens():

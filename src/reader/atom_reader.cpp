@@ -203,6 +203,62 @@ bool convert_row(std::span<const std::string_view> tokens, std::span<const Colum
     return true;
 }
 
+// The token positions that feed the columns of each type, in column order:
+// column k of the floats takes token floats[k] of the row, and so on.
+struct ColumnSources {
+    std::vector<std::size_t> floats;
+    std::vector<std::size_t> ints;
+    std::vector<std::size_t> bools;
+    std::vector<std::size_t> strs;
+};
+
+// Positions of the `f`, `i`, `b` and `s` codes. Their counts equal the
+// column counts, which count the same codes, and that is checked, so every
+// column written below stays inside its row.
+ColumnSources column_sources(std::span<const std::uint8_t> col_types, const ColumnCounts& counts) {
+    ColumnSources sources;
+    for (std::size_t i = 0; i < col_types.size(); ++i) {
+        switch (col_types[i]) {
+            case kFloatCode: sources.floats.push_back(i); break;
+            case kIntCode: sources.ints.push_back(i); break;
+            case kBoolCode: sources.bools.push_back(i); break;
+            case kStrCode: sources.strs.push_back(i); break;
+            default: break;
+        }
+    }
+    if (sources.floats.size() != counts.floats || sources.ints.size() != counts.ints ||
+        sources.bools.size() != counts.bools || sources.strs.size() != counts.strs)
+        fail("reader column sources disagree with the column counts");
+    return sources;
+}
+
+// Converts a row that supplied all its tokens (views into `line`), one type
+// after the other:
+// a tight loop per type instead of a dispatch per token. Returns false as
+// soon as a token does not convert; the caller then converts the row in
+// line order to find the first fault.
+bool convert_by_columns(std::string_view line, std::span<const std::string_view> tokens,
+                        const ColumnSources& sources, const RowStores& stores) {
+    for (std::size_t k = 0; k < sources.floats.size(); ++k) {
+        const FloatParse parsed = parse_float_token(tokens[sources.floats[k]], line.data());
+        if (!parsed.ok) return false;
+        stores.floats[k] = parsed.value;
+    }
+    for (std::size_t k = 0; k < sources.ints.size(); ++k) {
+        const IntParse parsed = parse_int_token(tokens[sources.ints[k]]);
+        if (!parsed.ok) return false;
+        stores.ints[k] = parsed.value;
+    }
+    for (std::size_t k = 0; k < sources.bools.size(); ++k) {
+        const std::optional<bool> parsed = parse_bool_token(tokens[sources.bools[k]]);
+        if (!parsed) return false;
+        stores.bools[k] = *parsed ? 1 : 0;
+    }
+    for (std::size_t k = 0; k < sources.strs.size(); ++k)
+        (*stores.strs)[k].push_back(tokens[sources.strs[k]]);
+    return true;
+}
+
 }  // namespace
 
 std::variant<AtomColumns, ReadError> read_atom_lines(std::span<const std::string_view> lines,
@@ -225,21 +281,30 @@ std::variant<AtomColumns, ReadError> read_atom_lines(std::span<const std::string
     // starts r * (its column count) elements in.
     RowStores stores{out.floats.data.data(), out.ints.data.data(), out.bools.data.data(), &out.strs};
     // Each row is split first and converted after, so that the scan of the
-    // line and the conversions do not compete for registers. A row that
-    // runs out still converts the tokens it has: a fault among them comes
-    // first, as the tokens come in the line.
+    // line and the conversions do not compete for registers. A faultless
+    // row is converted type by type. A row with a fault is converted again
+    // in line order, to report the first fault as the tokens come; a row
+    // that runs out converts the tokens it has, since a fault among them
+    // comes before the shortage.
+    const ColumnSources sources = column_sources(col_types, counts);
     std::vector<std::string_view> tokens(col_types.size());
     for (std::size_t row = 0; row < natoms; ++row) {
         const std::size_t found = split_row(lines[row], tokens);
-        RowFault fault;
-        if (!convert_row(std::span(tokens).first(found), plan, stores, fault)) {
-            switch (fault.kind) {
-                case StepKind::float_column: return cannot_parse(row, fault.token, "float", fault.reason);
-                case StepKind::int_column: return cannot_parse(row, fault.token, "int", fault.reason);
-                default: return cannot_parse(row, fault.token, "bool", {});
+        if (found < tokens.size() || !convert_by_columns(lines[row], tokens, sources, stores)) {
+            RowFault fault;
+            if (!convert_row(std::span(tokens).first(found), plan, stores, fault)) {
+                switch (fault.kind) {
+                    case StepKind::float_column:
+                        return cannot_parse(row, fault.token, "float", fault.reason);
+                    case StepKind::int_column:
+                        return cannot_parse(row, fault.token, "int", fault.reason);
+                    default:
+                        return cannot_parse(row, fault.token, "bool", {});
+                }
             }
+            if (found < tokens.size()) return ran_out(row, col_types.size());
+            fail("reader row failed by columns but not in line order");
         }
-        if (found < tokens.size()) return ran_out(row, col_types.size());
         stores.floats += counts.floats;
         stores.ints += counts.ints;
         stores.bools += counts.bools;

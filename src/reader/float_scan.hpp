@@ -12,6 +12,13 @@
 #include "reader/decimal_to_double.hpp"
 #include "reader/digit_words.hpp"
 
+// The fixed-point register path takes 64-bit lanes out of an SSE2 register,
+// which x86-64 alone provides.
+#if defined(__SSE2__) && defined(__x86_64__) && !defined(ATOMBLOCK_PORTABLE_SCAN)
+#include <emmintrin.h>
+#define ATOMBLOCK_SSE2_FIXED_POINT 1
+#endif
+
 namespace atomblock::reader::float_scan {
 
 constexpr bool is_digit(char c) noexcept {
@@ -84,5 +91,80 @@ inline bool short_plain_value(const char* p, const char* end, bool negative, dou
     value = static_cast<double>(digits) / kSignedExactPow10[negative][kWordFractionDigits];
     return true;
 }
+
+#ifdef ATOMBLOCK_SSE2_FIXED_POINT
+
+// Bytes read at once by fixed_point_value: one SSE2 register.
+inline constexpr std::size_t kVectorBytes = 16;
+
+// Lengths (after the sign) of the numbers d{1,7} . d{8} that fixed_point_value
+// reads: one integer digit, the point and the fraction at least, and at
+// most the whole register.
+inline constexpr std::size_t kFixedPointMin = 1 + 1 + kWordFractionDigits;
+inline constexpr std::size_t kFixedPointMax = kVectorBytes;
+
+// Position of the point in the register: the fraction fills the upper half.
+inline constexpr int kFixedPointDot = kVectorBytes - kWordFractionDigits - 1;
+
+namespace detail {
+
+// kVectorBytes zero bytes, then kVectorBytes 0xFF bytes: the kVectorBytes
+// bytes from offset n hold 16 - n zeros, then n 0xFF bytes.
+inline constexpr std::array<unsigned char, 2 * kVectorBytes> kTailMaskBytes = [] {
+    std::array<unsigned char, 2 * kVectorBytes> bytes{};
+    for (std::size_t i = kVectorBytes; i < bytes.size(); ++i) bytes[i] = 0xFF;
+    return bytes;
+}();
+
+}  // namespace detail
+
+// The value of the number of `size` bytes (after its sign) ending at `end`,
+// of the form d{1,7} . d{8}, negated when `negative`, read from the 16
+// bytes before `end` in one register; false when the number has another
+// form. Preconditions: kFixedPointMin <= size <= kFixedPointMax, and the 16
+// bytes before `end` may be read (the bytes before the number are ignored).
+// Its digits form an integer below 10^15 < 2^53, so the division by the
+// exact power of ten is correctly rounded, as in short_plain_value.
+inline bool fixed_point_value(const char* end, std::size_t size, bool negative, double& value) noexcept {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(end - kVectorBytes));
+    // Digit values, and which bytes are digits: exactly those whose value
+    // after subtracting '0' (wrapping) is at most 9.
+    const __m128i values = _mm_sub_epi8(bytes, _mm_set1_epi8('0'));
+    const __m128i nine = _mm_set1_epi8(9);
+    const auto digits = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(values, nine), values)));
+    const auto dots = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('.'))));
+    // The number's bytes: digits everywhere but the point's place.
+    const unsigned number = (0xFFFFu << (kVectorBytes - size)) & 0xFFFFu;
+    const unsigned dot = 1u << kFixedPointDot;
+    if (((digits & number & ~dot) | (dots & dot)) != number) return false;
+
+    // Keep the number's digits only (the point and the bytes before the
+    // number become zero), then move the integer digits one byte up over the
+    // point, so that each half holds eight digits, the lowest byte the most
+    // significant: the integer part with leading zeros, and the fraction.
+    const __m128i in_number = _mm_loadu_si128(
+        reinterpret_cast<const __m128i*>(detail::kTailMaskBytes.data() + size));
+    const __m128i kept = _mm_andnot_si128(_mm_slli_si128(_mm_cvtsi32_si128(0xFF), kFixedPointDot),
+                                          _mm_and_si128(values, in_number));
+    const __m128i halves = _mm_castpd_si128(
+        _mm_move_sd(_mm_castsi128_pd(kept), _mm_castsi128_pd(_mm_slli_epi64(kept, 8))));
+    // Pairs of digits into 16-bit lanes (10 * first + second), pairs of
+    // those into 32-bit lanes (100 * first + second), and those into one
+    // 64-bit value per half (10000 * first + second).
+    const __m128i pairs = _mm_add_epi16(
+        _mm_mullo_epi16(_mm_and_si128(halves, _mm_set1_epi16(0x00FF)), _mm_set1_epi16(10)),
+        _mm_srli_epi16(halves, 8));
+    const __m128i quads = _mm_madd_epi16(pairs, _mm_set1_epi32(1 << 16 | 100));
+    const __m128i octets = _mm_add_epi64(_mm_mul_epu32(quads, _mm_set1_epi64x(10000)),
+                                         _mm_srli_epi64(quads, 32));
+    const auto integer = static_cast<std::uint64_t>(_mm_cvtsi128_si64(octets));
+    const auto fraction = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(octets, octets)));
+    const std::uint64_t digits_value = integer * digit_words::kPow10[kWordFractionDigits] + fraction;
+    value = static_cast<double>(digits_value) / kSignedExactPow10[negative][kWordFractionDigits];
+    return true;
+}
+
+#endif  // ATOMBLOCK_SSE2_FIXED_POINT
 
 }  // namespace atomblock::reader::float_scan

@@ -102,16 +102,16 @@ public:
             }
             classify_next_window();
         }
-        const char* const start = window_ + std::countr_zero(starts_);
+        const char* const start = window_ + lowest_bit(starts_);
         starts_ &= starts_ - 1;
-        const char* stop = window_ + std::countr_zero(ends_) + 1;
+        const char* stop = window_ + lowest_bit(ends_) + 1;
         ends_ &= ends_ - 1;
         // A token that reaches the end of a window goes on into the next one
         // exactly when that one starts with a token byte; its end there
         // comes before every end of the next window's own tokens.
         while (stop == window_end_ && stop != end_) {
             if ((classify_next_window() & 1) == 0) break;
-            stop = window_ + std::countr_zero(ends_) + 1;
+            stop = window_ + lowest_bit(ends_) + 1;
             ends_ &= ends_ - 1;
         }
         token = std::string_view(start, static_cast<std::size_t>(stop - start));
@@ -132,6 +132,11 @@ private:
     // Bytes classified at once: one bit each in a 64-bit word.
     static constexpr std::size_t kWindowBytes = 64;
     static constexpr int kLastBit = kWindowBytes - 1;
+
+    // Index of the lowest set bit; precondition: bits != 0 (every start
+    // comes with an end, and a window that a token goes on into ends it),
+    // which spares std::countr_zero's test for zero.
+    static int lowest_bit(std::uint64_t bits) noexcept { return __builtin_ctzll(bits); }
 
     // Classifies the window that follows the current one (precondition:
     // window_end_ < end_), sets its starts and ends, and returns its token

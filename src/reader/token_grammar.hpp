@@ -38,6 +38,11 @@ struct IntParse {
 // case is converted inline.
 FloatParse parse_float_token(std::string_view token);
 
+// The same for a token that lies in a buffer whose bytes from
+// readable_begin up to the token's end may all be read: a fixed-point
+// token may then be read in one load that ends with it.
+FloatParse parse_float_token(std::string_view token, const char* readable_begin);
+
 // The whole token must be [+-] digits with a value in the int64 range.
 // Digits are taken left to right and the first character that is no digit,
 // or that would leave the range, decides the error; later characters are not
@@ -70,6 +75,23 @@ IntParse parse_long_int(std::string_view digits, bool negative) noexcept;
 std::optional<bool> parse_bool_word(std::string_view token) noexcept;
 
 }  // namespace detail
+
+inline FloatParse parse_float_token(std::string_view token, const char* readable_begin) {
+    if (token.empty()) return FloatParse{0.0, FloatTokenError::empty, false};
+#ifdef ATOMBLOCK_SSE2_FIXED_POINT
+    {
+        const bool negative = token[0] == '-';
+        const std::size_t size = token.size() - (negative || token[0] == '+');
+        const char* const end = token.data() + token.size();
+        double value;
+        if (size - float_scan::kFixedPointMin <= float_scan::kFixedPointMax - float_scan::kFixedPointMin &&
+            end - readable_begin >= static_cast<std::ptrdiff_t>(float_scan::kVectorBytes) &&
+            float_scan::fixed_point_value(end, size, negative, value))
+            return FloatParse{value, FloatTokenError::invalid, true};
+    }
+#endif
+    return parse_float_token(token);
+}
 
 inline FloatParse parse_float_token(std::string_view token) {
     if (token.empty()) return FloatParse{0.0, FloatTokenError::empty, false};
