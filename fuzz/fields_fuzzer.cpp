@@ -166,6 +166,31 @@ void check_int_field(std::int64_t v) {
                print_bytes("expected", expected));
 }
 
+// Both forms of the 16-byte short field, the SSE2 one and the portable word
+// one that other targets build, against the text they stand for. Integer
+// parts of every digit count: the payload's value scaled down by 10^(0..7).
+void check_short_field_forms(std::uint8_t param, std::uint64_t p) {
+    using namespace atomblock::writer;
+    const bool negative = (param & 0x80) != 0;
+    const std::uint32_t limit = negative ? kShortNegativeIntegerLimit : kShortIntegerLimit;
+    const auto integer_part = static_cast<std::uint32_t>((p % limit) / pow10((param >> 3) & 7));
+    const auto fraction = static_cast<std::uint32_t>((p >> 32) % pow10(8));
+    char text[32];
+    const int n = std::snprintf(text, sizeof text, "%s%u.%08u", negative ? "-" : "", integer_part, fraction);
+    const std::string expected = right_align(std::string(text, static_cast<std::size_t>(n)), kShortFloatFieldWidth);
+    const auto out = std::make_unique<char[]>(kShortFloatFieldWidth);
+    write_short_float_field_words(negative, integer_part, fraction, out.get());
+    FUZZ_CHECK(std::string_view(out.get(), kShortFloatFieldWidth) == expected,
+               print_bytes("words form", std::string_view(out.get(), kShortFloatFieldWidth));
+               print_bytes("expected", expected));
+#if defined(__SSE2__)
+    write_short_float_field_simd(negative, integer_part, fraction, out.get());
+    FUZZ_CHECK(std::string_view(out.get(), kShortFloatFieldWidth) == expected,
+               print_bytes("SSE2 form", std::string_view(out.get(), kShortFloatFieldWidth));
+               print_bytes("expected", expected));
+#endif
+}
+
 // ---- atom block --------------------------------------------------------------------
 
 // Sequential bytes of the input; past its end, a fixed non-zero pattern.
@@ -396,6 +421,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::memcpy(&payload, record + 1, sizeof payload);
         for (std::size_t kind = 0; kind < kDoubleKinds; ++kind) check_float_field(derive_double(kind, record[0], payload));
         for (std::size_t kind = 0; kind < kIntKinds; ++kind) check_int_field(derive_int(kind, record[0], payload));
+        check_short_field_forms(record[0], payload);
     }
     check_atom_block(ByteSource(data, size));
     return 0;
