@@ -86,14 +86,17 @@ def float_bits_read(tokens):
 
 
 # What a float token may follow on its line: nothing, or enough bytes that the
-# sixteen bytes ending with it lie in the line (then it is read in one
-# load), among them digits and points that must not leak into its value.
+# eight or sixteen bytes ending with it lie in the line (then it is read in
+# one word or one register), among them digits and points that must not
+# leak into its value. SUFFIXES likewise let a short token be read in the
+# word that starts with it.
 PREFIXES = ["", " " * 16, "9.9.9.9.9.9.9.9.9 ", "-" + "9" * 20 + "\t", "Si" + " " * 6]
+SUFFIXES = ["", " 9.9.9.9", "\n" + "7" * 20]
 
 
-def float_outcome(token, prefix=""):
+def float_outcome(token, prefix="", suffix=""):
     """('ok', bits) or ('error', message) from the module for one token."""
-    line = prefix + token
+    line = prefix + token + suffix
     codes = b"x" * len(model.tokens(prefix)) + b"f"
     try:
         return "ok", model.float_bits(read_atom_lines_rs([line], codes)["floats"][0, 0])
@@ -163,6 +166,36 @@ def test_one_odd_byte_in_each_position_of_fixed_point_tokens(breaker, prefix):
         for i in range(len(base) + 1):
             for token in (base[:i] + breaker + base[i + 1:], base[:i] + breaker + base[i:]):
                 assert float_outcome(token, prefix) == model_outcome(token), (prefix, token)
+
+
+@pytest.mark.parametrize("suffix", SUFFIXES)
+@pytest.mark.parametrize("prefix", ["", "1.5 ", "Si" + " " * 6])
+@pytest.mark.parametrize("breaker", BREAKERS)
+def test_one_odd_byte_in_each_position_of_short_tokens(breaker, prefix, suffix):
+    # numbers of one to eight bytes after the sign, read in one word when
+    # the line has room before or after them
+    bases = ["1", "-7", "1.5", "-0.123", "+.25", "5.", "12345678", "1234.567", "-1.234567", "0.000001"]
+    for base in bases:
+        for i in range(len(base) + 1):
+            for token in (base[:i] + breaker + base[i + 1:], base[:i] + breaker + base[i:]):
+                assert float_outcome(token, prefix, suffix) == model_outcome(token), (prefix, token, suffix)
+
+
+@pytest.mark.parametrize("sign", ["", "-", "+"])
+def test_every_digit_and_point_layout_of_short_numbers(sign):
+    rng = random.Random(7 + len(sign))
+    tokens = []
+    for size in range(1, 9):
+        for point in [None] + list(range(size)):
+            digits = "".join(rng.choice("0123456789") for _ in range(size))
+            number = digits if point is None else digits[:point] + "." + digits[point + 1:]
+            if number != ".":
+                tokens.append(sign + number)
+    # one line holding all (read in words that end with them), then each alone
+    line = " ".join(tokens)
+    assert float_bits_read(tokens) == [model.float_bits(float(t)) for t in tokens], line
+    for token in tokens:
+        assert float_outcome(token) == model_outcome(token), token
 
 
 @pytest.mark.parametrize("token", ["1.12345678", "-1.12345678", "9999999.99999999", "-0.00000000",

@@ -240,7 +240,7 @@ ColumnSources column_sources(std::span<const std::uint8_t> col_types, const Colu
 bool convert_by_columns(std::string_view line, std::span<const std::string_view> tokens,
                         const ColumnSources& sources, const RowStores& stores) {
     for (std::size_t k = 0; k < sources.floats.size(); ++k) {
-        const FloatParse parsed = parse_float_token(tokens[sources.floats[k]], line.data());
+        const FloatParse parsed = parse_float_token(tokens[sources.floats[k]], line);
         if (!parsed.ok) return false;
         stores.floats[k] = parsed.value;
     }

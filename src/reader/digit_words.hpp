@@ -46,21 +46,42 @@ inline bool all_digits(std::uint64_t word) noexcept {
     return (((word + each_byte(0x46)) | (word - each_byte('0'))) & each_byte(0x80)) == 0;
 }
 
-// The decimal value of the lowest `count` bytes of `word` (1 <= count <= 8),
-// all ASCII digits, the lowest byte being the most significant digit.
-//
-// After subtracting '0' the lowest `count` bytes hold digit values (a borrow
-// from a higher byte cannot reach them); shifting them to the top leaves
-// zeros below, which act as leading zeros. Then neighbouring lanes are
-// merged three times, each lane pair (high, low digit group) becoming
-// high * 10^k + low in a lane of twice the width: 2 digits fit in 8 bits
-// (99), 4 in 16 (9999) and 8 in 32 (99999999), so no lane overflows.
-inline std::uint32_t digits_value(std::uint64_t word, unsigned count) noexcept {
-    std::uint64_t lanes = (word - each_byte('0')) << (8 * (kWordBytes - count));
+// The decimal value of eight digit values (0 to 9), one per byte, the lowest
+// byte the most significant digit. Neighbouring lanes are merged three
+// times, each lane pair (high, low digit group) becoming high * 10^k + low
+// in a lane of twice the width: 2 digits fit in 8 bits (99), 4 in 16
+// (9999) and 8 in 32 (99999999), so no lane overflows.
+inline std::uint32_t digit_lanes_value(std::uint64_t lanes) noexcept {
     lanes = (lanes * 10 + (lanes >> 8)) & 0x00FF00FF00FF00FF;
     lanes = (lanes * 100 + (lanes >> 16)) & 0x0000FFFF0000FFFF;
     lanes = (lanes * 10000 + (lanes >> 32)) & 0x00000000FFFFFFFF;
     return static_cast<std::uint32_t>(lanes);
+}
+
+// The decimal value of the lowest `count` bytes of `word` (1 <= count <= 8),
+// all ASCII digits, the lowest byte being the most significant digit.
+// After subtracting '0' the lowest `count` bytes hold digit values (a borrow
+// from a higher byte cannot reach them); shifting them to the top leaves
+// zeros below, which act as leading zeros.
+inline std::uint32_t digits_value(std::uint64_t word, unsigned count) noexcept {
+    return digit_lanes_value((word - each_byte('0')) << (8 * (kWordBytes - count)));
+}
+
+// The top bit of every byte of `word` that is zero, and no other bit. No sum
+// leaves its byte: (b & 0x7F) + 0x7F is at most 0xFE, and it reaches the top
+// bit exactly when the low seven bits are not all zero.
+inline std::uint64_t zero_bytes(std::uint64_t word) noexcept {
+    constexpr std::uint64_t kLow7 = each_byte(0x7F);
+    return ~(((word & kLow7) + kLow7) | word | kLow7);
+}
+
+// The top bit of every byte of `word` that is no ASCII digit, exactly for
+// every byte (unlike leading_digit_bytes): b ^ '0' is a digit's value, below
+// 10, for a digit only; its low seven bits plus 0x80 - 10 reach the top bit
+// exactly when they are 10 or more, and stay within the byte (at most 0xF5).
+inline std::uint64_t non_digit_bytes(std::uint64_t word) noexcept {
+    const std::uint64_t offsets = word ^ each_byte('0');
+    return (((offsets & each_byte(0x7F)) + each_byte(0x80 - 10)) | offsets) & each_byte(0x80);
 }
 
 // 10^0 .. 10^19 (10^19 < 2^64 ~ 1.8e19).

@@ -92,6 +92,35 @@ inline bool short_plain_value(const char* p, const char* end, bool negative, dou
     return true;
 }
 
+// The value of a number of `size` bytes (1 <= size <= kWordBytes, after its
+// sign, negated when `negative`) held in the lowest bytes of `word`, the
+// higher bytes being anything, when it has the form d* [. d*] with at least
+// one digit; false for every other number. At most eight digits form an
+// integer below 10^8 < 2^53, so the division by the exact power of ten is
+// correctly rounded, as in short_plain_value.
+inline bool word_plain_value(std::uint64_t word, unsigned size, bool negative, double& value) noexcept {
+    using digit_words::each_byte;
+    using digit_words::kWordBytes;
+    const std::uint64_t top_bits = each_byte(0x80) & (~std::uint64_t{0} >> (8 * (kWordBytes - size)));
+    const std::uint64_t dot = digit_words::zero_bytes(word ^ each_byte('.')) & top_bits;
+    // Every byte a digit but at most one point, and some digit.
+    if ((digit_words::non_digit_bytes(word) & top_bits) != dot || (dot & (dot - 1)) != 0) return false;
+    const unsigned digits = size - (dot != 0);
+    if (digits == 0) return false;
+    // The bytes above the point move one down over it (with no point, all
+    // bytes stay): (dot >> 7) - 1 marks the bytes below the point.
+    const std::uint64_t values = word ^ each_byte('0');
+    const std::uint64_t below_dot = (dot >> 7) - 1;
+    const std::uint64_t packed = (values & below_dot) | ((values >> 8) & ~below_dot);
+    // The fraction is what follows the point, or nothing: a mark on the
+    // number's last byte stands in for a missing point.
+    const unsigned point = static_cast<unsigned>(std::countr_zero(dot | std::uint64_t{1} << (8 * size - 1))) / 8;
+    const unsigned fraction_digits = size - 1 - point;
+    const std::uint32_t digits_value = digit_words::digit_lanes_value(packed << (8 * (kWordBytes - digits)));
+    value = static_cast<double>(digits_value) / kSignedExactPow10[negative][fraction_digits];
+    return true;
+}
+
 #ifdef ATOMBLOCK_SSE2_FIXED_POINT
 
 // Bytes read at once by fixed_point_value: one SSE2 register.

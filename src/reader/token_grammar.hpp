@@ -38,10 +38,10 @@ struct IntParse {
 // case is converted inline.
 FloatParse parse_float_token(std::string_view token);
 
-// The same for a token that lies in a buffer whose bytes from
-// readable_begin up to the token's end may all be read: a fixed-point
-// token may then be read in one load that ends with it.
-FloatParse parse_float_token(std::string_view token, const char* readable_begin);
+// The same for a token that lies inside `line`, every byte of which may be
+// read: short numbers are then read in one word, and fixed-point numbers in
+// one register, that may reach beyond the token into the line.
+FloatParse parse_float_token(std::string_view token, std::string_view line);
 
 // The whole token must be [+-] digits with a value in the int64 range.
 // Digits are taken left to right and the first character that is no digit,
@@ -76,35 +76,43 @@ std::optional<bool> parse_bool_word(std::string_view token) noexcept;
 
 }  // namespace detail
 
-inline FloatParse parse_float_token(std::string_view token, const char* readable_begin) {
+inline FloatParse parse_float_token(std::string_view token, std::string_view line) {
     if (token.empty()) return FloatParse{0.0, FloatTokenError::empty, false};
+    const bool negative = token[0] == '-';
+    const char* const number = token.data() + (negative || token[0] == '+');
+    const char* const end = token.data() + token.size();
+    const auto size = static_cast<std::size_t>(end - number);
+    const char* const line_end = line.data() + line.size();
+    using digit_words::kWordBytes;
+    double value;
 #ifdef ATOMBLOCK_SSE2_FIXED_POINT
-    {
-        const bool negative = token[0] == '-';
-        const std::size_t size = token.size() - (negative || token[0] == '+');
-        const char* const end = token.data() + token.size();
-        double value;
-        if (size - float_scan::kFixedPointMin <= float_scan::kFixedPointMax - float_scan::kFixedPointMin &&
-            end - readable_begin >= static_cast<std::ptrdiff_t>(float_scan::kVectorBytes) &&
-            float_scan::fixed_point_value(end, size, negative, value))
-            return FloatParse{value, FloatTokenError::invalid, true};
-    }
+    if (size - float_scan::kFixedPointMin <= float_scan::kFixedPointMax - float_scan::kFixedPointMin &&
+        end - line.data() >= static_cast<std::ptrdiff_t>(float_scan::kVectorBytes) &&
+        float_scan::fixed_point_value(end, size, negative, value))
+        return FloatParse{value, FloatTokenError::invalid, true};
 #endif
-    return parse_float_token(token);
+    if (size - 1 < kWordBytes) {
+        // One word holds the number: the word that ends with it, or else
+        // the one that starts with it.
+        std::uint64_t word;
+        if (end - line.data() >= static_cast<std::ptrdiff_t>(kWordBytes)) {
+            word = digit_words::load_word(end - kWordBytes) >> (8 * (kWordBytes - size));
+        } else if (line_end - number >= static_cast<std::ptrdiff_t>(kWordBytes)) {
+            word = digit_words::load_word(number);
+        } else {
+            return detail::parse_float_general(token);
+        }
+        if (float_scan::word_plain_value(word, static_cast<unsigned>(size), negative, value))
+            return FloatParse{value, FloatTokenError::invalid, true};
+        return detail::parse_float_general(token);
+    }
+    if (size >= kWordBytes && float_scan::short_plain_value(number, end, negative, value))
+        return FloatParse{value, FloatTokenError::invalid, true};
+    return detail::parse_float_general(token);
 }
 
 inline FloatParse parse_float_token(std::string_view token) {
-    if (token.empty()) return FloatParse{0.0, FloatTokenError::empty, false};
-    {
-        const bool negative = token[0] == '-';
-        const char* const number = token.data() + (negative || token[0] == '+');
-        const char* const end = token.data() + token.size();
-        double value;
-        if (end - number >= static_cast<std::ptrdiff_t>(digit_words::kWordBytes) &&
-            float_scan::short_plain_value(number, end, negative, value))
-            return FloatParse{value, FloatTokenError::invalid, true};
-    }
-    return detail::parse_float_general(token);
+    return parse_float_token(token, token);
 }
 
 inline IntParse parse_int_token(std::string_view token) noexcept {
