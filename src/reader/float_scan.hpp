@@ -61,8 +61,9 @@ inline constexpr std::array<std::array<double, kExactPow10Max + 1>, 2> kSignedEx
 // eight, exactly one word.
 inline constexpr unsigned kWordFractionDigits = digit_words::kWordBytes;
 
-// Like short_plain_value, for fractions of other lengths.
-bool short_plain_value_other(std::uint64_t integer, unsigned integer_digits, const char* fraction,
+// Like short_plain_value, for fractions of other lengths; `head` is the
+// number's first word, whose integer_digits lowest bytes are its integer part.
+bool short_plain_value_other(std::uint64_t head, unsigned integer_digits, const char* fraction,
                              const char* end, bool negative, double& value) noexcept;
 
 // The value of a number (after its sign, ending at `end`, negated when
@@ -80,13 +81,13 @@ inline bool short_plain_value(const char* p, const char* end, bool negative, dou
     // integer_digits - 1 wraps for 0, so one test keeps 1 .. kShortIntegerDigitsMax.
     if (integer_digits - 1 >= kShortIntegerDigitsMax || p[integer_digits] != '.') return false;
     const char* const fraction = p + integer_digits + 1;
-    const std::uint64_t integer = digit_words::digits_value(head, integer_digits);
     if (end - fraction != kWordFractionDigits)
-        return short_plain_value_other(integer, integer_digits, fraction, end, negative, value);
+        return short_plain_value_other(head, integer_digits, fraction, end, negative, value);
     // At most 7 + 8 digits: the integer stays below 10^15 < 2^53.
     const std::uint64_t word = digit_words::load_word(fraction);
     if (!digit_words::all_digits(word)) return false;
-    const std::uint64_t digits = integer * digit_words::kPow10[kWordFractionDigits] +
+    const std::uint64_t digits = digit_words::digits_value(head, integer_digits) *
+                                     digit_words::kPow10[kWordFractionDigits] +
                                  digit_words::digits_value(word, kWordFractionDigits);
     value = static_cast<double>(digits) / kSignedExactPow10[negative][kWordFractionDigits];
     return true;

@@ -75,7 +75,8 @@ struct LeadingDigits {
 // take() would take each of them: when the value is below
 // 10^(kLeadingDigitsMax - count), it stays below 10^(kLeadingDigitsMax - 1)
 // until the group's last digit is taken.
-const char* scan_digit_run(const char* p, const char* end, LeadingDigits& leading) noexcept {
+[[gnu::always_inline]] inline const char* scan_digit_run(const char* p, const char* end,
+                                                           LeadingDigits& leading) noexcept {
     using digit_words::kWordBytes;
     while (static_cast<std::size_t>(end - p) >= kWordBytes) {
         const std::uint64_t word = digit_words::load_word(p);
@@ -195,14 +196,14 @@ FloatParse finish_float_token(const Significand& significand, const char* p, con
 
 namespace float_scan {
 
-bool short_plain_value_other(std::uint64_t integer, unsigned integer_digits, const char* fraction,
+bool short_plain_value_other(std::uint64_t head, unsigned integer_digits, const char* fraction,
                              const char* end, bool negative, double& value) noexcept {
     using digit_words::kWordBytes;
     const auto fraction_digits = static_cast<unsigned>(end - fraction);
     if (fraction_digits == 0 || fraction_digits > kShortFractionDigitsMax ||
         integer_digits + fraction_digits > static_cast<unsigned>(kLeadingDigitsMax))
         return false;
-    std::uint64_t digits = integer;
+    std::uint64_t digits = digit_words::digits_value(head, integer_digits);
     unsigned tail_digits = fraction_digits;
     if (fraction_digits > kWordBytes) {
         const std::uint64_t word = digit_words::load_word(fraction);
