@@ -137,7 +137,7 @@ bool exact_plain_value(const Significand& s, double& value) noexcept {
         fraction_digits > static_cast<std::size_t>(kExactPow10Max) ||
         s.integer.size() + fraction_digits == 0)
         return false;
-    const double magnitude = static_cast<double>(s.leading.value) / kExactPow10[fraction_digits];
+    const double magnitude = float_scan::exact_double(s.leading.value) / kExactPow10[fraction_digits];
     value = float_scan::with_sign_bit(magnitude, s.negative);
     return true;
 }
@@ -218,7 +218,7 @@ bool short_plain_value_other(std::uint64_t head, unsigned integer_digits, const 
     if (digit_words::leading_digit_bytes(tail) != tail_digits) return false;
     digits = digits * digit_words::kPow10[tail_digits] + digit_words::digits_value(tail, tail_digits);
     if (digits > kExactIntegerMax) return false;
-    value = static_cast<double>(digits) / kSignedExactPow10[negative][fraction_digits];
+    value = float_scan::exact_double(digits) / kSignedExactPow10[negative][fraction_digits];
     return true;
 }
 
