@@ -101,7 +101,8 @@ struct ColumnStep {
 // One step per code, the k-th code of a type feeding column k of that type.
 // Every column index is checked against its count here, once per call, so
 // that the writes of every row stay inside their row.
-std::vector<ColumnStep> plan_columns(std::span<const std::uint8_t> col_types, const ColumnCounts& counts) {
+std::vector<ColumnStep> plan_columns(std::span<const std::uint8_t> col_types,
+                                     const ColumnCounts& counts) {
     std::vector<ColumnStep> plan;
     plan.reserve(col_types.size());
     ColumnCounts next;
@@ -131,8 +132,8 @@ std::vector<ColumnStep> plan_columns(std::span<const std::uint8_t> col_types, co
     return plan;
 }
 
-// Where a row failed: the token that did not convert and the reason text
-// (empty for booleans), or no token at all when the line ran out.
+// The first token of a row that did not convert: its column type, the token
+// and the reason text (empty for booleans).
 struct RowFault {
     StepKind kind = StepKind::skip;
     std::string_view token;
@@ -150,7 +151,8 @@ struct RowStores {
 // Splits the line into tokens.size() tokens; returns how many it held, up
 // to that number. Out of line, so that the cursor has the registers to
 // itself.
-[[gnu::noinline]] std::size_t split_row(std::string_view line, std::span<std::string_view> tokens) noexcept {
+[[gnu::noinline]] std::size_t split_row(std::string_view line,
+                                        std::span<std::string_view> tokens) noexcept {
     TokenCursor cursor(line);
     for (std::size_t i = 0; i < tokens.size(); ++i) {
         if (!cursor.next(tokens[i])) return i;
@@ -233,11 +235,10 @@ ColumnSources column_sources(std::span<const std::uint8_t> col_types, const Colu
     return sources;
 }
 
-// Converts a row that supplied all its tokens (views into `line`), one type
-// after the other:
-// a tight loop per type instead of a dispatch per token. Returns false as
-// soon as a token does not convert; the caller then converts the row in
-// line order to find the first fault.
+// Converts a row that supplied all its tokens (views into `line`), one
+// column type after the other: a tight loop per type instead of a dispatch
+// per token. Returns false as soon as a token does not convert; the caller
+// then converts the row in line order to find the first fault.
 bool convert_by_columns(std::string_view line, std::span<const std::string_view> tokens,
                         const ColumnSources& sources, const RowStores& stores) {
     for (std::size_t k = 0; k < sources.floats.size(); ++k) {
@@ -304,6 +305,8 @@ std::variant<AtomColumns, ReadError> read_atom_lines(std::span<const std::string
                 }
             }
             if (found < tokens.size()) return ran_out(row, col_types.size());
+            // Both conversions accept exactly the same tokens (the line order
+            // one without reading beyond its tokens), so this is unreachable.
             fail("reader row failed by columns but not in line order");
         }
         stores.floats += counts.floats;

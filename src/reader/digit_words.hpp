@@ -1,5 +1,7 @@
-// Eight ASCII bytes at a time: how many lead with a decimal digit, and the
-// value of those digits. Used by the number grammars on their digit runs.
+// Eight bytes at a time: which are digits (or zero bytes), how many lead
+// with a digit, and the value of digits. Used by the number grammars on
+// their digit runs. A byte's test below never depends on another byte
+// unless its comment says so.
 #pragma once
 
 #include <array>

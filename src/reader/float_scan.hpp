@@ -1,6 +1,8 @@
-// The short fixed-point path of the float grammar, inline so that the
-// reader's loop converts such tokens without a call; every other token takes
-// the general scan of token_grammar.cpp.
+// Fast paths of the float grammar for plain decimals ([+-] digits [. digits])
+// of up to 19 digits whose digits form an integer of at most 2^53: inline,
+// so that the reader's loop converts them without a call. Every other token,
+// and every token these paths turn down, takes the general scan of
+// token_grammar.cpp, which accepts and rounds exactly the same.
 #pragma once
 
 #include <array>
@@ -29,15 +31,6 @@ constexpr unsigned digit_value(char c) noexcept {
     return static_cast<unsigned char>(c - '0');
 }
 
-// `magnitude` (not negative, not NaN) with the sign bit set when `negative`.
-// Setting the bit instead of negating keeps a random sign from costing a
-// mispredicted branch.
-inline double with_sign_bit(double magnitude, bool negative) noexcept {
-    constexpr unsigned kSignShift = 63;  // the sign is the top bit of binary64
-    return std::bit_cast<double>(std::bit_cast<std::uint64_t>(magnitude) |
-                                 std::uint64_t{negative} << kSignShift);
-}
-
 // Digits in the integer part of a short plain decimal: they and the point
 // fit in the first word of the number.
 inline constexpr unsigned kShortIntegerDigitsMax = digit_words::kWordBytes - 1;
@@ -47,7 +40,8 @@ inline constexpr unsigned kShortFractionDigitsMax = 2 * digit_words::kWordBytes;
 
 // The exact powers of ten of kExactPow10, positive and negated: dividing by
 // -10^k gives the negated correctly rounded quotient (rounding to nearest
-// is symmetric), so the sign is applied without a branch on it.
+// is symmetric, and 0 / -10^k is -0), so the sign is applied without a
+// branch on it, which a random sign would mispredict.
 inline constexpr std::array<std::array<double, kExactPow10Max + 1>, 2> kSignedExactPow10 = [] {
     std::array<std::array<double, kExactPow10Max + 1>, 2> table{};
     for (std::size_t k = 0; k < kExactPow10.size(); ++k) {
@@ -81,7 +75,8 @@ bool short_plain_value_other(std::uint64_t head, unsigned integer_digits, const 
 // shortcut of decimal_to_double. Returns false for every other number,
 // which the general scan then reads. Precondition: the number has at least
 // kWordBytes bytes, so every word loaded lies within it.
-inline bool short_plain_value(const char* p, const char* end, bool negative, double& value) noexcept {
+inline bool short_plain_value(const char* p, const char* end, bool negative,
+                              double& value) noexcept {
     using digit_words::kWordBytes;
     const std::uint64_t head = digit_words::load_word(p);
     const unsigned integer_digits = digit_words::leading_digit_bytes(head);
@@ -106,13 +101,16 @@ inline bool short_plain_value(const char* p, const char* end, bool negative, dou
 // one digit; false for every other number. At most eight digits form an
 // integer below 10^8 < 2^53, so the division by the exact power of ten is
 // correctly rounded, as in short_plain_value.
-inline bool word_plain_value(std::uint64_t word, unsigned size, bool negative, double& value) noexcept {
+inline bool word_plain_value(std::uint64_t word, unsigned size, bool negative,
+                             double& value) noexcept {
     using digit_words::each_byte;
     using digit_words::kWordBytes;
-    const std::uint64_t top_bits = each_byte(0x80) & (~std::uint64_t{0} >> (8 * (kWordBytes - size)));
+    const std::uint64_t top_bits =
+        each_byte(0x80) & (~std::uint64_t{0} >> (8 * (kWordBytes - size)));
     const std::uint64_t dot = digit_words::zero_bytes(word ^ each_byte('.')) & top_bits;
     // Every byte a digit but at most one point, and some digit.
-    if ((digit_words::non_digit_bytes(word) & top_bits) != dot || (dot & (dot - 1)) != 0) return false;
+    if ((digit_words::non_digit_bytes(word) & top_bits) != dot || (dot & (dot - 1)) != 0)
+        return false;
     const unsigned digits = size - (dot != 0);
     if (digits == 0) return false;
     // The bytes above the point move one down over it (with no point, all
@@ -122,9 +120,11 @@ inline bool word_plain_value(std::uint64_t word, unsigned size, bool negative, d
     const std::uint64_t packed = (values & below_dot) | ((values >> 8) & ~below_dot);
     // The fraction is what follows the point, or nothing: a mark on the
     // number's last byte stands in for a missing point.
-    const unsigned point = static_cast<unsigned>(std::countr_zero(dot | std::uint64_t{1} << (8 * size - 1))) / 8;
+    const std::uint64_t last_byte_mark = std::uint64_t{1} << (8 * size - 1);
+    const auto point = static_cast<unsigned>(std::countr_zero(dot | last_byte_mark)) / 8;
     const unsigned fraction_digits = size - 1 - point;
-    const std::uint32_t digits_value = digit_words::digit_lanes_value(packed << (8 * (kWordBytes - digits)));
+    const std::uint32_t digits_value =
+        digit_words::digit_lanes_value(packed << (8 * (kWordBytes - digits)));
     value = static_cast<double>(digits_value) / kSignedExactPow10[negative][fraction_digits];
     return true;
 }
@@ -162,7 +162,8 @@ inline constexpr std::array<unsigned char, 2 * kVectorBytes> kTailMaskBytes = []
 // bytes before `end` may be read (the bytes before the number are ignored).
 // Its digits form an integer below 10^15 < 2^53, so the division by the
 // exact power of ten is correctly rounded, as in short_plain_value.
-inline bool fixed_point_value(const char* end, std::size_t size, bool negative, double& value) noexcept {
+inline bool fixed_point_value(const char* end, std::size_t size, bool negative,
+                              double& value) noexcept {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(end - kVectorBytes));
     // Digit values, and which bytes are digits: exactly those whose value
     // after subtracting '0' (wrapping) is at most 9.
@@ -170,7 +171,8 @@ inline bool fixed_point_value(const char* end, std::size_t size, bool negative, 
     const __m128i nine = _mm_set1_epi8(9);
     const auto digits = static_cast<unsigned>(
         _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(values, nine), values)));
-    const auto dots = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('.'))));
+    const auto dots =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('.'))));
     // The number's bytes: digits everywhere but the point's place.
     const unsigned number = (0xFFFFu << (kVectorBytes - size)) & 0xFFFFu;
     const unsigned dot = 1u << kFixedPointDot;
@@ -196,7 +198,8 @@ inline bool fixed_point_value(const char* end, std::size_t size, bool negative, 
     const __m128i octets = _mm_add_epi64(_mm_mul_epu32(quads, _mm_set1_epi64x(10000)),
                                          _mm_srli_epi64(quads, 32));
     const auto integer = static_cast<std::uint64_t>(_mm_cvtsi128_si64(octets));
-    const auto fraction = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(octets, octets)));
+    const auto fraction =
+        static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(octets, octets)));
     const std::uint64_t digits_value = integer * digit_words::kPow10[kWordFractionDigits] + fraction;
     value = exact_double(digits_value) / kSignedExactPow10[negative][kWordFractionDigits];
     return true;

@@ -174,7 +174,8 @@ private:
         if (rest != 0) {
             if (static_cast<std::size_t>(end_ - begin_) >= kBlockBytes) {
                 // The line's last block overlaps bytes already classified: drop their bits.
-                separators |= std::uint64_t{separator_mask(end_ - kBlockBytes) >> (kBlockBytes - rest)} << i;
+                const std::uint32_t last = separator_mask(end_ - kBlockBytes) >> (kBlockBytes - rest);
+                separators |= std::uint64_t{last} << i;
             } else {
                 for (std::size_t j = i; j < left; ++j)
                     separators |= std::uint64_t{is_whitespace_byte(window_[j])} << j;

@@ -137,8 +137,8 @@ bool exact_plain_value(const Significand& s, double& value) noexcept {
         fraction_digits > static_cast<std::size_t>(kExactPow10Max) ||
         s.integer.size() + fraction_digits == 0)
         return false;
-    const double magnitude = float_scan::exact_double(s.leading.value) / kExactPow10[fraction_digits];
-    value = float_scan::with_sign_bit(magnitude, s.negative);
+    value = float_scan::exact_double(s.leading.value) /
+            float_scan::kSignedExactPow10[s.negative][fraction_digits];
     return true;
 }
 
@@ -214,7 +214,8 @@ bool short_plain_value_other(std::uint64_t head, unsigned integer_digits, const 
     // The last tail_digits bytes, from the word that ends the number: its
     // lower bytes, already read, are shifted out and zero bytes (no digits)
     // come in at the top.
-    const std::uint64_t tail = digit_words::load_word(end - kWordBytes) >> (8 * (kWordBytes - tail_digits));
+    const std::uint64_t tail =
+        digit_words::load_word(end - kWordBytes) >> (8 * (kWordBytes - tail_digits));
     if (digit_words::leading_digit_bytes(tail) != tail_digits) return false;
     digits = digits * digit_words::kPow10[tail_digits] + digit_words::digits_value(tail, tail_digits);
     if (digits > kExactIntegerMax) return false;

@@ -34,8 +34,8 @@ struct IntParse {
 // beyond the range give a signed infinity or a signed zero, never an error.
 // NaN is always the quiet NaN 0x7FF8000000000000, with the sign bit set after '-'.
 // Pure and allocation-free; throws InternalFailure only on a broken invariant
-// of the rounding step (see decimal_to_double). Defined below: the common
-// case is converted inline.
+// of the rounding step (see decimal_to_double). Defined below, with the fast
+// paths of float_scan.hpp; everything else goes to parse_float_general.
 FloatParse parse_float_token(std::string_view token);
 
 // The same for a token that lies inside `line`, every byte of which may be
@@ -60,7 +60,7 @@ std::string_view reason_text(IntTokenError error) noexcept;
 
 namespace detail {
 
-// parse_float_token for a non-empty token off the short fixed-point path.
+// parse_float_token for a non-empty token that the fast paths turn down.
 FloatParse parse_float_general(std::string_view token);
 
 // An int64 token of at most this many digits cannot leave the range
