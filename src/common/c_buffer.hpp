@@ -11,6 +11,8 @@
 #include <new>
 #include <utility>
 
+#include "common/huge_pages.hpp"
+
 namespace atomblock {
 
 template <class T>
@@ -25,6 +27,7 @@ public:
         // allocated for an empty buffer so that the address is real.
         void* p = std::calloc(count == 0 ? 1 : count, sizeof(T));
         if (p == nullptr) throw std::bad_alloc();
+        advise_huge_pages(p, count * sizeof(T));  // large callocs are untouched fresh pages
         return CBuffer(static_cast<T*>(p), count);
     }
 

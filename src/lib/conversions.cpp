@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <string>
 
+#include "common/huge_pages.hpp"
 #include "lib/python_error.hpp"
 
 namespace atomblock::py {
@@ -66,6 +67,8 @@ ConvertedLines convert_lines(PyObject* lines) {
         [&](std::size_t n) {
             converted.holds.reserve(n);
             converted.utf8.reserve(n);
+            advise_huge_pages(converted.holds.data(), n * sizeof(PyRef));
+            advise_huge_pages(converted.utf8.data(), n * sizeof(std::string_view));
         },
         [&](PyObject* item) {
             if (!PyUnicode_Check(item)) raise_cannot_convert(item, "PyString");

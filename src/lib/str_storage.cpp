@@ -1,12 +1,9 @@
 // Python str objects as the storage of the writer's text buffer.
 #include "lib/str_storage.hpp"
 
-#include <cstdint>
 #include <limits>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
+#include "common/huge_pages.hpp"
 
 #include "lib/python_error.hpp"
 
@@ -15,25 +12,6 @@ namespace {
 
 constexpr Py_UCS4 kMaxAsciiCodePoint = 0x7F;
 constexpr std::size_t kMaxLength = static_cast<std::size_t>(std::numeric_limits<Py_ssize_t>::max());
-
-// Blocks of at least this size are backed by huge pages where the system
-// offers them on request: a fresh multi-megabyte text otherwise costs one
-// page fault per 4 KiB page written, which dominates at millions of atoms.
-constexpr std::size_t kHugePageThreshold = std::size_t{8} << 20;
-constexpr std::uintptr_t kHugePageSize = std::uintptr_t{2} << 20;  // x86-64 and arm64 PMD size
-
-void advise_huge_pages(char* data, std::size_t size) noexcept {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    if (size < kHugePageThreshold) return;
-    const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kHugePageSize - 1) & ~(kHugePageSize - 1);
-    const auto end = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(kHugePageSize - 1);
-    // Only a hint: on failure (no transparent huge pages) nothing changes.
-    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#else
-    (void)data;
-    (void)size;
-#endif
-}
 
 }  // namespace
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/huge_pages.hpp"
 #include "lib/python_error.hpp"
 
 namespace atomblock::py {
@@ -88,6 +89,9 @@ PyRef make_string_columns(const std::vector<std::vector<std::string_view>>& colu
         PyObject* inner = PyList_New(static_cast<Py_ssize_t>(column.size()));
         if (inner == nullptr) fail_result_creation();
         PyList_SET_ITEM(outer.get(), static_cast<Py_ssize_t>(c), inner);  // steals
+        // The item array of a new list is zeroed but not yet touched.
+        advise_huge_pages(reinterpret_cast<PyListObject*>(inner)->ob_item,
+                          column.size() * sizeof(PyObject*));
         for (std::size_t r = 0; r < column.size(); ++r) {
             PyObject* value = cache.get(column[r]);
             if (value == nullptr) fail_result_creation();

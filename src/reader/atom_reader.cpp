@@ -8,6 +8,7 @@
 #include <new>
 #include <utility>
 
+#include "common/huge_pages.hpp"
 #include "common/internal_failure.hpp"
 #include "reader/quoted_token.hpp"
 #include "reader/token_cursor.hpp"
@@ -273,7 +274,10 @@ std::variant<AtomColumns, ReadError> read_atom_lines(std::span<const std::string
     out.ints = zeroed_matrix<std::int64_t>(natoms, counts.ints);
     out.bools = zeroed_matrix<std::uint8_t>(natoms, counts.bools);
     out.strs.resize(counts.strs);
-    for (auto& column : out.strs) column.reserve(natoms);
+    for (auto& column : out.strs) {
+        column.reserve(natoms);
+        advise_huge_pages(column.data(), natoms * sizeof(std::string_view));
+    }
     out.n_float_cols = counts.floats;
     out.n_int_cols = counts.ints;
     out.n_bool_cols = counts.bools;
