@@ -26,6 +26,8 @@
 #include "writer/float_field.hpp"
 #include "writer/int_field.hpp"
 
+using fuzzcheck::append_utf8;
+
 namespace {
 
 using atomblock::writer::MatrixView;
@@ -250,24 +252,6 @@ OwnedMatrix<T> make_matrix(ByteSource& in, std::size_t rows, std::size_t cols, M
         }
     }
     return m;
-}
-
-void append_utf8(std::string& out, std::uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
 }
 
 struct ExpectedBlock {

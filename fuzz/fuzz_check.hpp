@@ -4,6 +4,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace fuzzcheck {
@@ -28,6 +30,26 @@ inline void print_bytes(const char* label, std::string_view bytes) {
 [[noreturn]] inline void failed(const char* condition, const char* file, int line) {
     std::fprintf(stderr, "CHECK failed: %s at %s:%d\n", condition, file, line);
     std::abort();
+}
+
+// Appends the UTF-8 form of a code point below 0x110000 (the references'
+// own encoder, independent of the one in the writer core).
+inline void append_utf8(std::string& out, std::uint32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
 }
 
 }  // namespace fuzzcheck

@@ -28,6 +28,8 @@
 #include "reader/quoted_token.hpp"
 #include "reader/token_grammar.hpp"
 
+using fuzzcheck::append_utf8;
+
 namespace {
 
 using atomblock::reader::FloatTokenError;
@@ -185,24 +187,6 @@ bool is_valid_utf8(std::string_view s) {
         s.remove_prefix(n);
     }
     return true;
-}
-
-void append_utf8(std::string& out, char32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
 }
 
 // The token with every byte that starts no well-formed sequence replaced by

@@ -8,6 +8,7 @@
 #include <new>
 #include <utility>
 
+#include "common/column_codes.hpp"
 #include "common/huge_pages.hpp"
 #include "common/internal_failure.hpp"
 #include "reader/quoted_token.hpp"
@@ -16,12 +17,6 @@
 
 namespace atomblock::reader {
 namespace {
-
-// Column type codes; every other byte is a skip code.
-constexpr std::uint8_t kFloatCode = 'f';
-constexpr std::uint8_t kIntCode = 'i';
-constexpr std::uint8_t kBoolCode = 'b';
-constexpr std::uint8_t kStrCode = 's';
 
 // Decimal digits of the largest std::size_t (2^64 - 1 has 20 digits).
 constexpr std::size_t kMaxDecimalDigits = std::numeric_limits<std::size_t>::digits10 + 1;

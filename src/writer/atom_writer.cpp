@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/column_codes.hpp"
 #include "common/internal_failure.hpp"
 #include "writer/float_field.hpp"
 #include "writer/int_field.hpp"
@@ -15,12 +16,6 @@
 
 namespace atomblock::writer {
 namespace {
-
-// Column type codes; every other byte writes nothing and uses no column.
-constexpr std::uint8_t kSymbolCode = 's';
-constexpr std::uint8_t kFloatCode = 'f';
-constexpr std::uint8_t kIntCode = 'i';
-constexpr std::uint8_t kBoolCode = 'b';
 
 // Capacity estimate per line: the symbol width, then per field its separator
 // plus minimum width (1 + 16 per float, 1 + 8 per integer, 2 + 1 per boolean),
