@@ -666,8 +666,8 @@ def evaluate_targets(rows, fixed, memory) -> list:
 # Output
 # --------------------------------------------------------------------------
 
-def fmt_num(v, spec):
-    return "-" if v is None else format(v, spec)
+def fmt_num(v, fmt):
+    return "-" if v is None else format(v, fmt)
 
 
 def print_report(res, out=sys.stdout):

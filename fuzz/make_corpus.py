@@ -24,7 +24,7 @@ READER_SEEDS = {
     f"9007199254740993 {EXACT_TIE_ABOVE_ONE} {EXACT_TIE_ABOVE_ONE}0000000001 1.7976931348623158e308\n"
     "2.2250738585072011e-308 2.4703282292062327e-324 2.4703282292062328e-324 1e23\n"
     f"{HALF_MIN_SUBNORMAL} 8.988465674311579e307 0.1 -9.999999995\n",
-    "specials_and_exponents.txt": "ffffff\ninf -Infinity NaN -nan +INF +nan\n"
+    "special_words_and_exponents.txt": "ffffff\ninf -Infinity NaN -nan +INF +nan\n"
     "1e400 -1e400 1e-400 -0 1e0000000000000000000001 1e99999999999999\n"
     "0.0000001e-999999 5e-324 1.7976931348623157e308 1E+03 -.25E1 007.50\n",
     "unicode.txt": "sxs\nF\u00e9 1 \u00f1\n\u65e5\u672c x \u8a9e\nNe\U0001f600 0 \u00c5\n",
@@ -73,7 +73,7 @@ FIELD_SEEDS = {
                     (param(3), bits(-1234567.5)), (param(0), 2**63 - 1)),
     "subnormal": records((param(0), 1), (param(0, True), 0x000FFFFFFFFFFFFF), (param(2), 0x0010000000000000),
                          (param(10), bits(2.0**-12)), (param(5), bits(4e-9)), (param(5, True), bits(6e-9))),
-    "specials": records((param(0), 0x7FF8000000000000), (param(0), 0xFFF8000000000001),
+    "special_values": records((param(0), 0x7FF8000000000000), (param(0), 0xFFF8000000000001),
                         (param(0), 0x7FF0000000000000), (param(0), 0xFFF0000000000000),
                         (param(0), 0x8000000000000000), (param(0), bits(9.999999995))),
 }

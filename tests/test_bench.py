@@ -17,9 +17,9 @@ BENCH_PATH = Path(__file__).resolve().parent.parent / "bench" / "bench.py"
 
 @pytest.fixture(scope="module")
 def bench():
-    spec = importlib.util.spec_from_file_location("atomblock_bench", BENCH_PATH)
-    mod = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(mod)
+    module_location = importlib.util.spec_from_file_location("atomblock_bench", BENCH_PATH)
+    mod = importlib.util.module_from_spec(module_location)
+    module_location.loader.exec_module(mod)
     if mod._atomblock is None:
         pytest.fail(f"_atomblock not importable: {mod.MODULE_IMPORT_ERROR}")
     return mod

@@ -7,21 +7,14 @@ import pytest
 import _atomblock
 from _atomblock import read_atom_lines_rs, write_atoms_rs
 
-from conftest import panic_type_of, run_python
+from conftest import panic_type_of, run_python, write_kwargs
 
 R = "read_atom_lines_rs()"
 W = "write_atoms_rs()"
 
 
 def empty_write_args(natoms=0):
-    return dict(
-        sym_codepoints=np.zeros((natoms, 2), np.uint32),
-        sym_width=2,
-        float_mat=np.zeros((natoms, 0)),
-        int_mat=np.zeros((natoms, 0), np.int64),
-        bool_mat=np.zeros((natoms, 0), np.uint8),
-        col_types=b"",
-    )
+    return write_kwargs(natoms)
 
 
 # ---- binding -------------------------------------------------------------------

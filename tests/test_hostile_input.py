@@ -8,20 +8,11 @@ import pytest
 
 from _atomblock import read_atom_lines_rs, write_atoms_rs
 
-from conftest import run_python
+from conftest import run_python, write_kwargs
 
 
 def write_args(natoms=1, **overrides):
-    args = dict(
-        sym_codepoints=np.array([[ord("H"), 0]] * natoms, np.uint32).reshape(natoms, 2),
-        sym_width=2,
-        float_mat=np.zeros((natoms, 1)),
-        int_mat=np.zeros((natoms, 1), np.int64),
-        bool_mat=np.zeros((natoms, 1), np.uint8),
-        col_types=b"sfib",
-    )
-    args.update(overrides)
-    return args
+    return write_kwargs(natoms, columns=1, **{"col_types": b"sfib", **overrides})
 
 
 # ---- objects whose protocols raise or lie -------------------------------------

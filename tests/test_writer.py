@@ -7,6 +7,7 @@ import pytest
 from _atomblock import write_atoms_rs
 
 import model_writer
+from conftest import write_kwargs
 
 WIDTH_OUT_OF_RANGE = "Formatting argument out of range"
 
@@ -22,16 +23,7 @@ def codepoints(*symbols, width=None):
 
 
 def block(natoms=1, **overrides):
-    args = dict(
-        sym_codepoints=codepoints(*["H"] * natoms, width=2),
-        sym_width=2,
-        float_mat=np.zeros((natoms, 0)),
-        int_mat=np.zeros((natoms, 0), np.int64),
-        bool_mat=np.zeros((natoms, 0), np.uint8),
-        col_types=b"",
-    )
-    args.update(overrides)
-    return args
+    return write_kwargs(natoms, **overrides)
 
 
 def panic_message(args):
