@@ -1,0 +1,97 @@
+"""Byte-counting progress bars for atomblock's readers and writers (tqdm when wanted and present)."""
+
+from __future__ import annotations
+
+import warnings
+from types import TracebackType
+from typing import Any, Optional, Type
+
+__all__ = ["progress_bar"]
+
+# Set once the missing-tqdm warning has been given, so a loop over many files warns only once.
+_warned_missing_tqdm = False
+
+# Bytes are shown in binary multiples (KiB, MiB, ...): 1024 bytes per step.
+_BYTES_PER_KIB = 1024
+
+
+class _NoProgress:
+    """Stands in for a bar when progress is off or tqdm is missing: every call does nothing."""
+
+    __slots__ = ()
+
+    def update(self, nbytes: int) -> None:
+        pass
+
+    def close(self) -> None:
+        pass
+
+    def __enter__(self) -> "_NoProgress":
+        return self
+
+    def __exit__(
+        self,
+        exc_type: Optional[Type[BaseException]],
+        exc: Optional[BaseException],
+        tb: Optional[TracebackType],
+    ) -> None:
+        pass
+
+
+class _TqdmProgress:
+    """Owns one tqdm bar counted in bytes; closing it (leaving the context) ends the bar's line."""
+
+    __slots__ = ("_bar",)
+
+    def __init__(self, bar: Any) -> None:
+        self._bar = bar
+
+    def update(self, nbytes: int) -> None:
+        if nbytes:
+            self._bar.update(nbytes)
+
+    def close(self) -> None:
+        self._bar.close()
+
+    def __enter__(self) -> "_TqdmProgress":
+        return self
+
+    def __exit__(
+        self,
+        exc_type: Optional[Type[BaseException]],
+        exc: Optional[BaseException],
+        tb: Optional[TracebackType],
+    ) -> None:
+        self.close()
+
+
+def progress_bar(total: Optional[int], desc: str, enabled: bool) -> Any:
+    """Return a context manager with ``.update(nbytes)`` showing progress in bytes.
+
+    ``total`` is the number of bytes expected (None when unknown, e.g. a compressed
+    stream). When ``enabled`` is false the object does nothing. tqdm is optional: when
+    it is missing, a ``RuntimeWarning`` is given once per process and the object does
+    nothing.
+    """
+    global _warned_missing_tqdm
+    if not enabled:
+        return _NoProgress()
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        if not _warned_missing_tqdm:
+            _warned_missing_tqdm = True
+            warnings.warn(
+                "progress=True needs the tqdm package (pip install tqdm); continuing without a progress bar",
+                RuntimeWarning,
+                stacklevel=3,
+            )
+        return _NoProgress()
+    bar = tqdm(
+        total=total,
+        desc=desc,
+        unit="B",
+        unit_scale=True,
+        unit_divisor=_BYTES_PER_KIB,
+    )
+    return _TqdmProgress(bar)
