@@ -1,0 +1,1 @@
+"""Reading and writing extended XYZ files (placeholder until the package API lands)."""
