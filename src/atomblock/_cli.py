@@ -1,0 +1,291 @@
+"""The `python -m atomblock` command line: info, check and convert for extended XYZ files."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import re
+import sys
+from collections import Counter
+from typing import Any, Dict, List, Optional, Sequence
+
+import numpy as np
+
+# Exit statuses: 0 all well, 1 `check` found faults, 2 the command could not do its work
+# (bad arguments, a file that cannot be opened or read, an index out of range).
+EXIT_OK = 0
+EXIT_FAULTS = 1
+EXIT_ERROR = 2
+
+PROG = "python -m atomblock"
+
+# dtype kind -> extended XYZ type letter, as the reader maps them (str, float, int, bool).
+_TYPE_LETTER = {"U": "S", "S": "S", "f": "R", "i": "I", "u": "I", "b": "L"}
+
+_INT_INDEX = re.compile(r"[+-]?\d+")
+_SLICE_INDEX = re.compile(r"([+-]?\d*):([+-]?\d*)(?::([+-]?\d*))?")
+
+
+class CommandError(Exception):
+    """A failure to report as one line and exit status 2, without a traceback."""
+
+
+def parse_index(text: str) -> "int | slice":
+    """`--index` text: an integer (`-1`) or slice text (`::10`, `2:`, `1:9:2`)."""
+    text = text.strip()
+    if _INT_INDEX.fullmatch(text):
+        return int(text)
+    match = _SLICE_INDEX.fullmatch(text)
+    if match is None:
+        raise CommandError(f"bad index {text!r}: expected an integer such as -1 or a slice such as ::10")
+    start, stop, step = (int(part) if part else None for part in match.groups())
+    if step == 0:
+        raise CommandError(f"bad index {text!r}: the slice step cannot be zero")
+    return slice(start, stop, step)
+
+
+# ---------------------------------------------------------------------------------------------
+# info
+
+
+def _plural(n: int, word: str) -> str:
+    return f"{n:,} {word}" if n == 1 else f"{n:,} {word}s"
+
+
+def _property_text(name: str, values: np.ndarray) -> str:
+    letter = _TYPE_LETTER.get(values.dtype.kind, "?")
+    count = 1 if values.ndim == 1 else int(values.shape[1])
+    return f"{name}:{letter}:{count}"
+
+
+def _counted(counts: Dict[str, int], nframes: int) -> str:
+    """`a, b (2 of 5 frames)`: keys in first-seen order, those not in every frame counted."""
+    if not counts:
+        return "none"
+    return ", ".join(key if n == nframes else f"{key} ({n} of {nframes})" for key, n in counts.items())
+
+
+def _pbc_text(pbc: Any) -> str:
+    return " ".join("T" if flag else "F" for flag in np.asarray(pbc, dtype=bool).reshape(-1))
+
+
+class FileSummary:
+    """What `info` tells about one file, gathered one frame at a time."""
+
+    def __init__(self) -> None:
+        self.frames = 0
+        self.atoms = 0
+        self.min_atoms: Optional[int] = None
+        self.max_atoms: Optional[int] = None
+        self.properties: Dict[str, int] = {}
+        self.info_keys: Dict[str, int] = {}
+        self.cells = 0
+        self.first_cell: Optional[np.ndarray] = None
+        self.volumes: List[float] = []
+        self.pbc: Counter = Counter()
+
+    def add(self, frame: Any) -> None:
+        natoms = int(frame.natoms)
+        self.frames += 1
+        self.atoms += natoms
+        self.min_atoms = natoms if self.min_atoms is None else min(self.min_atoms, natoms)
+        self.max_atoms = natoms if self.max_atoms is None else max(self.max_atoms, natoms)
+        for name, values in frame.arrays.items():
+            key = _property_text(name, np.asarray(values))
+            self.properties[key] = self.properties.get(key, 0) + 1
+        for key in frame.info:
+            self.info_keys[key] = self.info_keys.get(key, 0) + 1
+        if frame.cell is not None:
+            cell = np.asarray(frame.cell, dtype=np.float64)
+            self.cells += 1
+            if self.first_cell is None:
+                self.first_cell = cell
+            self.volumes.append(abs(float(np.linalg.det(cell))))
+        self.pbc[_pbc_text(frame.pbc)] += 1
+
+    def lines(self) -> List[str]:
+        n = self.frames
+        out = [f"  frames      {n:,}"]
+        if n:
+            out.append(f"  atoms       {self.atoms:,} total, per frame {self.min_atoms:,} min, {self.max_atoms:,} max")
+        out.append(f"  properties  {_counted(self.properties, n)}")
+        out.append(f"  info keys   {_counted(self.info_keys, n)}")
+        if self.first_cell is None:
+            out.append("  cell        none")
+        else:
+            lengths = " ".join(f"{x:.6g}" for x in np.linalg.norm(self.first_cell, axis=1))
+            volumes = f"{min(self.volumes):.6g}" if min(self.volumes) == max(self.volumes) else \
+                f"{min(self.volumes):.6g} to {max(self.volumes):.6g}"
+            where = "every frame" if self.cells == n else f"{self.cells} of {n} frames"
+            out.append(f"  cell        {where}; first: vector lengths {lengths}; volume {volumes}")
+        pbc = ", ".join(value if count == n else f"{value} ({count} of {n})"
+                        for value, count in self.pbc.most_common())
+        out.append(f"  pbc         {pbc or 'none'}")
+        return out
+
+
+def cmd_info(args: argparse.Namespace, api: Any) -> int:
+    for position, path in enumerate(args.files):
+        summary = FileSummary()
+        for frame in api.iread(path, ":", progress=args.progress):
+            summary.add(frame)
+        if position:
+            print()
+        print(path)
+        print("\n".join(summary.lines()))
+    return EXIT_OK
+
+
+# ---------------------------------------------------------------------------------------------
+# check
+
+
+def cmd_check(args: argparse.Namespace, api: Any) -> int:
+    faults = 0
+    faulty_files = 0
+    unreadable = 0
+    for path in args.files:
+        try:
+            errors = api.check(path)
+        except OSError as exc:
+            _error(_os_message(exc, path))
+            unreadable += 1
+            continue
+        for error in errors:
+            print(error)
+        faults += len(errors)
+        faulty_files += bool(errors)
+    checked = len(args.files) - unreadable
+    if faults:
+        summary = f"{_plural(faults, 'fault')} in {faulty_files} of {_plural(checked, 'file')} checked"
+    else:
+        summary = f"no faults in {_plural(checked, 'file')} checked"
+    if unreadable:
+        summary += f"; {_plural(unreadable, 'file')} could not be read"
+    print(summary)
+    if unreadable:
+        return EXIT_ERROR
+    return EXIT_FAULTS if faults else EXIT_OK
+
+
+# ---------------------------------------------------------------------------------------------
+# convert
+
+
+def _same_file(a: str, b: str) -> bool:
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return False
+
+
+def cmd_convert(args: argparse.Namespace, api: Any) -> int:
+    index = parse_index(args.index)
+    if not os.path.exists(args.input):
+        raise CommandError(f"{args.input}: no such file")
+    if _same_file(args.input, args.output):
+        raise CommandError(f"{args.output}: is the input file; write to another path")
+    frames: Any
+    if isinstance(index, int):
+        frames = api.read(args.input, index, progress=args.progress)
+    else:
+        # Frame by frame: one frame in memory at a time, whatever the file's size.
+        frames = api.iread(args.input, index, progress=args.progress)
+    api.write(args.output, frames, append=args.append, float_format=args.float_format)
+    return EXIT_OK
+
+
+# ---------------------------------------------------------------------------------------------
+# driver
+
+
+def _version() -> str:
+    import atomblock
+
+    version = getattr(atomblock, "__version__", None)
+    if version is None:
+        try:
+            from importlib.metadata import version as dist_version
+
+            version = dist_version("atomblock")
+        except Exception:  # not installed as a distribution (a development build)
+            version = "unknown"
+    return f"atomblock {version}"
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Inspect, validate and convert extended XYZ files "
+                    "(paths ending in .gz, .bz2 or .xz are compressed).",
+    )
+    parser.add_argument("--version", action="version", version=_version())
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND")
+
+    info = sub.add_parser("info", help="summarise files: frames, atoms, properties, info keys, cell and pbc",
+                          description="Summarise each file: frames, atoms (total, min and max per frame), "
+                                      "properties as name:type:count, info keys, cell and pbc. Properties "
+                                      "and keys not in every frame show in how many they are.")
+    info.add_argument("files", nargs="+", metavar="FILE")
+    info.add_argument("--progress", action="store_true", help="show a progress bar (needs tqdm)")
+    info.set_defaults(run=cmd_info)
+
+    check = sub.add_parser("check", help="validate files, print every fault as FILE:LINE: ...",
+                           description="Validate whole files and print every fault as FILE:LINE: frame K: ... "
+                                       "then a one-line summary. Exit status 0 when no fault, 1 when any, "
+                                       "2 when a file cannot be read.")
+    check.add_argument("files", nargs="+", metavar="FILE")
+    check.set_defaults(run=cmd_check)
+
+    convert = sub.add_parser("convert", help="copy frames from one file to another",
+                             description="Copy frames of INPUT to OUTPUT, rewriting them canonically. "
+                                         "Compression follows each path's extension (.gz, .bz2, .xz).")
+    convert.add_argument("input", metavar="INPUT")
+    convert.add_argument("output", metavar="OUTPUT")
+    convert.add_argument("--index", default=":",
+                         help="frames to copy: an integer (0, -1) or a slice (::10, 5:, 1:9:2); default all")
+    convert.add_argument("--float-format", choices=("fixed", "shortest"), default="fixed",
+                         help="fixed: %%16.8f columns (default); shortest: the shortest text that reads back exactly")
+    convert.add_argument("--append", action="store_true", help="append to OUTPUT instead of replacing it")
+    convert.add_argument("--progress", action="store_true", help="show a progress bar over INPUT (needs tqdm)")
+    convert.set_defaults(run=cmd_convert)
+    return parser
+
+
+def _os_message(exc: OSError, path: Optional[str] = None) -> str:
+    name = exc.filename if exc.filename is not None else path
+    reason = exc.strerror or str(exc)
+    return f"{name}: {reason}" if name is not None else reason
+
+
+def _error(message: str) -> None:
+    print(f"{PROG}: error: {message}", file=sys.stderr)
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.command is None:
+        parser.print_help(sys.stderr)
+        return EXIT_ERROR
+    import atomblock
+
+    try:
+        return int(args.run(args, atomblock))
+    except CommandError as exc:
+        _error(str(exc))
+    except OSError as exc:
+        if isinstance(exc, BrokenPipeError):  # the reader of our output went away (`| head`)
+            _silence_stdout()
+            return EXIT_OK
+        _error(_os_message(exc))
+    except (ValueError, IndexError, KeyError, TypeError) as exc:
+        # ExtxyzError is a ValueError whose text already starts with FILE:LINE.
+        _error(str(exc).splitlines()[0] if str(exc) else type(exc).__name__)
+    return EXIT_ERROR
+
+
+def _silence_stdout() -> None:
+    """After a broken pipe, point stdout at /dev/null so the interpreter's final flush is quiet."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
