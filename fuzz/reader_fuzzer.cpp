@@ -419,7 +419,6 @@ void check_read(const std::vector<std::string_view>& lines, std::string_view cod
     FUZZ_CHECK(e.error.empty(), print_bytes("expected error", e.error));
     const auto& cols = std::get<atomblock::reader::AtomColumns>(result);
     const std::size_t n = lines.size();
-    FUZZ_CHECK(cols.n_float_cols == e.nf && cols.n_int_cols == e.ni && cols.n_bool_cols == e.nb);
     FUZZ_CHECK(cols.floats.rows == n && cols.floats.cols == e.nf && cols.floats.data.size() == n * e.nf);
     FUZZ_CHECK(cols.ints.rows == n && cols.ints.cols == e.ni && cols.ints.data.size() == n * e.ni);
     FUZZ_CHECK(cols.bools.rows == n && cols.bools.cols == e.nb && cols.bools.data.size() == n * e.nb);

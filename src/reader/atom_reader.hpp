@@ -29,19 +29,25 @@ struct AtomColumns {
     // One entry per `s` code; each holds natoms tokens in row order. The views
     // point into the caller's lines, which must outlive this record.
     std::vector<std::vector<std::string_view>> strs;
-    std::size_t n_float_cols = 0;
-    std::size_t n_int_cols = 0;
-    std::size_t n_bool_cols = 0;
 };
 
 struct ReadError {
-    std::string message;
+    std::string message;  // starts with "row {row}: "
+    std::size_t row = 0;  // 0-based index into the lines of the call
+};
+
+struct ReadOptions {
+    // A token after the one of the last code is a fault ("expected {N}
+    // tokens, found more"); by default such tokens are ignored.
+    bool reject_extra_tokens = false;
 };
 
 // Reads every line by the column type codes. The first fault gives a
 // ReadError; memory exhaustion (or rows x columns beyond the address space)
-// throws std::bad_alloc.
+// throws std::bad_alloc. Lines may keep their line ending: line feed and
+// carriage return are separators like blanks.
 std::variant<AtomColumns, ReadError> read_atom_lines(std::span<const std::string_view> lines,
-                                                     std::span<const std::uint8_t> col_types);
+                                                     std::span<const std::uint8_t> col_types,
+                                                     const ReadOptions& options = {});
 
 }  // namespace atomblock::reader

@@ -5,7 +5,6 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string_view>
 
 #if defined(__SSE2__) && !defined(ATOMBLOCK_PORTABLE_SCAN)
@@ -65,10 +64,9 @@ inline constexpr bool is_whitespace_byte(char c) noexcept {
     return detail::kIsWhitespace[static_cast<unsigned char>(c)];
 }
 
-// Holds the unread rest of a line (a view: the line must outlive the cursor)
-// and a finished flag. Every token is a non-empty view into the line holding
-// no whitespace byte; since all separators are ASCII, a token never splits a
-// UTF-8 sequence.
+// Holds the unread rest of a line (a view: the line must outlive the cursor).
+// Every token is a non-empty view into the line holding no whitespace byte;
+// since all separators are ASCII, a token never splits a UTF-8 sequence.
 //
 // The line is classified kWindowBytes bytes at a time, each window once,
 // into one bit per byte, from which two bit sets follow: the first byte and
@@ -96,10 +94,7 @@ public:
         // Every start of the window taken so far came with its end, so when
         // no start is left, no end is either.
         while (starts_ == 0) {
-            if (window_end_ == end_) {
-                finished_ = true;
-                return false;
-            }
+            if (window_end_ == end_) return false;
             classify_next_window();
         }
         const char* const start = window_ + lowest_bit(starts_);
@@ -117,16 +112,6 @@ public:
         token = std::string_view(start, static_cast<std::size_t>(stop - start));
         return true;
     }
-
-    // The next token, or nothing once the line is used up; after the first
-    // nothing, every later call gives nothing as well.
-    std::optional<std::string_view> next() noexcept {
-        std::string_view token;
-        if (!next(token)) return std::nullopt;
-        return token;
-    }
-
-    bool finished() const noexcept { return finished_; }
 
 private:
     // Bytes classified at once: one bit each in a 64-bit word.
@@ -193,7 +178,6 @@ private:
     std::uint64_t starts_ = 0;
     std::uint64_t ends_ = 0;
     bool last_was_token_ = false;  // the last byte of the current window is a token byte
-    bool finished_ = false;
 };
 
 }  // namespace atomblock::reader
