@@ -44,6 +44,11 @@ def empty_write_args(natoms=0):
         (lambda: read_atom_lines_rs(foo=1), f"{R} got an unexpected keyword argument 'foo'"),
         (lambda: read_atom_lines_rs(**{"col_types": b"", "lines": [], "Lines": 1}),
          f"{R} got an unexpected keyword argument 'Lines'"),
+        # keywords with NUL characters or lone surrogates appear whole
+        (lambda: read_atom_lines_rs([], b"", **{"a\x00b": 1}), f"{R} got an unexpected keyword argument 'a\x00b'"),
+        (lambda: read_atom_lines_rs([], **{"col_types\x00": 1}),
+         f"{R} got an unexpected keyword argument 'col_types\x00'"),
+        (lambda: write_atoms_rs(**{"\ud800": 1}), f"{W} got an unexpected keyword argument '\ud800'"),
     ],
 )
 def test_binding_errors(call, message):
@@ -86,6 +91,17 @@ class IterRaises(Seq):
 class BadIndex:
     def __index__(self):
         raise ZeroDivisionError("bad index")
+
+
+class IndexTypeError:
+    def __index__(self):
+        raise TypeError("x\x00y\ud800")
+
+
+def instance_of_type_named(qualname):
+    cls = type("Named", (), {})
+    cls.__qualname__ = qualname
+    return cls()
 
 
 @pytest.mark.parametrize(
@@ -132,6 +148,12 @@ def test_col_types_bool_and_index_items():
         (IterRaises(["H"]), b"s", KeyError, "'no iteration'"),
         (["H"], Seq([115, 1.0]), TypeError,
          "argument 'col_types': 'float' object cannot be interpreted as an integer"),
+        # type names and wrapped messages with NUL characters or lone surrogates appear whole
+        (["H", instance_of_type_named("ab\x00cd")], b"s", TypeError,
+         "argument 'lines': 'ab\x00cd' object cannot be converted to 'PyString'"),
+        (instance_of_type_named("a\ud800b"), b"s", TypeError,
+         "argument 'lines': 'a\ud800b' object cannot be converted to 'Sequence'"),
+        (["H"], [IndexTypeError()], TypeError, "argument 'col_types': x\x00y\ud800"),
     ],
 )
 def test_sequence_conversion_errors(lines, col_types, exc_type, message):

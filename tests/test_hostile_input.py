@@ -153,9 +153,10 @@ def test_record_field_with_odd_byte_stride():
         ("float_mat", np.zeros((1, 1), dtype=np.longdouble)),
         ("float_mat", np.zeros((1, 1), dtype=[("x", "f8")])),
         ("float_mat", memoryview(np.zeros((1, 1)))),
+        ("sym_codepoints", type("T", (), {"__qualname__": "T\x00\ud800"})()),
     ],
     ids=["byteswapped-f8", "byteswapped-i8", "byteswapped-u4", "0-d", "3-d", "bool",
-         "longdouble", "record", "memoryview"],
+         "longdouble", "record", "memoryview", "nul-and-surrogate-type-name"],
 )
 def test_arrays_refused(name, value):
     with pytest.raises(TypeError) as excinfo:

@@ -1,6 +1,7 @@
 // Argument binding with the interpreter's own wording of binding faults.
 #include "lib/arg_binding.hpp"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -34,12 +35,12 @@ std::string missing_list(const std::vector<std::string_view>& names) {
     return list;
 }
 
-std::string keyword_text(PyObject* keyword) {
+// "<name>() got an unexpected keyword argument '<str(keyword)>'", built from
+// the keyword's str itself: it may hold NUL characters or lone surrogates.
+PyRef unexpected_keyword_message(const Signature& signature, PyObject* keyword) {
     PyRef text = checked(PyObject_Str(keyword));
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
-    if (utf8 == nullptr) throw_python_error();
-    return std::string(utf8, static_cast<std::size_t>(size));
+    return checked(PyUnicode_FromFormat("%s got an unexpected keyword argument '%U'",
+                                        full_name(signature).c_str(), text.get()));
 }
 
 }  // namespace
@@ -65,7 +66,7 @@ void bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_
                                                     : nullptr;
         if (utf8 == nullptr) PyErr_Clear();
         const std::string_view name =
-            utf8 == nullptr ? std::string_view() : std::string_view(utf8, size);
+            utf8 == nullptr ? std::string_view() : std::string_view(utf8, static_cast<std::size_t>(size));
         std::size_t index = nparams;
         for (std::size_t p = 0; p < nparams && utf8 != nullptr; ++p) {
             if (signature.parameters[p] == name) {
@@ -74,9 +75,7 @@ void bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_
             }
         }
         if (index == nparams) {
-            raise(PyExc_TypeError, concat({full_name(signature),
-                                           " got an unexpected keyword argument ",
-                                           quoted(keyword_text(keyword))}));
+            raise(PyExc_TypeError, unexpected_keyword_message(signature, keyword));
         }
         if (bound[index] != nullptr) {
             raise(PyExc_TypeError, concat({full_name(signature),
@@ -87,7 +86,7 @@ void bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_
     }
 
     std::vector<std::string_view> missing;
-    for (std::size_t p = 0; p < nparams; ++p)
+    for (std::size_t p = 0; p < std::min(nparams, signature.required); ++p)
         if (bound[p] == nullptr) missing.push_back(signature.parameters[p]);
     if (!missing.empty()) {
         raise(PyExc_TypeError,

@@ -3,23 +3,24 @@
 
 #include <Python.h>
 
-#include <array>
 #include <cstddef>
 #include <span>
 #include <string_view>
 
 namespace atomblock::py {
 
-// A function's Python name and its positional-or-keyword parameters, all
-// required, in order.
+// A function's Python name and its positional-or-keyword parameters, in
+// order; the first `required` of them must be given, the rest are optional.
 struct Signature {
     std::string_view name;
     std::span<const std::string_view> parameters;
+    std::size_t required = static_cast<std::size_t>(-1);  // all of them
 };
 
 // Fills `bound` (one borrowed slot per parameter) from the positional
 // arguments and then the keyword arguments, in the order the caller gave
-// them. Every binding fault raises TypeError and throws PythonError.
+// them; an optional parameter that was not given stays null. Every binding
+// fault raises TypeError and throws PythonError.
 void bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, std::span<PyObject*> bound);
 

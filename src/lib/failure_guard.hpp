@@ -16,6 +16,8 @@
 namespace atomblock::py {
 
 // Writes the diagnostic to standard error and sets PanicException(message).
+// Both name the module process::module_name (process_state.hpp), which each
+// module's initialisation function sets before anything can fail.
 void raise_panic(const std::string& message, const SourceLocation& where);
 
 // Runs body(), which returns a new reference or throws. Returns null with a

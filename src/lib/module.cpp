@@ -1,19 +1,19 @@
 // The _atomblock module: definition, start-up and the one-interpreter guard.
 #include <Python.h>
 
-#include <atomic>
 #include <cstdint>
 
 #include "common/internal_failure.hpp"
 #include "lib/entries.hpp"
 #include "lib/failure_guard.hpp"
+#include "lib/process_state.hpp"
 
 namespace atomblock::py {
 namespace {
 
 // The C API version that CPython 3.10 passes to PyModule_Create2.
 constexpr int kModuleApiVersion = 1013;
-constexpr std::int64_t kNoInterpreter = -1;
+constexpr const char* kModuleName = "_atomblock";
 
 // METH_FASTCALL | METH_KEYWORDS = 0x80 | 0x02
 constexpr int kFastCallWithKeywords = METH_FASTCALL | METH_KEYWORDS;
@@ -65,22 +65,16 @@ PyMethodDef read_atom_lines_def = {
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
-    "_atomblock",  // m_name
+    kModuleName,   // m_name
     "",            // m_doc: present and empty
     0,             // m_size: no per-module state
     nullptr,       // m_methods: functions are added after creation
     nullptr, nullptr, nullptr, nullptr,
 };
 
-// The first interpreter that initialised the module, and the module it got.
-std::atomic<std::int64_t> owning_interpreter{kNoInterpreter};
-PyObject* cached_module = nullptr;
-
 void add_function(PyObject* module, PyMethodDef* def) {
-    PyObject* module_name = PyModule_GetNameObject(module);
-    if (module_name == nullptr) throw_python_error();
-    PyRef owned_module_name = PyRef::steal(module_name);
-    PyRef function = checked(PyCFunction_NewEx(def, module, module_name));
+    PyRef module_name = checked(PyModule_GetNameObject(module));
+    PyRef function = checked(PyCFunction_NewEx(def, module, module_name.get()));
     PyRef name = checked(PyObject_GetAttrString(function.get(), "__name__"));
 
     PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
@@ -102,26 +96,27 @@ PyObject* initialise() {
     const std::int64_t id = PyInterpreterState_GetID(interpreter);
     if (id == -1) throw_python_error();
 
-    std::int64_t expected = kNoInterpreter;
-    if (!owning_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    std::int64_t expected = process::kNoInterpreter;
+    if (!process::owning_interpreter.compare_exchange_strong(expected, id) && expected != id) {
         raise(PyExc_ImportError,
               "_atomblock does not support sub-interpreters: it can only be imported once per "
               "process, by the interpreter that imported it first");
     }
 
-    if (cached_module != nullptr) return PyRef::borrow(cached_module).release();
-
-    PyRef module = checked(PyModule_Create2(&module_def, kModuleApiVersion));
-    add_function(module.get(), &write_atoms_def);
-    add_function(module.get(), &read_atom_lines_def);
-
-    if (cached_module == nullptr) cached_module = PyRef::borrow(module.get()).release();
-    return PyRef::borrow(cached_module).release();
+    // A failed creation stores nothing: the next import starts afresh.
+    const PyRef& module = process::module_object.once([] {
+        PyRef created = checked(PyModule_Create2(&module_def, kModuleApiVersion));
+        add_function(created.get(), &write_atoms_def);
+        add_function(created.get(), &read_atom_lines_def);
+        return created;
+    });
+    return PyRef::borrow(module.get()).release();
 }
 
 }  // namespace
 }  // namespace atomblock::py
 
 PyMODINIT_FUNC PyInit__atomblock() {
+    atomblock::py::process::module_name = atomblock::py::kModuleName;
     return atomblock::py::guard_entry([] { return atomblock::py::initialise(); });
 }

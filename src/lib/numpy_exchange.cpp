@@ -2,11 +2,13 @@
 // fields this module reads, input views and adopting output arrays.
 #include "lib/numpy_exchange.hpp"
 
+#include <climits>
 #include <cstddef>
 #include <cstdlib>
 #include <string>
 
 #include "common/internal_failure.hpp"
+#include "lib/process_state.hpp"
 #include "lib/python_error.hpp"
 
 namespace atomblock::py {
@@ -25,23 +27,61 @@ enum ArrayApiSlot : std::size_t {
     kSlotSetBaseObject = 282,
 };
 
-// Type numbers of NumPy's C enumeration, by the C type that has the width:
-// NPY_UBYTE = 2; NPY_UINT = 6; NPY_LONG = 7, NPY_LONGLONG = 9; NPY_DOUBLE = 12.
+// Type numbers of NumPy's C enumeration, one per C type.
 enum NpyTypeNumber : int {
     kNpyUByte = 2,
+    kNpyInt = 5,
     kNpyUInt = 6,
     kNpyLong = 7,
     kNpyULong = 8,
     kNpyLongLong = 9,
+    kNpyULongLong = 10,
     kNpyDouble = 12,
 };
+
+// Widths in bits of the C integer types that NumPy numbers.
+struct DataModel {
+    std::size_t int_bits;
+    std::size_t long_bits;
+    std::size_t long_long_bits;
+};
+constexpr DataModel kThisPlatform = {CHAR_BIT * sizeof(int), CHAR_BIT * sizeof(long),
+                                     CHAR_BIT * sizeof(long long)};
+constexpr DataModel kLP64 = {32, 64, 64};   // Linux, macOS
+constexpr DataModel kLLP64 = {32, 32, 64};  // 64-bit Windows
+constexpr DataModel kILP32 = {32, 32, 64};  // 32-bit platforms
+
+constexpr std::size_t kBits32 = 32;
+constexpr std::size_t kBits64 = 64;
+
+// NumPy's headers give a sized integer type (NPY_INT64, NPY_UINT32) the
+// number of the C type of that width, preferring `long` over `long long`
+// and over `int`.
+constexpr int sized_integer_type_number(std::size_t bits, bool is_signed, DataModel model) {
+    if (bits == model.long_bits) return is_signed ? kNpyLong : kNpyULong;
+    if (bits == model.long_long_bits) return is_signed ? kNpyLongLong : kNpyULongLong;
+    if (bits == model.int_bits) return is_signed ? kNpyInt : kNpyUInt;
+    return -1;
+}
+
+// So NPY_INT64 is NPY_LONG where `long` has 64 bits and NPY_LONGLONG where it
+// has 32; NPY_UINT32 is NPY_UINT where `long` has 64 bits and NPY_ULONG where
+// it has 32.
+static_assert(sized_integer_type_number(kBits64, true, kLP64) == kNpyLong);
+static_assert(sized_integer_type_number(kBits32, false, kLP64) == kNpyUInt);
+static_assert(sized_integer_type_number(kBits64, true, kLLP64) == kNpyLongLong);
+static_assert(sized_integer_type_number(kBits32, false, kLLP64) == kNpyULong);
+static_assert(sized_integer_type_number(kBits64, true, kILP32) == kNpyLongLong);
+static_assert(sized_integer_type_number(kBits32, false, kILP32) == kNpyULong);
+
+constexpr int kNpyInt64 = sized_integer_type_number(kBits64, true, kThisPlatform);
+constexpr int kNpyUInt32 = sized_integer_type_number(kBits32, false, kThisPlatform);
+static_assert(kNpyInt64 > 0 && kNpyUInt32 > 0, "no C integer type of 32 or 64 bits");
+// unsigned char and double are uint8 and float64 wherever CPython runs
+// (NumPy numbers float64 as NPY_DOUBLE, preferring it over long double).
+static_assert(CHAR_BIT == 8 && CHAR_BIT * sizeof(double) == kBits64);
 constexpr int kNpyUInt8 = kNpyUByte;
 constexpr int kNpyFloat64 = kNpyDouble;
-// The 64-bit integer is `long` where long has 64 bits, else `long long`.
-constexpr int kNpyInt64 = sizeof(long) == 8 ? kNpyLong : kNpyLongLong;
-// The 32-bit unsigned integer is `unsigned int` where int has 32 bits, else
-// `unsigned long` (the type-number table of NumPy's headers does the same).
-constexpr int kNpyUInt32 = sizeof(int) == 4 ? kNpyUInt : kNpyULong;
 
 // NPY_ARRAY_WRITEABLE: bit 10 of the array flags.
 constexpr int kNpyArrayWriteable = 0x0400;
@@ -66,17 +106,10 @@ using SetBaseObjectFn = int (*)(PyObject*, PyObject*);
 
 // ---- NumPy API access ------------------------------------------------------
 
-// Process-wide caches: filled by the first successful computation and never
-// changed afterwards; a failed computation stores nothing.
-PyObject* core_package_name = nullptr;     // "numpy.core" or "numpy._core"
-PyObject* multiarray_module_name = nullptr;
-PyObject* api_capsule = nullptr;           // kept so that the table stays valid
-void** api_table = nullptr;
-
 constexpr long kFirstMajorWithPrivateCore = 2;  // NumPy 2 moved numpy.core to numpy._core
-constexpr long kLargestMajor = 255;
+constexpr long kLargestMajor = 255;                // the major version is read as one byte
 
-PyObject* determine_core_package() {
+PyRef determine_core_package() {
     PyRef numpy = checked(PyImport_ImportModule("numpy"));
     PyRef version = checked(PyObject_GetAttrString(numpy.get(), "__version__"));
     PyRef numpy_lib = checked(PyImport_ImportModule("numpy.lib"));
@@ -87,27 +120,15 @@ PyObject* determine_core_package() {
     if (major == -1 && PyErr_Occurred()) throw PythonError();
     if (major < 0 || major > kLargestMajor)
         raise(PyExc_OverflowError, "out of range integral type conversion attempted");
-    return PyUnicode_FromString(major >= kFirstMajorWithPrivateCore ? "numpy._core" : "numpy.core");
+    return checked(
+        PyUnicode_FromString(major >= kFirstMajorWithPrivateCore ? "numpy._core" : "numpy.core"));
 }
 
-void load_api_table() {
-    if (core_package_name == nullptr) {
-        PyObject* name = determine_core_package();
-        if (name == nullptr) throw_python_error();
-        if (core_package_name == nullptr)
-            core_package_name = name;
-        else
-            Py_DECREF(name);
-    }
-    if (multiarray_module_name == nullptr) {
-        PyObject* name = PyUnicode_FromFormat("%U.multiarray", core_package_name);
-        if (name == nullptr) throw_python_error();
-        if (multiarray_module_name == nullptr)
-            multiarray_module_name = name;
-        else
-            Py_DECREF(name);
-    }
-    PyRef multiarray = checked(PyImport_Import(multiarray_module_name));
+NumpyApi load_api_table() {
+    const PyRef& core_package = process::numpy_core_package.once(determine_core_package);
+    const PyRef& multiarray_name = process::numpy_multiarray_module.once(
+        [&] { return checked(PyUnicode_FromFormat("%U.multiarray", core_package.get())); });
+    PyRef multiarray = checked(PyImport_Import(multiarray_name.get()));
     PyRef capsule = checked(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
     if (!PyCapsule_CheckExact(capsule.get()) &&
         !PyType_IsSubtype(Py_TYPE(capsule.get()), &PyCapsule_Type)) {
@@ -117,22 +138,18 @@ void load_api_table() {
     if (capsule_name == nullptr && PyErr_Occurred()) throw PythonError();
     void* table = PyCapsule_GetPointer(capsule.get(), capsule_name);
     if (table == nullptr) throw_python_error();
-    if (api_table == nullptr) {
-        api_capsule = capsule.release();
-        api_table = static_cast<void**>(table);
-    }
+    return NumpyApi{std::move(capsule), static_cast<void**>(table)};
 }
 
 // The NumPy API table; imports NumPy on first use. A failure becomes an
 // internal failure naming the Python error, and is retried by the next call.
 void** numpy_api() {
-    if (api_table != nullptr) return api_table;
+    if (const NumpyApi& api = process::numpy_api.get()) return api.table;
     try {
-        load_api_table();
+        return process::numpy_api.once(load_api_table).table;
     } catch (const PythonError&) {
         fail(concat({"Failed to access NumPy array API capsule: ", take_error_description()}));
     }
-    return api_table;
 }
 
 PyTypeObject* array_type(void** api) { return static_cast<PyTypeObject*>(api[kSlotArrayType]); }
@@ -212,18 +229,16 @@ PyType_Spec slice_container_spec = {
     slice_container_slots,
 };
 
-PyTypeObject* slice_container_type = nullptr;
-
 PyTypeObject* get_slice_container_type() {
-    if (slice_container_type == nullptr) {
-        PyObject* type = PyType_FromSpec(&slice_container_spec);
-        if (type == nullptr) {
+    const PyRef& type = process::slice_container_type.once([] {
+        PyRef created = PyRef::steal(PyType_FromSpec(&slice_container_spec));
+        if (!created) {
             if (PyErr_Occurred()) PyErr_PrintEx(0);
             fail(concat({"failed to create type object for ", kSliceContainerName}));
         }
-        slice_container_type = reinterpret_cast<PyTypeObject*>(type);
-    }
-    return slice_container_type;
+        return created;
+    });
+    return reinterpret_cast<PyTypeObject*>(type.get());
 }
 
 template <class T>

@@ -1,38 +1,26 @@
 // PanicException: the Python face of an internal failure.
 #include <cstdio>
-#include <mutex>
 #include <string>
 
 #include "lib/failure_guard.hpp"
+#include "lib/process_state.hpp"
 
 namespace atomblock::py {
 namespace {
 
-constexpr const char* kPanicExceptionName = "_atomblock.PanicException";
-constexpr const char* kPanicExceptionDoc =
-    "Raised when the code of the _atomblock module fails while called from Python.\n"
-    "\n"
-    "Like SystemExit, this exception is derived from BaseException so that it will\n"
-    "typically propagate all the way through the stack and cause the Python\n"
-    "interpreter to exit.";
-constexpr const char* kGenericPanicMessage = "internal failure in the _atomblock module";
+constexpr const char* kPanicExceptionClassName = "PanicException";
 
-// Created on the first internal failure and kept for the life of the process.
-PyObject* panic_exception_type = nullptr;
-
-PyObject* get_panic_exception_type() {
-    if (panic_exception_type == nullptr) {
-        PyObject* created = PyErr_NewExceptionWithDoc(kPanicExceptionName, kPanicExceptionDoc,
-                                                      PyExc_BaseException, nullptr);
-        if (created == nullptr) return nullptr;
-        // Creation runs no Python code, but keep the first one stored should
-        // another thread ever have raced us here.
-        if (panic_exception_type == nullptr)
-            panic_exception_type = created;
-        else
-            Py_DECREF(created);
-    }
-    return panic_exception_type;
+PyRef make_panic_exception_type() {
+    const std::string module = process::module_name;
+    const std::string qualified_name = concat({module, ".", kPanicExceptionClassName});
+    const std::string doc = concat(
+        {"Raised when the code of the ", module, " module fails while called from Python.\n"
+         "\n"
+         "Like SystemExit, this exception is derived from BaseException so that it will\n"
+         "typically propagate all the way through the stack and cause the Python\n"
+         "interpreter to exit."});
+    return PyRef::steal(PyErr_NewExceptionWithDoc(qualified_name.c_str(), doc.c_str(),
+                                                  PyExc_BaseException, nullptr));
 }
 
 }  // namespace
@@ -40,17 +28,21 @@ PyObject* get_panic_exception_type() {
 void raise_panic(const std::string& message, const SourceLocation& where) {
     // Whatever was pending is superseded by the panic.
     PyErr_Clear();
-    const std::string& text = message.empty() ? std::string(kGenericPanicMessage) : message;
-    std::fprintf(stderr, "_atomblock: internal failure at %s:%u (%s): %s\n", where.file_name(),
-                 where.line_number(), where.function_name(), text.c_str());
+    const std::string text = message.empty()
+                                 ? concat({"internal failure in the ", process::module_name,
+                                           " module"})
+                                 : message;
+    std::fprintf(stderr, "%s: internal failure at %s:%u (%s): ", process::module_name,
+                 where.file_name(), where.line_number(), where.function_name());
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fputc('\n', stderr);
     std::fflush(stderr);
-    PyObject* type = get_panic_exception_type();
-    if (type == nullptr) return;  // the interpreter's exception stays set
-    PyRef argument = PyRef::steal(PyUnicode_DecodeUTF8(text.data(),
-                                                       static_cast<Py_ssize_t>(text.size()),
-                                                       "replace"));
+    const PyRef& type = process::panic_exception.once(make_panic_exception_type);
+    if (!type) return;  // the interpreter's exception stays set
+    PyRef argument = PyRef::steal(
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
     if (!argument) return;
-    PyErr_SetObject(type, argument.get());
+    PyErr_SetObject(type.get(), argument.get());
 }
 
 }  // namespace atomblock::py

@@ -10,27 +10,40 @@ void throw_python_error() {
     throw PythonError();
 }
 
-void raise(PyObject* type, const std::string& message) {
-    PyErr_SetString(type, message.c_str());
+void raise(PyObject* type, std::string_view message) {
+    raise(type, PyRef::steal(PyUnicode_DecodeUTF8(message.data(),
+                                                  static_cast<Py_ssize_t>(message.size()),
+                                                  "strict")));
+}
+
+void raise(PyObject* type, PyRef message) {
+    if (!message) throw_python_error();
+    PyErr_SetObject(type, message.get());
     throw PythonError();
 }
 
-std::string type_qualname(PyObject* obj) {
-    static constexpr const char* kUnknown = "<failed to extract type name>";
+PyRef type_qualname(PyObject* obj) {
     PyRef name = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)),
                                                      "__qualname__"));
-    if (!name || !PyUnicode_Check(name.get())) {
-        PyErr_Clear();
-        return kUnknown;
-    }
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size);
-    if (utf8 == nullptr) {
-        PyErr_Clear();
-        return kUnknown;
-    }
-    return std::string(utf8, static_cast<std::size_t>(size));
+    if (name && PyUnicode_Check(name.get())) return name;
+    PyErr_Clear();
+    return checked(PyUnicode_FromString("<failed to extract type name>"));
 }
+
+namespace {
+
+// UTF-8 of a str, whole (NUL characters included), lone surrogates escaped.
+std::string utf8_text(PyObject* str) {
+    PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(str, "utf-8", "backslashreplace"));
+    if (!bytes) {
+        PyErr_Clear();
+        return {};
+    }
+    return std::string(PyBytes_AS_STRING(bytes.get()),
+                       static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+}
+
+}  // namespace
 
 std::string take_error_description() {
     PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
@@ -43,15 +56,17 @@ std::string take_error_description() {
     if (PyType_Check(type)) description = reinterpret_cast<PyTypeObject*>(type)->tp_name;
     if (owned_value) {
         PyRef text = PyRef::steal(PyObject_Str(owned_value.get()));
-        const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-        if (utf8 != nullptr && *utf8 != '\0') description += std::string(": ") + utf8;
+        const std::string message = text ? utf8_text(text.get()) : std::string();
+        if (!message.empty()) description.append(": ").append(message);
     }
     PyErr_Clear();
     return description;
 }
 
-std::string cannot_convert_message(PyObject* obj, std::string_view target) {
-    return concat({"'", type_qualname(obj), "' object cannot be converted to '", target, "'"});
+PyRef cannot_convert_message(PyObject* obj, const char* target) {
+    PyRef qualname = type_qualname(obj);
+    return checked(PyUnicode_FromFormat("'%U' object cannot be converted to '%s'", qualname.get(),
+                                        target));
 }
 
 void fail_result_creation() {

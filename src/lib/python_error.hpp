@@ -42,18 +42,27 @@ inline std::string concat(std::initializer_list<std::string_view> pieces) {
     return joined;
 }
 
+// Messages that carry caller text (a keyword, a type name) are built as str
+// objects from that text, never through a C string or UTF-8: the text may
+// hold NUL characters or lone surrogates and must appear whole.
+
 // "'<qualname of obj's type>' object cannot be converted to '<target>'"
-std::string cannot_convert_message(PyObject* obj, std::string_view target);
+PyRef cannot_convert_message(PyObject* obj, const char* target);
 
 // Raises `type` with `message` (UTF-8) and throws PythonError.
-[[noreturn]] void raise(PyObject* type, const std::string& message);
+[[noreturn]] void raise(PyObject* type, std::string_view message);
+// Raises `type` with the str `message`; a null message (its creation failed)
+// leaves the interpreter's exception pending.
+[[noreturn]] void raise(PyObject* type, PyRef message);
 
-// The type's __qualname__, or "<failed to extract type name>" when it cannot
-// be read as a str. Never leaves an exception set.
-std::string type_qualname(PyObject* obj);
+// The type's __qualname__ as a str, or "<failed to extract type name>" when
+// it cannot be read as a str. Never leaves an exception set; throws
+// PythonError only when not even that str can be made.
+PyRef type_qualname(PyObject* obj);
 
 // Fetches and clears the pending exception and renders it as
-// "TypeName: message" (or just the type name when the message is empty).
+// "TypeName: message" (or just the type name when the message is empty), in
+// UTF-8 with lone surrogates backslash-escaped.
 std::string take_error_description();
 
 // When the interpreter fails to build part of a result: print its exception

@@ -8,6 +8,7 @@
 #include "lib/entries.hpp"
 #include "lib/failure_guard.hpp"
 #include "lib/numpy_exchange.hpp"
+#include "lib/process_state.hpp"
 #include "lib/string_columns.hpp"
 #include "reader/atom_reader.hpp"
 
@@ -19,23 +20,20 @@ constexpr Signature kSignature = {"read_atom_lines_rs", kParameters};
 
 // The result keys, in insertion order.
 enum ResultKey : std::size_t { kFloatsKey, kIntsKey, kBoolsKey, kStrsKey, kResultKeyCount };
+static_assert(kResultKeyCount == process::kResultKeyCount);
 constexpr std::array<const char*, kResultKeyCount> kResultKeyNames = {"floats", "ints", "bools",
                                                                       "strs"};
 
-// Interned key objects, made on first use and kept for the life of the
-// process (a call on a small frame would otherwise spend a good part of its
-// time making and hashing them). A failing creation is an internal failure.
+// Interned key strs, made once per process: a call on a small frame would
+// otherwise spend a good part of its time making and hashing them.
 PyObject* result_key(ResultKey key) {
-    static std::array<PyObject*, kResultKeyCount> keys{};
-    if (keys[key] == nullptr) {
-        PyObject* created = PyUnicode_InternFromString(kResultKeyNames[key]);
-        if (created == nullptr) fail_result_creation();
-        if (keys[key] == nullptr)
-            keys[key] = created;
-        else
-            Py_DECREF(created);
-    }
-    return keys[key];
+    return process::result_keys[key]
+        .once([key] {
+            PyRef created = PyRef::steal(PyUnicode_InternFromString(kResultKeyNames[key]));
+            if (!created) fail_result_creation();
+            return created;
+        })
+        .get();
 }
 
 // Inserts a new value under `key`; a failing insertion passes the

@@ -20,7 +20,7 @@ public:
     StrStorage() noexcept = default;
     StrStorage(const StrStorage&) = delete;
     StrStorage& operator=(const StrStorage&) = delete;
-    ~StrStorage() { Py_XDECREF(str_); }
+    ~StrStorage() = default;
 
     char* resize(char* old, std::size_t used, std::size_t capacity) noexcept override;
     void release(char* data) noexcept override;
@@ -31,7 +31,7 @@ public:
     PyRef take_ascii_str(char* data, std::size_t size);
 
 private:
-    PyObject* str_ = nullptr;
+    PyRef str_;
 };
 
 }  // namespace atomblock::py

@@ -19,15 +19,16 @@ bool is_ascii(std::string_view token) noexcept {
     return any < 0x80;
 }
 
-// A new str with the token's characters; the token is valid UTF-8.
-PyObject* new_str(std::string_view token) {
+// A new str with the token's characters (the token is valid UTF-8), or
+// null with an exception set.
+PyRef new_str(std::string_view token) {
     const auto size = static_cast<Py_ssize_t>(token.size());
     if (is_ascii(token)) {
-        PyObject* str = PyUnicode_New(size, kMaxAsciiCodePoint);
-        if (str != nullptr) std::memcpy(PyUnicode_DATA(str), token.data(), token.size());
+        PyRef str = PyRef::steal(PyUnicode_New(size, kMaxAsciiCodePoint));
+        if (str) std::memcpy(PyUnicode_DATA(str.get()), token.data(), token.size());
         return str;
     }
-    return PyUnicode_DecodeUTF8(token.data(), size, "strict");
+    return PyRef::steal(PyUnicode_DecodeUTF8(token.data(), size, "strict"));
 }
 
 // Symbol and label columns repeat a few short tokens over and over, so each
@@ -40,26 +41,14 @@ public:
     // Power of two, so that the slot is the hash's low bits.
     static constexpr std::size_t kSlots = 64;
 
-    StrCache() = default;
-    StrCache(const StrCache&) = delete;
-    StrCache& operator=(const StrCache&) = delete;
-    ~StrCache() {
-        for (PyObject* str : strs_) Py_XDECREF(str);
-    }
-
-    // A new reference to a str equal to the token, or null with an error set.
-    PyObject* get(std::string_view token) {
+    // A str equal to the token, or null with an exception set.
+    PyRef get(std::string_view token) {
         if (token.size() > kMaxCachedLength) return new_str(token);
         const std::size_t slot = hash(token) & (kSlots - 1);
-        if (strs_[slot] != nullptr && keys_[slot] == token) {
-            Py_INCREF(strs_[slot]);
-            return strs_[slot];
-        }
-        PyObject* str = new_str(token);
-        if (str == nullptr) return nullptr;
-        Py_XDECREF(strs_[slot]);
-        Py_INCREF(str);
-        strs_[slot] = str;
+        if (strs_[slot] && keys_[slot] == token) return PyRef::borrow(strs_[slot].get());
+        PyRef str = new_str(token);
+        if (!str) return str;
+        strs_[slot] = PyRef::borrow(str.get());
         keys_[slot] = token;  // views into the caller's lines, alive for the call
         return str;
     }
@@ -74,7 +63,7 @@ private:
         return static_cast<std::size_t>(h ^ (h >> 32));
     }
 
-    std::array<PyObject*, kSlots> strs_{};
+    std::array<PyRef, kSlots> strs_{};
     std::array<std::string_view, kSlots> keys_{};
 };
 
@@ -86,16 +75,17 @@ PyRef make_string_columns(const std::vector<std::vector<std::string_view>>& colu
     StrCache cache;
     for (std::size_t c = 0; c < columns.size(); ++c) {
         const auto& column = columns[c];
-        PyObject* inner = PyList_New(static_cast<Py_ssize_t>(column.size()));
-        if (inner == nullptr) fail_result_creation();
-        PyList_SET_ITEM(outer.get(), static_cast<Py_ssize_t>(c), inner);  // steals
+        PyRef new_inner = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(column.size())));
+        if (!new_inner) fail_result_creation();
+        PyObject* inner = new_inner.get();
+        PyList_SET_ITEM(outer.get(), static_cast<Py_ssize_t>(c), new_inner.release());  // steals
         // The item array of a new list is zeroed but not yet touched.
         advise_huge_pages(reinterpret_cast<PyListObject*>(inner)->ob_item,
                           column.size() * sizeof(PyObject*));
         for (std::size_t r = 0; r < column.size(); ++r) {
-            PyObject* value = cache.get(column[r]);
-            if (value == nullptr) fail_result_creation();
-            PyList_SET_ITEM(inner, static_cast<Py_ssize_t>(r), value);  // steals
+            PyRef value = cache.get(column[r]);
+            if (!value) fail_result_creation();
+            PyList_SET_ITEM(inner, static_cast<Py_ssize_t>(r), value.release());  // steals
         }
     }
     return outer;
