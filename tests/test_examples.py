@@ -1,16 +1,22 @@
-"""The example extended XYZ reader/writer (examples/extxyz.py) and the Dask converter."""
+"""The examples on the atomblock package (the demo, the Dask converter) and the earlier
+example file layer kept as the benchmark's baseline (bench/old_extxyz.py): it must read and
+write the same data as the package, or the comparison means nothing."""
 import io
+import os
+import subprocess
 import sys
 from pathlib import Path
 
 import numpy as np
 import pytest
 
-EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
-if not (EXAMPLES / "extxyz.py").is_file():
-    pytest.skip("examples/ is not beside the tests", allow_module_level=True)
+ROOT = Path(__file__).resolve().parent.parent
+EXAMPLES, BENCH = ROOT / "examples", ROOT / "bench"
+if not (BENCH / "old_extxyz.py").is_file() or not (EXAMPLES / "demo.py").is_file():
+    pytest.skip("examples/ and bench/ are not beside the tests", allow_module_level=True)
 sys.path.insert(0, str(EXAMPLES))
-import extxyz  # noqa: E402
+sys.path.insert(0, str(BENCH))
+import old_extxyz as extxyz  # noqa: E402
 
 RNG = np.random.default_rng(11)
 
@@ -146,23 +152,47 @@ def test_two_string_columns_are_refused_on_write():
         extxyz.write(io.StringIO(), f)
 
 
-def test_convert_many_on_local_dask_cluster(tmp_path):
+def package_env():
+    """This process's environment with its atomblock package first on the path."""
+    import atomblock
+
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([str(Path(atomblock.__file__).resolve().parent.parent),
+                                         env.get("PYTHONPATH", "")])
+    return env
+
+
+def test_demo_runs_and_checks_its_round_trip():
+    proc = subprocess.run([sys.executable, str(EXAMPLES / "demo.py"), "--large", "2000"],
+                          capture_output=True, text=True, env=package_env(), timeout=300)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert "copy byte-identical" in proc.stdout and "round trip ok" in proc.stdout.splitlines()[-1]
+    assert "  atoms       3,003 total, per frame 3 min, 2,000 max" in proc.stdout
+
+
+def test_convert_many_on_local_dask_cluster(tmp_path, monkeypatch):
     distributed = pytest.importorskip("dask.distributed")
+    import atomblock
     import convert_many
 
-    sources = []
-    for i, natoms in enumerate([3, 40]):
-        src = tmp_path / f"in{i}.xyz"
-        extxyz.write(src, [frame({"species": np.array(["C"] * natoms), "pos": grid((natoms, 3)),
-                                  "forces": grid((natoms, 3))}, step=k) for k in range(2)])
-        sources.append(src)
+    natoms_of = [3, 40]
+    for i, natoms in enumerate(natoms_of):
+        atomblock.write(tmp_path / f"in{i}.xyz", [atomblock.Frame(
+            arrays={"species": np.array(["C"] * natoms), "pos": grid((natoms, 3)), "forces": grid((natoms, 3))},
+            info={"step": k}, cell=np.diag([10.0, 20.0, 30.0]) if k else None) for k in range(2)])
+    monkeypatch.chdir(tmp_path)  # relative paths: the tasks must get absolute ones
     with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False,
                                   dashboard_address=None) as cluster, distributed.Client(cluster) as client:
-        results = convert_many.convert_many(client, sources, tmp_path / "out",
+        results = convert_many.convert_many(client, ["in0.xyz", "in1.xyz"], "out",
                                             keep=["species", "pos"], scale={"pos": 0.1})
-    assert [(Path(t).name, n, a) for t, n, a in results] == [("in0.xyz", 2, 6), ("in1.xyz", 2, 80)]
-    for src in sources:
-        for old, new in zip(extxyz.read(src), extxyz.read(tmp_path / "out" / src.name)):
-            assert list(new.properties) == ["species", "pos"] and new.info == old.info
-            np.testing.assert_allclose(new.properties["pos"], old.properties["pos"] * 0.1, rtol=0, atol=6e-9)
-            np.testing.assert_array_equal(new.properties["species"], old.properties["species"])
+    assert [(t, n, a) for t, n, a in results] == [
+        (str(tmp_path / "out" / f"in{i}.xyz"), 2, 2 * natoms) for i, natoms in enumerate(natoms_of)]
+    for i in range(len(natoms_of)):
+        old, new = atomblock.read(f"in{i}.xyz", ":"), atomblock.read(f"out/in{i}.xyz", ":")
+        for a, b in zip(old, new):
+            assert list(b.arrays) == ["species", "pos"] and b.info == a.info
+            np.testing.assert_allclose(b.arrays["pos"], a.arrays["pos"] * 0.1, rtol=0, atol=6e-9)
+            np.testing.assert_array_equal(b.arrays["species"], a.arrays["species"])
+            assert (a.cell is None) == (b.cell is None)
+            if a.cell is not None:  # the cell is a length too: scaled with pos
+                np.testing.assert_allclose(b.cell, a.cell * 0.1, rtol=0, atol=6e-9)

@@ -1,6 +1,10 @@
-"""Extended XYZ frames in Python, with each frame's atom block read and written by _atomblock.
+"""Benchmark baseline: the earlier example file layer (extended XYZ frames in Python, each
+frame's atom block read and written by _atomblock, everything else line by line in Python).
 
-    import extxyz
+Kept only so that bench/bench_files.py can time the atomblock package against it; use the
+atomblock package (atomblock.read/iread/write/check) for real work.
+
+    import old_extxyz as extxyz
     for frame in extxyz.iread("traj.xyz"):          # lazy: one frame in memory at a time
         print(frame.natoms, frame.info.get("energy"), frame.properties["pos"].shape)
     extxyz.write("copy.xyz", extxyz.read("traj.xyz"))
