@@ -1,4 +1,5 @@
-"""The type stub _atomblock.pyi agrees with the live module and is installed beside it."""
+"""The type stub _atomblock.pyi agrees with the live module and is installed as the stub-only
+package _atomblock-stubs (which mypy and pyright both find) beside it."""
 import ast
 import inspect
 import sysconfig
@@ -10,7 +11,7 @@ import pytest
 import _atomblock
 
 SOURCE_STUB = Path(__file__).resolve().parent.parent / "src" / "lib" / "_atomblock.pyi"
-INSTALLED_STUB = Path(_atomblock.__file__).with_name("_atomblock.pyi")
+INSTALLED_STUB = Path(_atomblock.__file__).parent / "_atomblock-stubs" / "__init__.pyi"
 SITE_DIRS = {Path(sysconfig.get_paths()[k]).resolve() for k in ("purelib", "platlib")}
 IS_INSTALLED = Path(_atomblock.__file__).resolve().parent in SITE_DIRS
 
@@ -83,6 +84,6 @@ def test_write_accepts_the_declared_array_dtypes_only(stub):
 def test_stub_installed_next_to_module():
     if not IS_INSTALLED:
         pytest.skip(f"_atomblock is not installed in site-packages ({_atomblock.__file__})")
-    assert INSTALLED_STUB.is_file(), f"no stub beside {_atomblock.__file__}"
+    assert INSTALLED_STUB.is_file(), f"no _atomblock-stubs package beside {_atomblock.__file__}"
     if SOURCE_STUB.is_file():
         assert INSTALLED_STUB.read_bytes() == SOURCE_STUB.read_bytes()
