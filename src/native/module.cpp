@@ -1,9 +1,16 @@
-// The atomblock._native module: definition and start-up.
+// The atomblock._native module: definition, start-up and the one-interpreter
+// guard. Its functions serve the atomblock package: atom blocks read from and
+// written to byte buffers, and the walk over frames.
 #include <Python.h>
 
+#include <cstdint>
+
 #include "lib/failure_guard.hpp"
+#include "lib/process_state.hpp"
 #include "lib/py_ref.hpp"
 #include "lib/python_error.hpp"
+#include "native/native_entries.hpp"
+#include "native/native_support.hpp"
 
 namespace atomblock::native {
 namespace {
@@ -11,23 +18,108 @@ namespace {
 using py::checked;
 using py::PyRef;
 
+constexpr const char* kModuleName = "atomblock._native";
+constexpr int kFastCallWithKeywords = METH_FASTCALL | METH_KEYWORDS;
+
+constexpr const char* kReadBlockDoc =
+    "read_block(buffer, offset, natoms, col_types, strict=True)\n"
+    "--\n"
+    "\n"
+    "Read the `natoms` atom lines that start at byte `offset` of `buffer`.\n"
+    "\n"
+    "`buffer` is any C-contiguous bytes-like object; it stays pinned during the call.\n"
+    "A line ends at b\"\\n\" (a \"\\r\" before it is whitespace); the last line may end at\n"
+    "the end of the buffer. Returns (columns, end_offset): `columns` is the dict that\n"
+    "_atomblock.read_atom_lines_rs gives for the same lines, `end_offset` the offset\n"
+    "just after the block. With `strict`, a token after the last code is a fault.\n"
+    "Faults raise BlockError (\"row {r}: ...\", with .row = r).";
+
+constexpr const char* kSkipLinesDoc =
+    "skip_lines(buffer, offset, n)\n"
+    "--\n"
+    "\n"
+    "Skip `n` lines from byte `offset`: returns (end_offset, lines_skipped).\n"
+    "\n"
+    "lines_skipped < n when the data ends first (then end_offset == len(buffer)).\n"
+    "A last line without b\"\\n\" counts as a line.";
+
+constexpr const char* kIndexFramesDoc =
+    "index_frames(buffer, offset=0, max_frames=-1)\n"
+    "--\n"
+    "\n"
+    "Walk whole frames from byte `offset` without converting their atom lines.\n"
+    "\n"
+    "Returns (offsets, natoms, stop_offset, stop_line): int64 arrays of the byte\n"
+    "offset of each frame's count line and its atom count, then where the walk\n"
+    "stopped and its 0-based line number counted from `offset`. The walk stops at\n"
+    "the end of the data (whitespace alone up to the end counts as the end), at a\n"
+    "line that is not a count line (decimal digits, optional blanks, tabs and\n"
+    "carriage returns around them), at a frame cut short by the end of the data\n"
+    "(not listed), or after `max_frames` frames (no limit when negative).";
+
+constexpr const char* kWriteBlockDoc =
+    "write_block(str_cols, str_widths, float_mat, int_mat, bool_mat, col_types, "
+    "float_format='fixed')\n"
+    "--\n"
+    "\n"
+    "Format every atom line of one frame as UTF-8 bytes.\n"
+    "\n"
+    "`str_cols` holds one (natoms, max_len) uint32 array of zero-padded code points\n"
+    "per `s` code, in turn, left-justified to the matching `str_widths` entry; an `s`\n"
+    "field that is not first on its line gets one blank before it. Floats are\n"
+    "\" %16.8f\" (\"fixed\") or \" \" + repr() (\"shortest\"), ints \" %8d\", bools\n"
+    "\"  T\"/\"  F\"; each line ends in \"\\n\". natoms is the row count of the first\n"
+    "string column, or of float_mat when there is no `s` code.";
+
+PyCFunction as_function(PyObject* (*entry)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
+}
+
+// Function descriptors live as long as the process: the function objects
+// point at them.
+PyMethodDef methods[] = {
+    {"read_block", as_function(read_block_entry), kFastCallWithKeywords, kReadBlockDoc},
+    {"skip_lines", as_function(skip_lines_entry), kFastCallWithKeywords, kSkipLinesDoc},
+    {"index_frames", as_function(index_frames_entry), kFastCallWithKeywords, kIndexFramesDoc},
+    {"write_block", as_function(write_block_entry), kFastCallWithKeywords, kWriteBlockDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
-    "atomblock._native",
-    "Private native helpers of the atomblock package: buffer reading and block writing.",
-    0,
-    nullptr,
+    kModuleName,
+    "Native helpers of the atomblock package: atom blocks read from and written to\n"
+    "byte buffers, and the walk over the frames of a file.",
+    0,  // no per-module state: what is kept is process-wide (see process_state.hpp)
+    methods,
     nullptr, nullptr, nullptr, nullptr,
 };
 
 PyObject* initialise() {
-    PyRef module = checked(PyModule_Create(&module_def));
-    return module.release();
+    // The cached NumPy table and types are valid in one interpreter only.
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1) py::throw_python_error();
+    std::int64_t expected = py::process::kNoInterpreter;
+    if (!py::process::owning_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+        py::raise(PyExc_ImportError,
+                  "atomblock._native does not support sub-interpreters: it can only be imported "
+                  "once per process, by the interpreter that imported it first");
+    }
+    const PyRef& module = py::process::module_object.once([] {
+        PyRef created = checked(PyModule_Create(&module_def));
+        PyObject* error_type = block_error_type();
+        if (error_type == nullptr) py::throw_python_error();
+        if (PyModule_AddObjectRef(created.get(), "BlockError", error_type) < 0)
+            py::throw_python_error();
+        return created;
+    });
+    return PyRef::borrow(module.get()).release();
 }
 
 }  // namespace
 }  // namespace atomblock::native
 
 PyMODINIT_FUNC PyInit__native() {
+    atomblock::py::process::module_name = atomblock::native::kModuleName;
     return atomblock::py::guard_entry([] { return atomblock::native::initialise(); });
 }

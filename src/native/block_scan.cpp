@@ -1,0 +1,158 @@
+// Byte-level walks over file text: lines by memchr, count lines, UTF-8.
+#include "native/block_scan.hpp"
+
+#include <cstring>
+#include <limits>
+
+namespace atomblock::native {
+namespace {
+
+constexpr std::size_t kDecimalBase = 10;
+// natoms travels as int64; larger counts are not count lines.
+constexpr std::uint64_t kMaxCount = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+
+// The end of the line starting at `pos` ('\n' or the end of the data) and
+// the offset of the next line.
+struct LineEnd {
+    std::size_t content_end;
+    std::size_t next;
+};
+
+LineEnd line_end(std::string_view data, std::size_t pos) noexcept {
+    const void* hit = std::memchr(data.data() + pos, '\n', data.size() - pos);
+    if (hit == nullptr) return {data.size(), data.size()};
+    const auto at = static_cast<std::size_t>(static_cast<const char*>(hit) - data.data());
+    return {at, at + 1};
+}
+
+bool is_count_blank(char c) noexcept { return c == ' ' || c == '\t' || c == '\r'; }
+bool is_trailing_blank(char c) noexcept { return is_count_blank(c) || c == '\n'; }
+
+// The decimal count of a count line, or false when the line is not one.
+bool parse_count(std::string_view line, std::uint64_t& count) noexcept {
+    std::size_t begin = 0, end = line.size();
+    while (begin < end && is_count_blank(line[begin])) ++begin;
+    while (end > begin && is_count_blank(line[end - 1])) --end;
+    if (begin == end) return false;
+    std::uint64_t value = 0;
+    for (std::size_t i = begin; i < end; ++i) {
+        const auto digit = static_cast<unsigned char>(line[i] - '0');
+        if (digit >= kDecimalBase) return false;
+        if (value > (kMaxCount - digit) / kDecimalBase) return false;
+        value = value * kDecimalBase + digit;
+    }
+    count = value;
+    return true;
+}
+
+std::size_t count_newlines(std::string_view data, std::size_t from, std::size_t to) noexcept {
+    std::size_t n = 0;
+    for (std::size_t pos = from; pos < to;) {
+        const void* hit = std::memchr(data.data() + pos, '\n', to - pos);
+        if (hit == nullptr) break;
+        ++n;
+        pos = static_cast<std::size_t>(static_cast<const char*>(hit) - data.data()) + 1;
+    }
+    return n;
+}
+
+}  // namespace
+
+LineRun split_lines(std::string_view data, std::size_t offset, std::size_t wanted,
+                    std::vector<std::string_view>& lines) {
+    LineRun run{0, offset};
+    while (run.lines < wanted && run.end < data.size()) {
+        const LineEnd end = line_end(data, run.end);
+        lines.emplace_back(data.data() + run.end, end.content_end - run.end);
+        run.end = end.next;
+        ++run.lines;
+    }
+    return run;
+}
+
+LineRun skip_lines(std::string_view data, std::size_t offset, std::size_t wanted) {
+    LineRun run{0, offset};
+    while (run.lines < wanted && run.end < data.size()) {
+        run.end = line_end(data, run.end).next;
+        ++run.lines;
+    }
+    return run;
+}
+
+FrameIndex index_frames(std::string_view data, std::size_t offset, std::size_t max_frames) {
+    FrameIndex index;
+    std::size_t pos = offset;
+    std::size_t line = 0;
+    while (index.offsets.size() < max_frames && pos < data.size()) {
+        const LineEnd count_end = line_end(data, pos);
+        std::uint64_t natoms = 0;
+        if (!parse_count(data.substr(pos, count_end.content_end - pos), natoms)) {
+            std::size_t rest = pos;
+            while (rest < data.size() && is_trailing_blank(data[rest])) ++rest;
+            if (rest == data.size()) {
+                line += count_newlines(data, pos, rest);
+                pos = rest;
+            }
+            break;
+        }
+        // The comment line and the atom lines; natoms < 2^63 so +1 cannot wrap.
+        const std::size_t frame_lines = static_cast<std::size_t>(natoms) + 1;
+        const LineRun body = skip_lines(data, count_end.next, frame_lines);
+        if (body.lines < frame_lines) break;  // cut short: not listed
+        index.offsets.push_back(static_cast<std::int64_t>(pos));
+        index.natoms.push_back(static_cast<std::int64_t>(natoms));
+        // Every line of the frame ends in '\n' except possibly the last one,
+        // at the end of the data.
+        const bool unterminated = body.end == data.size() && data.back() != '\n';
+        line += 1 + frame_lines - (unterminated ? 1 : 0);
+        pos = body.end;
+    }
+    index.stop_offset = pos;
+    index.stop_line = line;
+    return index;
+}
+
+bool is_valid_utf8(std::string_view text) noexcept {
+    // Lead byte ranges and the continuation ranges they allow, as in the
+    // well-formed byte sequence table of the Unicode standard.
+    constexpr unsigned char kContinuationLow = 0x80, kContinuationHigh = 0xBF;
+    constexpr unsigned char kTwoByteLow = 0xC2, kThreeByteLead = 0xE0, kSurrogateLead = 0xED,
+                            kFourByteLead = 0xF0, kLastFourByteLead = 0xF4;
+    constexpr unsigned char kAfterE0Low = 0xA0, kBeforeSurrogatesHigh = 0x9F,
+                            kAfterF0Low = 0x90, kAfterF4High = 0x8F;
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* const end = p + text.size();
+    auto continuation = [&](const unsigned char* at, unsigned char low, unsigned char high) {
+        return at < end && *at >= low && *at <= high;
+    };
+    while (p < end) {
+        const unsigned char lead = *p;
+        if (lead < kContinuationLow) {
+            ++p;
+            continue;
+        }
+        std::size_t length = 0;
+        unsigned char low = kContinuationLow, high = kContinuationHigh;
+        if (lead < kTwoByteLow) return false;
+        if (lead < kThreeByteLead) {
+            length = 2;
+        } else if (lead < kFourByteLead) {
+            length = 3;
+            if (lead == kThreeByteLead) low = kAfterE0Low;
+            if (lead == kSurrogateLead) high = kBeforeSurrogatesHigh;
+        } else if (lead <= kLastFourByteLead) {
+            length = 4;
+            if (lead == kFourByteLead) low = kAfterF0Low;
+            if (lead == kLastFourByteLead) high = kAfterF4High;
+        } else {
+            return false;
+        }
+        if (!continuation(p + 1, low, high)) return false;
+        for (std::size_t i = 2; i < length; ++i)
+            if (!continuation(p + i, kContinuationLow, kContinuationHigh)) return false;
+        p += length;
+    }
+    return true;
+}
+
+}  // namespace atomblock::native

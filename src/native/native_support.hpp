@@ -1,0 +1,69 @@
+// Boundary helpers of the atomblock._native entries: pinned buffers, the
+// released interpreter lock, integer and flag arguments, and BlockError.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "lib/py_ref.hpp"
+#include "lib/python_error.hpp"
+
+namespace atomblock::native {
+
+// The bytes of a C-contiguous buffer-protocol object, pinned (bytearray and
+// mmap refuse resizing and closing while a view is exported) until the
+// holder is destroyed, on every path.
+class PinnedBuffer {
+public:
+    // Raises the interpreter's TypeError/BufferError and throws PythonError
+    // when `obj` exports no contiguous buffer.
+    explicit PinnedBuffer(PyObject* obj);
+    PinnedBuffer(const PinnedBuffer&) = delete;
+    PinnedBuffer& operator=(const PinnedBuffer&) = delete;
+    ~PinnedBuffer() { PyBuffer_Release(&view_); }
+
+    std::string_view bytes() const noexcept {
+        return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
+    }
+
+private:
+    Py_buffer view_{};
+};
+
+// Releases the interpreter lock for its lifetime. No Python object may be
+// touched while it lives; its destructor takes the lock back, also while a
+// C++ exception unwinds towards the failure guard.
+class ReleasedLock {
+public:
+    ReleasedLock() noexcept : state_(PyEval_SaveThread()) {}
+    ReleasedLock(const ReleasedLock&) = delete;
+    ReleasedLock& operator=(const ReleasedLock&) = delete;
+    ~ReleasedLock() { PyEval_RestoreThread(state_); }
+
+private:
+    PyThreadState* state_;
+};
+
+// An integer argument (anything with __index__) in [low, high]; ValueError
+// "<name> must be ..." otherwise. `fallback` when `obj` is null (not given).
+Py_ssize_t convert_index(PyObject* obj, const char* name, Py_ssize_t low, Py_ssize_t high,
+                         Py_ssize_t fallback);
+
+// The truth value of an optional argument; `fallback` when not given.
+bool convert_flag(PyObject* obj, bool fallback);
+
+// Creates BlockError once per process; later calls return the same class.
+// Returns a borrowed reference (null with an exception set on failure).
+PyObject* block_error_type();
+
+// Raises BlockError(message) with .row = row and throws PythonError.
+[[noreturn]] void raise_block_error(const std::string& message, std::size_t row);
+
+// An int64 ndarray of shape (count,) copied from `values`.
+py::PyRef make_int64_vector(const std::int64_t* values, std::size_t count);
+
+}  // namespace atomblock::native

@@ -1,0 +1,238 @@
+// Entries of read_block, skip_lines and index_frames: bind, pin the buffer,
+// walk or read it with the interpreter lock released, build the result.
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <limits>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "lib/arg_binding.hpp"
+#include "lib/conversions.hpp"
+#include "lib/failure_guard.hpp"
+#include "lib/numpy_exchange.hpp"
+#include "lib/process_state.hpp"
+#include "lib/string_columns.hpp"
+#include "native/block_scan.hpp"
+#include "native/native_entries.hpp"
+#include "native/native_support.hpp"
+#include "reader/atom_reader.hpp"
+#include "reader/quoted_token.hpp"
+
+namespace atomblock::native {
+namespace {
+
+using py::PyRef;
+
+constexpr Py_ssize_t kMaxCount = std::numeric_limits<Py_ssize_t>::max();
+// Handing the interpreter lock over costs little, but taking it back while
+// another thread runs Python can wait for a whole switch interval (5 ms by
+// default): only work of at least this many lines (some tens of
+// microseconds) or bytes releases it.
+constexpr std::size_t kReleaseLockMinLines = 1024;
+constexpr std::size_t kReleaseLockMinBytes = std::size_t{1} << 16;
+
+constexpr std::array<std::string_view, 5> kReadBlockParameters = {"buffer", "offset", "natoms",
+                                                                  "col_types", "strict"};
+constexpr py::Signature kReadBlockSignature = {"read_block", kReadBlockParameters, 4};
+constexpr std::array<std::string_view, 3> kSkipLinesParameters = {"buffer", "offset", "n"};
+constexpr py::Signature kSkipLinesSignature = {"skip_lines", kSkipLinesParameters};
+constexpr std::array<std::string_view, 3> kIndexFramesParameters = {"buffer", "offset",
+                                                                    "max_frames"};
+constexpr py::Signature kIndexFramesSignature = {"index_frames", kIndexFramesParameters, 1};
+
+// ---- the block read, without the interpreter --------------------------------
+
+struct BlockFault {
+    std::string message;
+    std::size_t row;
+};
+
+struct BlockRead {
+    reader::AtomColumns columns;  // string views point into the buffer
+    std::size_t end;
+};
+
+std::string row_message(std::size_t row, std::string_view what) {
+    return py::concat({"row ", std::to_string(row), ": ", what});
+}
+
+// The first string token (lowest row, then first column) that is not UTF-8.
+std::optional<BlockFault> find_invalid_string(const reader::AtomColumns& columns) {
+    std::size_t bad_row = std::numeric_limits<std::size_t>::max();
+    std::string_view bad_token;
+    for (const auto& column : columns.strs) {
+        const std::size_t rows = std::min(column.size(), bad_row);
+        for (std::size_t r = 0; r < rows; ++r) {
+            if (!is_valid_utf8(column[r])) {
+                bad_row = r;
+                bad_token = column[r];
+                break;
+            }
+        }
+    }
+    if (bad_token.data() == nullptr) return std::nullopt;
+    std::string what = "invalid UTF-8 in ";
+    reader::append_quoted_token(what, bad_token);
+    return BlockFault{row_message(bad_row, what), bad_row};
+}
+
+// Reads the block; the earliest fault of any kind wins: reader faults and
+// string tokens that are not UTF-8 row by row, then missing lines.
+std::variant<BlockRead, BlockFault> read_block_text(std::string_view data, std::size_t offset,
+                                                    std::size_t natoms,
+                                                    std::span<const std::uint8_t> col_types,
+                                                    bool strict) {
+    std::vector<std::string_view> lines;
+    lines.reserve(std::min(natoms, data.size() - offset));  // a line holds at least one byte
+    const LineRun run = split_lines(data, offset, natoms, lines);
+    reader::ReadOptions options;
+    options.reject_extra_tokens = strict;
+
+    auto outcome = reader::read_atom_lines(lines, col_types, options);
+    if (auto* error = std::get_if<reader::ReadError>(&outcome)) {
+        if (error->row > 0) {
+            // The rows before the fault read cleanly; their string tokens
+            // may still hold an earlier fault.
+            auto before = reader::read_atom_lines(std::span(lines).first(error->row), col_types,
+                                                  options);
+            if (auto* clean = std::get_if<reader::AtomColumns>(&before)) {
+                if (auto fault = find_invalid_string(*clean)) return std::move(*fault);
+            }
+        }
+        return BlockFault{std::move(error->message), error->row};
+    }
+    auto& columns = std::get<reader::AtomColumns>(outcome);
+    if (auto fault = find_invalid_string(columns)) return std::move(*fault);
+    if (run.lines < natoms) {
+        const std::string what = py::concat({"expected ", std::to_string(natoms), " lines, the data ends"});
+        return BlockFault{row_message(run.lines, what), run.lines};
+    }
+    return BlockRead{std::move(columns), run.end};
+}
+
+// ---- results ------------------------------------------------------------------
+
+enum ResultKey : std::size_t { kFloatsKey, kIntsKey, kBoolsKey, kStrsKey };
+constexpr std::array<const char*, py::process::kResultKeyCount> kResultKeyNames = {
+    "floats", "ints", "bools", "strs"};
+
+// Interned keys, made on first use and kept for the life of the process.
+PyObject* result_key(ResultKey key) {
+    return py::process::result_keys[key]
+        .once([key] {
+            PyObject* created = PyUnicode_InternFromString(kResultKeyNames[key]);
+            if (created == nullptr) py::fail_result_creation();
+            return PyRef::steal(created);
+        })
+        .get();
+}
+
+void insert(PyObject* dict, ResultKey key, PyRef value) {
+    if (PyDict_SetItem(dict, result_key(key), value.get()) < 0) py::throw_python_error();
+}
+
+// The same dict as read_atom_lines_rs returns.
+PyRef make_columns_dict(reader::AtomColumns& columns) {
+    PyRef result = PyRef::steal(PyDict_New());
+    if (!result) py::fail_result_creation();
+    insert(result.get(), kFloatsKey, py::make_float64_array(std::move(columns.floats)));
+    insert(result.get(), kIntsKey, py::make_int64_array(std::move(columns.ints)));
+    insert(result.get(), kBoolsKey, py::make_uint8_array(std::move(columns.bools)));
+    insert(result.get(), kStrsKey, py::make_string_columns(columns.strs));
+    return result;
+}
+
+PyObject* size_pair(std::size_t first, std::size_t second) {
+    return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(first), static_cast<Py_ssize_t>(second));
+}
+
+// ---- entries --------------------------------------------------------------------
+
+PyObject* read_block(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, kReadBlockParameters.size()> bound{};
+    py::bind_arguments(kReadBlockSignature, args, nargs, kwnames, bound);
+    const PinnedBuffer buffer(bound[0]);
+    const std::string_view data = buffer.bytes();
+    const auto offset = static_cast<std::size_t>(
+        convert_index(bound[1], "offset", 0, static_cast<Py_ssize_t>(data.size()), 0));
+    const auto natoms = static_cast<std::size_t>(convert_index(bound[2], "natoms", 0, kMaxCount, 0));
+    const std::vector<std::uint8_t> col_types =
+        py::with_argument_name("col_types", [&] { return py::convert_col_types(bound[3]); });
+    const bool strict = convert_flag(bound[4], true);
+
+    std::optional<std::variant<BlockRead, BlockFault>> outcome;
+    {
+        std::optional<ReleasedLock> unlocked;
+        if (natoms >= kReleaseLockMinLines) unlocked.emplace();
+        outcome.emplace(read_block_text(data, offset, natoms, col_types, strict));
+    }
+    if (auto* fault = std::get_if<BlockFault>(&*outcome)) raise_block_error(fault->message, fault->row);
+    auto& read = std::get<BlockRead>(*outcome);
+    PyRef columns = make_columns_dict(read.columns);  // copies the string tokens out
+    PyRef end = py::checked(PyLong_FromSize_t(read.end));
+    return PyTuple_Pack(2, columns.get(), end.get());
+}
+
+PyObject* skip_lines(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, kSkipLinesParameters.size()> bound{};
+    py::bind_arguments(kSkipLinesSignature, args, nargs, kwnames, bound);
+    const PinnedBuffer buffer(bound[0]);
+    const std::string_view data = buffer.bytes();
+    const auto offset = static_cast<std::size_t>(
+        convert_index(bound[1], "offset", 0, static_cast<Py_ssize_t>(data.size()), 0));
+    const auto n = static_cast<std::size_t>(convert_index(bound[2], "n", 0, kMaxCount, 0));
+    LineRun run;
+    {
+        std::optional<ReleasedLock> unlocked;
+        if (n >= kReleaseLockMinLines) unlocked.emplace();
+        run = native::skip_lines(data, offset, n);
+    }
+    return size_pair(run.end, run.lines);
+}
+
+PyObject* index_frames(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, kIndexFramesParameters.size()> bound{};
+    py::bind_arguments(kIndexFramesSignature, args, nargs, kwnames, bound);
+    const PinnedBuffer buffer(bound[0]);
+    const std::string_view data = buffer.bytes();
+    const auto offset = static_cast<std::size_t>(
+        convert_index(bound[1], "offset", 0, static_cast<Py_ssize_t>(data.size()), 0));
+    const Py_ssize_t max_frames = convert_index(bound[2], "max_frames", -1, kMaxCount, -1);
+    const std::size_t frame_limit =
+        max_frames < 0 ? std::numeric_limits<std::size_t>::max() : static_cast<std::size_t>(max_frames);
+    FrameIndex index;
+    {
+        std::optional<ReleasedLock> unlocked;
+        if (data.size() - offset >= kReleaseLockMinBytes) unlocked.emplace();
+        index = native::index_frames(data, offset, frame_limit);
+    }
+    PyRef offsets = make_int64_vector(index.offsets.data(), index.offsets.size());
+    PyRef natoms = make_int64_vector(index.natoms.data(), index.natoms.size());
+    return Py_BuildValue("(OOnn)", offsets.get(), natoms.get(),
+                         static_cast<Py_ssize_t>(index.stop_offset),
+                         static_cast<Py_ssize_t>(index.stop_line));
+}
+
+}  // namespace
+
+extern "C" PyObject* read_block_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
+    return py::guard_entry([&] { return read_block(args, nargs, kwnames); });
+}
+
+extern "C" PyObject* skip_lines_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
+    return py::guard_entry([&] { return skip_lines(args, nargs, kwnames); });
+}
+
+extern "C" PyObject* index_frames_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames) {
+    return py::guard_entry([&] { return index_frames(args, nargs, kwnames); });
+}
+
+}  // namespace atomblock::native
