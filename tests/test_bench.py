@@ -70,7 +70,7 @@ class TestPythonContenders:
             "Si      -0.00000000   12345.67800000       0.50000000       -3  F\n")
 
     def test_python_reader(self, bench):
-        convs, dtype = bench.python_reader_spec("sffib")
+        convs, dtype = bench.python_converters("sffib")
         arr = bench.python_read(["H 1.5 -2 7 True extra", "\tSi  3e2 0 -8 F\n"], convs, dtype)
         cols = bench.structured_to_columns(arr, "sffib")
         assert cols["strs"] == [["H", "Si"]]
@@ -95,7 +95,7 @@ class TestCrossCheckAgainstModule:
         assert text == bench.python_write(f["data"], f["fmt"])
         lines = text.splitlines()
         got = bench.module_read(lines, f["col_types"])
-        convs, dtype = bench.python_reader_spec(layout)
+        convs, dtype = bench.python_converters(layout)
         ref = bench.structured_to_columns(bench.python_read(lines, convs, dtype), layout)
         assert bench.same_columns(got, ref)
         # the text holds 8 decimals: reading it back gives the values rounded to them
@@ -142,7 +142,7 @@ class TestCrossCheckAgainstModule:
 
 
 def test_quick_json_run(tmp_path):
-    out = tmp_path / "bench.json"
+    out = tmp_path / "not" / "yet" / "bench.json"  # folders made by the run
     proc = subprocess.run(
         [sys.executable, str(BENCH_PATH), "--quick", "--sizes", "10,20", "--json", str(out),
          "--fixed-number", "200", "--min-time", "0.001"],
@@ -159,7 +159,8 @@ def test_quick_json_run(tmp_path):
     assert all(r["ns_per_atom"] > 0 and r["repeat"] >= 5 for r in res["results"])
     assert all(c["status"] == "ok" for c in res["checks"]), res["checks"]
     assert len(res["fixed_cost"]) == 10 and all(f["us_per_call"] > 0 for f in res["fixed_cost"])
-    assert all("error" not in m and m["output_bytes"] > 0 for m in res["memory"])
+    if sys.platform != "win32":  # the memory probe needs the POSIX resource module
+        assert all("error" not in m and m["output_bytes"] > 0 for m in res["memory"])
     assert all(b["ns_per_atom"] > 0 for b in res["breakdown"]), res["breakdown"]
     assert all(t["result"] in ("PASS", "FAIL", "n/a") for t in res["targets"])
     assert "machine:" in proc.stdout and "targets (informational):" in proc.stdout
@@ -187,16 +188,25 @@ class TestTargets:
         assert by(fast)["read sffffffib @100,000: >= 10x faster than numpy.loadtxt"] == "n/a"
         assert by(fast)["read sfff: ns/atom @1,000,000 within 1.3x of @100,000"] == "n/a"
 
-    def test_memory_targets(self, bench):
-        mem = [{"op": "write", "layout": "sfff", "natoms": 10, "method": "",
+    # Below the size the memory targets are set for, peaks are page and
+    # allocator granularity: n/a rather than PASS or FAIL.
+    @pytest.mark.parametrize("natoms, expected", [(1_000_000, ["FAIL", "PASS", "n/a"]),
+                                                  (1_000, ["n/a", "n/a", "n/a"])])
+    def test_memory_targets(self, bench, natoms, expected):
+        mem = [{"op": "write", "layout": "sfff", "natoms": natoms, "method": "",
                 "peak_bytes": 210, "output_bytes": 100},
-               {"op": "write", "layout": "sffffffib", "natoms": 10, "method": "",
+               {"op": "write", "layout": "sffffffib", "natoms": natoms, "method": "",
                 "peak_bytes": 150, "output_bytes": 100},
-               {"op": "read", "layout": "sfff", "natoms": 10, "error": "boom"}]
+               {"op": "read", "layout": "sfff", "natoms": natoms, "error": "boom"}]
         res = [t["result"] for t in bench.evaluate_targets([], [], mem)]
-        assert res[-3:] == ["FAIL", "PASS", "n/a"]
+        assert res[-3:] == expected
 
 
+needs_resource = pytest.mark.skipif(
+    sys.platform == "win32", reason="the memory probe needs the POSIX resource module")
+
+
+@needs_resource
 @pytest.mark.parametrize("op", ["write", "read"])
 def test_memory_probe_sizes(bench, op):
     m = bench.run_memory_probe(op, "sffffffib", 50)

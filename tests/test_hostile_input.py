@@ -208,6 +208,27 @@ def test_reader_store_beyond_memory_is_memory_error():
         read_atom_lines_rs(lines, b"f" * 2**21)  # 2**41 floats: 16 TiB
 
 
+def test_broadcast_symbol_row_beyond_memory_fails_without_walking_it():
+    # One symbol of 2**36 code points, all one broadcast element: its field
+    # cannot be had, and that must show before the row is walked (which took
+    # over a minute); a subprocess, so that a regression fails by its timeout.
+    code = textwrap.dedent(
+        """
+        import numpy as np
+        from _atomblock import write_atoms_rs
+        sym = np.broadcast_to(np.array([[72]], np.uint32), (1, 2**36))
+        try:
+            write_atoms_rs(sym, 2, np.zeros((1, 0)), np.zeros((1, 0), np.int64),
+                           np.zeros((1, 0), np.uint8), b"s")
+        except MemoryError:
+            print("MemoryError")
+        """
+    )
+    proc = run_python(code, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["MemoryError"]
+
+
 @pytest.mark.parametrize(
     "body",
     [
@@ -220,6 +241,8 @@ def test_reader_store_beyond_memory_is_memory_error():
     ],
     ids=["read", "write"],
 )
+@pytest.mark.skipif(not sys.platform.startswith("linux"),
+                    reason="reads /proc/self/statm and limits RLIMIT_AS, both Linux-only")
 def test_memory_exhaustion_under_address_space_limit(body):
     code = textwrap.dedent(
         f"""

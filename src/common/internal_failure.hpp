@@ -11,8 +11,10 @@
 
 namespace atomblock {
 
-// Where a failure arose. Built from the compiler builtins that also back
-// SourceLocation, which some compiler and library pairs (clang 14 with
+// Where a failure arose, recorded by the default arguments of current()
+// through the compiler builtins __builtin_FILE, __builtin_LINE and
+// __builtin_FUNCTION (which GCC and clang both have) rather than through
+// std::source_location, which some compiler and library pairs (clang 14 with
 // libstdc++ 12, used for fuzzing) do not provide.
 struct SourceLocation {
     const char* file = "";

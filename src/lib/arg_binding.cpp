@@ -65,8 +65,9 @@ void bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_
         const char* utf8 = PyUnicode_Check(keyword) ? PyUnicode_AsUTF8AndSize(keyword, &size)
                                                     : nullptr;
         if (utf8 == nullptr) PyErr_Clear();
-        const std::string_view name =
-            utf8 == nullptr ? std::string_view() : std::string_view(utf8, static_cast<std::size_t>(size));
+        const std::string_view name = utf8 == nullptr
+                                          ? std::string_view()
+                                          : std::string_view(utf8, static_cast<std::size_t>(size));
         std::size_t index = nparams;
         for (std::size_t p = 0; p < nparams && utf8 != nullptr; ++p) {
             if (signature.parameters[p] == name) {

@@ -27,12 +27,13 @@ ConvertedLines convert_lines(PyObject* lines);
 std::vector<std::uint8_t> convert_col_types(PyObject* col_types);
 std::uint64_t convert_sym_width(PyObject* sym_width);
 
-// Runs convert(); if it throws with an exception whose type is exactly
-// TypeError pending, replaces that exception by
-// TypeError("argument '<name>': <str(exc)>") keeping its __cause__ and
+// Replaces a pending exception whose type is exactly TypeError by
+// TypeError("argument '<name>': <str(exc)>"), keeping its __cause__ and
 // setting __suppress_context__. Other exceptions pass unchanged.
 void rename_type_error(const char* argument_name);
 
+// Runs convert(); a PythonError it throws leaves the argument's name on a
+// pending TypeError (rename_type_error) and passes on.
 template <class Convert>
 auto with_argument_name(const char* argument_name, Convert&& convert) -> decltype(convert()) {
     try {
