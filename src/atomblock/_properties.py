@@ -1,0 +1,135 @@
+"""Properties= layouts: the columns of the atom lines, parsed once per distinct text and cached.
+
+A layout maps the ``name:type:count`` triples to the native column type codes
+(S -> s, R -> f, I -> i, L -> b, one per column) and records, per property,
+which slice of the reader's per-type matrices holds it.
+"""
+from __future__ import annotations
+
+from typing import Any, Optional
+
+import numpy as np
+import numpy.typing as npt
+
+from ._errors import CommentError
+
+Array = npt.NDArray[Any]
+
+DEFAULT_PROPERTIES = "species:S:1:pos:R:3"
+_CODE_OF_TYPE = {"S": "s", "R": "f", "I": "i", "L": "b"}
+_TYPE_OF_KIND = {"U": "S", "S": "S", "O": "S", "f": "R", "i": "I", "u": "I", "b": "L"}
+_MATRIX_OF_TYPE = {"R": "floats", "I": "ints", "L": "bools"}
+_CACHE_LIMIT = 1024  # distinct Properties texts kept parsed; files use one or a few
+
+
+class Layout:
+    """The parsed columns of one Properties text.
+
+    fields: (name, type letter, first column within its type, count) per property;
+    columns: (name, type letter) per token of an atom line, for error messages;
+    strict: whether tokens past the last column are a fault (not for plain XYZ).
+    """
+
+    __slots__ = ("text", "fields", "col_types", "columns", "strict")
+
+    def __init__(self, text: str, triples: list[tuple[str, str, int]], strict: bool) -> None:
+        self.text = text
+        self.strict = strict
+        taken = dict.fromkeys(_CODE_OF_TYPE, 0)
+        fields = []
+        for name, kind, count in triples:
+            fields.append((name, kind, taken[kind], count))
+            taken[kind] += count
+        self.fields = tuple(fields)
+        self.col_types = "".join(_CODE_OF_TYPE[k] * c for _, k, c in triples).encode("ascii")
+        self.columns = tuple((name, kind) for name, kind, count in triples for _ in range(count))
+
+    def arrays(self, cols: dict[str, Any]) -> dict[str, Array]:
+        """Named per-atom arrays over the reader's matrices: views, no copies (strings excepted)."""
+        out: dict[str, Array] = {}
+        bools = None
+        for name, kind, first, count in self.fields:
+            if kind == "S":
+                strs = cols["strs"]
+                if count == 1:
+                    out[name] = np.array(strs[first], dtype=str)
+                else:
+                    out[name] = np.array(strs[first:first + count], dtype=str).T.copy()
+                continue
+            if kind == "L":
+                if bools is None:
+                    bools = cols["bools"].view(bool)
+                matrix = bools
+            else:
+                matrix = cols[_MATRIX_OF_TYPE[kind]]
+            out[name] = matrix[:, first] if count == 1 else matrix[:, first:first + count]
+        return out
+
+
+_layouts: dict[Optional[str], Layout] = {}
+
+
+def layout_of_text(text: Optional[str]) -> Layout:
+    """The layout of a Properties text (None: absent, the plain XYZ columns); CommentError when bad."""
+    layout = _layouts.get(text)
+    if layout is None:
+        layout = _parse(text)
+        if len(_layouts) >= _CACHE_LIMIT:
+            _layouts.clear()
+        _layouts[text] = layout
+    return layout
+
+
+def _parse(text: Optional[str]) -> Layout:
+    if text is None:
+        return Layout(DEFAULT_PROPERTIES, [("species", "S", 1), ("pos", "R", 3)], strict=False)
+    if text == "":
+        return Layout(text, [], strict=True)
+    parts = text.split(":")
+    if len(parts) % 3:
+        raise CommentError(f"bad Properties={text}: expected name:type:count triples"
+                           f" ({len(parts)} fields is not a multiple of 3)")
+    triples = []
+    seen = set()
+    for name, kind, count in zip(parts[0::3], parts[1::3], parts[2::3]):
+        letter = kind.upper()
+        if letter not in _CODE_OF_TYPE:
+            raise CommentError(f"bad Properties={text}: type {kind!r} of column {name!r}"
+                               " is not S, R, I or L")
+        if not count.isascii() or not count.isdigit() or int(count) < 1:
+            raise CommentError(f"bad Properties={text}: count {count!r} of column {name!r}"
+                               " is not a positive integer")
+        if not name or name in seen:
+            what = "an empty name" if not name else f"column name {name!r} used twice"
+            raise CommentError(f"bad Properties={text}: {what}")
+        seen.add(name)
+        triples.append((name, letter, int(count)))
+    return Layout(text, triples, strict=True)
+
+
+_write_layouts: dict[tuple[tuple[str, str, int], ...], Layout] = {}
+
+
+def layout_of_arrays(arrays: dict[str, Array], natoms: int) -> Layout:
+    """The layout that writes these arrays, in their dict order; ValueError/TypeError when impossible."""
+    key = []
+    for name, values in arrays.items():
+        kind = _TYPE_OF_KIND.get(values.dtype.kind)
+        if kind is None:
+            raise TypeError(f"arrays[{name!r}]: no extended XYZ type for dtype {values.dtype}")
+        if values.ndim not in (1, 2) or len(values) != natoms or (values.ndim == 2 and values.shape[1] < 1):
+            raise ValueError(f"arrays[{name!r}]: shape {values.shape} is not ({natoms},) or ({natoms}, count)")
+        key.append((name, kind, 1 if values.ndim == 1 else int(values.shape[1])))
+    triples = tuple(key)
+    layout = _write_layouts.get(triples)
+    if layout is None:
+        for name, _, _ in triples:
+            if not name or ":" in name or any(c.isspace() for c in name) or '"' in name:
+                raise ValueError(f"arrays[{name!r}]: a property name must be non-empty,"
+                                 " without blanks, colons or quotes")
+        text = ":".join(f"{n}:{k}:{c}" for n, k, c in triples)
+        layout = Layout(text, list(triples), strict=True)
+        if len(_write_layouts) >= _CACHE_LIMIT:
+            _write_layouts.clear()
+        _write_layouts[triples] = layout
+    return layout

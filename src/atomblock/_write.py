@@ -1,0 +1,140 @@
+"""Writing: each frame as a count line, a canonical comment line and one native atom block, in bytes."""
+from __future__ import annotations
+
+import bz2
+import gzip
+import io
+import lzma
+import os
+from typing import IO, Any, Callable, Iterable, Union
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _native
+from ._comment import format_comment
+from ._frame import Frame
+from ._properties import layout_of_arrays
+from ._read import PROGRESS_ROWS, _bar, _is_path, source_name
+
+Array = npt.NDArray[Any]
+Dest = Union[str, "os.PathLike[str]", IO[bytes], IO[str]]
+
+FLOAT_FORMATS = ("fixed", "shortest")
+SYMBOL_WIDTH = 2  # a string first on the line is left-justified to "%-2s", the usual symbol field
+_INT64_MAX = 2**63 - 1
+_LAST_BLANK = 32  # code points 1..32 (controls and space) would split or end an atom-line token
+_OPENERS: dict[str, Callable[..., Any]] = {".gz": gzip.open, ".bz2": bz2.open, ".xz": lzma.open}
+
+
+def _codepoints(values: Array, name: str, natoms: int) -> Array:
+    """Zero-padded UTF-32 code points, (natoms, width) uint32; ValueError for a value that is not one token."""
+    text = values if values.dtype.kind == "U" else values.astype(str)
+    if not text.dtype.isnative:
+        text = text.astype(text.dtype.newbyteorder("="))
+    text = np.ascontiguousarray(text)
+    width = text.itemsize // 4
+    points = text.view(np.uint32).reshape(natoms, width) if width else np.zeros((natoms, 1), np.uint32)
+    if natoms:
+        empty = points[:, 0] == 0
+        if empty.any():
+            raise ValueError(f"arrays[{name!r}]: empty string at atom {int(np.flatnonzero(empty)[0])}")
+        blank = (points - 1) < _LAST_BLANK
+        if blank.any():
+            atom = int(np.flatnonzero(blank.any(axis=1))[0])
+            raise ValueError(f"arrays[{name!r}]: {str(text[atom])!r} at atom {atom} holds a blank"
+                             " or control character: it would not read back as one token")
+    return points
+
+
+def _matrix(parts: list[Array], natoms: int, dtype: Any) -> Array:
+    if not parts:
+        return np.empty((natoms, 0), dtype)
+    mats = [p.reshape(natoms, -1) for p in parts]
+    mat = mats[0] if len(mats) == 1 else np.concatenate(mats, axis=1)
+    return mat.astype(dtype, copy=False)
+
+
+def _widths(codes: bytes, nstrs: int) -> list[int]:
+    """"%-2s" for a string that starts the line; later strings get no padding (no trailing blanks)."""
+    return [SYMBOL_WIDTH if j == 0 and codes[:1] == b"s" else 0 for j in range(nstrs)]
+
+
+def _columns(frame: Frame) -> tuple[int, str, bytes, list[Array], Array, Array, Array]:
+    arrays = {name: np.asarray(values) for name, values in frame.arrays.items()}
+    natoms = next((len(v) for v in arrays.values() if v.ndim), 0)
+    layout = layout_of_arrays(arrays, natoms)
+    strs: list[Array] = []
+    floats: list[Array] = []
+    ints: list[Array] = []
+    bools: list[Array] = []
+    for name, kind, _first, count in layout.fields:
+        values = arrays[name]
+        if kind == "S":
+            strs.extend(_codepoints(values if count == 1 else values[:, j], name, natoms) for j in range(count))
+        elif kind == "R":
+            floats.append(values)
+        elif kind == "I":
+            if values.dtype == np.uint64 and natoms and int(values.max()) > _INT64_MAX:
+                raise ValueError(f"arrays[{name!r}]: values above the int64 range")
+            ints.append(values)
+        else:
+            bools.append(values.view(np.uint8))
+    return (natoms, layout.text, layout.col_types, strs, _matrix(floats, natoms, np.float64),
+            _matrix(ints, natoms, np.int64), _matrix(bools, natoms, np.uint8))
+
+
+def _header(frame: Frame, natoms: int, properties: str) -> bytes:
+    cell = None if frame.cell is None else np.asarray(frame.cell, dtype=np.float64).reshape(3, 3)
+    pbc = np.asarray(frame.pbc, dtype=bool).reshape(3)
+    comment = format_comment(properties, frame.info, cell, pbc)
+    return f"{natoms}\n{comment}\n".encode("utf-8")
+
+
+def _write_frames(put: Callable[[bytes], Any], frames: Iterable[Frame], float_format: str, bar: Any,
+                  progress: bool) -> None:
+    for frame in frames:
+        natoms, properties, codes, strs, floats, ints, bools = _columns(frame)
+        header = _header(frame, natoms, properties)
+        put(header)
+        if not progress:
+            put(_native.write_block(strs, _widths(codes, len(strs)), floats, ints, bools, codes, float_format))
+            continue
+        bar.update(len(header))
+        for first in range(0, natoms, PROGRESS_ROWS):
+            rows = slice(first, first + PROGRESS_ROWS)
+            block = _native.write_block([s[rows] for s in strs], _widths(codes, len(strs)), floats[rows],
+                                        ints[rows], bools[rows], codes, float_format)
+            put(block)
+            bar.update(len(block))
+
+
+def write(dest: Dest, frames: Union[Frame, Iterable[Frame]], *, append: bool = False,
+          float_format: str = "fixed", progress: bool = False) -> None:
+    """Write a frame or frames: to a path (replaced, or appended to with append=True; .gz, .bz2
+    and .xz compress) or to an open file (binary, or text).
+
+    float_format "fixed" writes per-atom floats as "%16.8f"; "shortest" writes the
+    shortest text that reads back to the same float. Comment-line floats are
+    always shortest.
+    """
+    if float_format not in FLOAT_FORMATS:
+        raise ValueError(f"float_format must be one of {FLOAT_FORMATS}, got {float_format!r}")
+    todo: Iterable[Frame] = (frames,) if isinstance(frames, Frame) else frames
+    name = source_name(dest)
+    with _bar(None, os.path.basename(name), progress) as bar:
+        if _is_path(dest):
+            path = os.fsdecode(dest)  # type: ignore[arg-type]
+            opener = _OPENERS.get(os.path.splitext(path)[1].lower(), open)
+            with opener(path, "ab" if append else "wb") as f:
+                _write_frames(f.write, todo, float_format, bar, progress)
+        elif isinstance(dest, io.TextIOBase) or (
+                not isinstance(dest, (io.RawIOBase, io.BufferedIOBase)) and hasattr(dest, "encoding")):
+            text_dest = dest
+
+            def put(data: bytes) -> None:
+                text_dest.write(data.decode("utf-8"))  # type: ignore[arg-type]
+
+            _write_frames(put, todo, float_format, bar, progress)
+        else:
+            _write_frames(dest.write, todo, float_format, bar, progress)  # type: ignore[arg-type]
