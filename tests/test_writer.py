@@ -171,6 +171,16 @@ def test_symbol_rows_read_through_any_strides(layout):
     assert write_atoms_rs(**args) == "H  \nSi \n\u00e9  \nXyz\n   \nNe\U0001f600\n"
 
 
+@pytest.mark.parametrize("cp", [ord("\u00e9"), ord("H"), 0, 0xD800])
+@pytest.mark.parametrize("col_types", [b"s", b"fsxs"])
+def test_broadcast_symbol_rows_longer_than_one_line_room(cp, col_types):
+    # 5000 repeats of one element: beyond the room checked once per line, so
+    # each field finds its own room, counted without walking such a row.
+    sym = np.broadcast_to(np.array([[cp]], np.uint32), (3, 5000))
+    args = block(3, columns=1, sym_codepoints=sym, sym_width=7, col_types=col_types)
+    assert write_atoms_rs(**args) == model_writer.write_atoms(**dict(args, sym_codepoints=sym.copy()))
+
+
 def test_value_matrices_read_through_any_strides():
     rng = np.random.default_rng(1)
     floats = rng.uniform(-10, 10, (5, 3))

@@ -1,5 +1,5 @@
 // Atom-block writer: turns the per-atom arrays into natoms text lines laid out
-// by the column type codes, in one output buffer reserved up front.
+// by the column plan of the type codes, in one output buffer reserved up front.
 #include "writer/atom_writer.hpp"
 
 #include <cstring>
@@ -8,10 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "common/column_codes.hpp"
+#include "common/column_plan.hpp"
 #include "common/internal_failure.hpp"
+#include "common/portable_ops.hpp"
 #include "writer/float_field.hpp"
 #include "writer/int_field.hpp"
+#include "writer/shortest_float_field.hpp"
 #include "writer/symbol_field.hpp"
 
 namespace atomblock::writer {
@@ -19,16 +21,20 @@ namespace {
 
 // Capacity estimate per line: the symbol width, then per field its separator
 // plus minimum width (1 + 16 per float, 1 + 8 per integer, 2 + 1 per boolean),
-// then the line feed and one spare byte.
+// then the line feed and one spare byte. A shortest float counts at its
+// longest, 1 + 24.
 constexpr std::uint64_t kFloatEstimate = 1 + kFloatFieldWidth;
+constexpr std::uint64_t kShortestFloatEstimate = 1 + kShortestFloatMaxChars;
 constexpr std::uint64_t kIntEstimate = 1 + kIntFieldWidth;
 constexpr std::uint64_t kBoolEstimate = 3;
 constexpr std::uint64_t kLineEstimateExtra = 2;
 
 // Most bytes a field can take, separator included.
 constexpr std::size_t kFloatFieldBound = 1 + kMaxFloatFieldLength;
+constexpr std::size_t kShortestFloatFieldBound = 1 + kShortestFloatMaxChars;
 constexpr std::size_t kIntFieldBound = 1 + kMaxIntFieldLength;
 constexpr std::size_t kBoolFieldBound = 3;
+constexpr std::size_t kStringSeparatorBound = 1;
 constexpr std::size_t kLineFeedBound = 1;
 
 // Lines whose worst case is at most this many bytes get their room ensured
@@ -38,74 +44,82 @@ constexpr std::size_t kLineFeedBound = 1;
 // 51 float columns at their worst.
 constexpr std::size_t kLineRoomCheckLimit = 16 * 1024;
 
-enum class FieldKind : std::uint8_t { symbol, real, integer, boolean };
-
-struct FieldOp {
-    FieldKind kind;
-    std::size_t column;  // matrix column read; unused for symbols
-};
-
-// The fields of every line, in order. It ends at the first field that fails
-// whatever the atom (a column beyond its matrix, a symbol width out of range):
-// nothing after it is ever written.
-struct LineLayout {
-    std::vector<FieldOp> ops;
-    // Worst-case bytes of a whole line, saturating at SIZE_MAX.
-    std::size_t line_bound = kLineFeedBound;
-};
+constexpr std::size_t kMaxSize = std::numeric_limits<std::size_t>::max();
 
 std::size_t saturating_add(std::size_t a, std::size_t b) noexcept {
     std::size_t sum;
-    return __builtin_add_overflow(a, b, &sum) ? std::numeric_limits<std::size_t>::max() : sum;
+    return ops::add_overflow(a, b, sum) ? kMaxSize : sum;
 }
 
 std::size_t saturating_mul(std::size_t a, std::size_t b) noexcept {
     std::size_t product;
-    return __builtin_mul_overflow(a, b, &product) ? std::numeric_limits<std::size_t>::max() : product;
+    return ops::mul_overflow(a, b, product) ? kMaxSize : product;
 }
 
-LineLayout compile_layout(std::span<const std::uint8_t> col_types, std::uint64_t sym_width,
-                          std::size_t symbol_cols, std::size_t float_cols, std::size_t int_cols,
-                          std::size_t bool_cols) {
+// Copies, not references: stores through the output's char pointer may alias
+// anything reached by reference, which would force a reload of every view
+// field after every store.
+struct Inputs {
+    StringColumn symbol;  // strings[0], or an empty column when there is none
+    std::span<const StringColumn> strings;
+    std::size_t natoms;
+    MatrixView<double> float_mat;
+    MatrixView<std::int64_t> int_mat;
+    MatrixView<std::uint8_t> bool_mat;
+    bool strings_in_turn;
+    bool separate_strings;
+};
+
+// The string column that an `s` step writes, by its index among the `s`
+// codes; kMaxSize when there is none.
+std::size_t string_index(const Inputs& in, const ColumnStep& step) noexcept {
+    const std::size_t k = in.strings_in_turn ? step.column : 0;
+    return k < in.strings.size() ? k : kMaxSize;
+}
+
+// The non-skip steps of every line, in order. It ends at the first step that
+// fails whatever the atom (a column beyond its matrix, a missing string
+// column, a string width out of range): nothing after it is ever written.
+struct LineLayout {
+    std::vector<ColumnStep> ops;
+    // Worst-case bytes of a whole line, saturating at SIZE_MAX.
+    std::size_t line_bound = kLineFeedBound;
+};
+
+LineLayout compile_layout(const ColumnPlan& plan, const Inputs& in, std::size_t float_bound) {
     LineLayout layout;
-    // Any symbol field fits in this (used only when the width is in range).
-    const std::size_t symbol_bound =
-        sym_width > kMaxSymbolWidth
-            ? 0
-            : saturating_add(saturating_mul(kMaxUtf8Bytes, symbol_cols),
-                             static_cast<std::size_t>(sym_width) + kSymbolPadSlack);
-    std::size_t next_float = 0;
-    std::size_t next_int = 0;
-    std::size_t next_bool = 0;
-    for (const std::uint8_t code : col_types) {
-        FieldOp op{};
+    for (const ColumnStep& step : plan.steps()) {
         bool always_fails = false;
         std::size_t bound = 0;
-        switch (code) {
-            case kSymbolCode:
-                op = {FieldKind::symbol, 0};
-                always_fails = sym_width > kMaxSymbolWidth;
-                bound = symbol_bound;
+        switch (step.kind) {
+            case ColumnKind::skip:
+                continue;
+            case ColumnKind::string: {
+                const std::size_t k = string_index(in, step);
+                always_fails = k == kMaxSize || in.strings[k].width > kMaxSymbolWidth;
+                if (!always_fails) {
+                    // Any field of the column fits in this.
+                    const StringColumn& column = in.strings[k];
+                    bound = saturating_add(saturating_mul(kMaxUtf8Bytes, column.codepoints.cols),
+                                           static_cast<std::size_t>(column.width) + kSymbolPadSlack);
+                    if (in.separate_strings) bound = saturating_add(bound, kStringSeparatorBound);
+                }
                 break;
-            case kFloatCode:
-                op = {FieldKind::real, next_float++};
-                always_fails = op.column >= float_cols;
-                bound = kFloatFieldBound;
+            }
+            case ColumnKind::real:
+                always_fails = step.column >= in.float_mat.cols;
+                bound = float_bound;
                 break;
-            case kIntCode:
-                op = {FieldKind::integer, next_int++};
-                always_fails = op.column >= int_cols;
+            case ColumnKind::integer:
+                always_fails = step.column >= in.int_mat.cols;
                 bound = kIntFieldBound;
                 break;
-            case kBoolCode:
-                op = {FieldKind::boolean, next_bool++};
-                always_fails = op.column >= bool_cols;
+            case ColumnKind::logical:
+                always_fails = step.column >= in.bool_mat.cols;
                 bound = kBoolFieldBound;
                 break;
-            default:
-                continue;
         }
-        layout.ops.push_back(op);
+        layout.ops.push_back(step);
         // A saturated bound selects the per-field path, which needs none.
         layout.line_bound = saturating_add(layout.line_bound, bound);
         if (always_fails) break;
@@ -129,21 +143,10 @@ inline T checked_at(const MatrixView<T>& mat, std::size_t row, std::size_t col, 
     return mat.at(row, col);
 }
 
-// Copies, not references: stores through the output's char pointer may alias
-// anything reached by reference, which would force a reload of every view
-// field after every store.
-struct Inputs {
-    MatrixView<std::uint32_t> sym_codepoints;
-    MatrixView<double> float_mat;
-    MatrixView<std::int64_t> int_mat;
-    MatrixView<std::uint8_t> bool_mat;
-    std::uint64_t sym_width;
-};
-
 // Appends one line. With kRoomPerField false the caller has ensured room for
 // the layout's line_bound; otherwise room is ensured before each field.
-// Clears `ascii` when a symbol field with a character beyond ASCII is written.
-template <bool kRoomPerField>
+// Clears `ascii` when a string field with a character beyond ASCII is written.
+template <bool kRoomPerField, FloatFormat kFloatFormat>
 void write_line(TextBuffer& out, const LineLayout& layout, const Inputs& in, std::size_t atom,
                 bool& ascii) {
     char* p = out.tail();
@@ -154,45 +157,68 @@ void write_line(TextBuffer& out, const LineLayout& layout, const Inputs& in, std
             p = out.tail();
         }
     };
-    // The first symbol field of the line is decoded; later ones copy it. An
-    // offset, since the per-field path may move the buffer in between.
+    // Unless the strings are taken in turn, the first `s` field of the line
+    // is decoded and later ones copy it. An offset, since the per-field path
+    // may move the buffer in between.
     std::size_t symbol_offset = 0;
     std::size_t symbol_size = 0;
     bool symbol_written = false;
-    for (const FieldOp& op : layout.ops) {
+    for (std::size_t i = 0; i < layout.ops.size(); ++i) {
+        const ColumnStep op = layout.ops[i];
         switch (op.kind) {
-            case FieldKind::symbol:
-                if (in.sym_width > kMaxSymbolWidth) fail_symbol_width();
-                if (!symbol_written) {
-                    if constexpr (kRoomPerField) {
-                        room(symbol_field_room(in.sym_codepoints, atom, in.sym_width));
-                    }
-                    char* const end = write_symbol_field(in.sym_codepoints, atom, in.sym_width, p, ascii);
-                    symbol_offset = static_cast<std::size_t>(p - out.data());
-                    symbol_size = static_cast<std::size_t>(end - p);
-                    symbol_written = true;
-                    p = end;
-                } else {
+            case ColumnKind::string: {
+                const std::size_t k = string_index(in, op);
+                if (k == kMaxSize) [[unlikely]] {
+                    fail_index("strings", atom, in.natoms, op.column, in.strings.size());
+                }
+                const StringColumn column = in.strings_in_turn ? in.strings[k] : in.symbol;
+                if (column.width > kMaxSymbolWidth) fail_symbol_width();
+                if (in.separate_strings && i != 0) {
+                    room(kStringSeparatorBound);
+                    *p++ = ' ';
+                }
+                if (symbol_written) {
                     room(symbol_size);
                     std::memcpy(p, out.data() + symbol_offset, symbol_size);
                     p += symbol_size;
+                    break;
                 }
-                break;
-            case FieldKind::real: {
-                const double value = checked_at(in.float_mat, atom, op.column, "float_mat");
-                room(kFloatFieldBound);
-                *p++ = ' ';
-                p += format_float_field(value, p);
+                if (atom >= column.codepoints.rows) [[unlikely]] {
+                    fail_index("strings", atom, column.codepoints.rows, 0, column.codepoints.cols);
+                }
+                if constexpr (kRoomPerField) {
+                    room(symbol_field_room(column.codepoints, atom, column.width));
+                }
+                char* const end = write_symbol_field(column.codepoints, atom, column.width, p, ascii);
+                if (!in.strings_in_turn) {
+                    symbol_offset = static_cast<std::size_t>(p - out.data());
+                    symbol_size = static_cast<std::size_t>(end - p);
+                    symbol_written = true;
+                }
+                p = end;
                 break;
             }
-            case FieldKind::integer: {
+            case ColumnKind::real: {
+                const double value = checked_at(in.float_mat, atom, op.column, "float_mat");
+                if constexpr (kFloatFormat == FloatFormat::fixed_16_8) {
+                    room(kFloatFieldBound);
+                    *p++ = ' ';
+                    p += format_float_field(value, p);
+                } else {
+                    room(kShortestFloatFieldBound);
+                    *p++ = ' ';
+                    p = write_shortest_float(p, value);
+                }
+                break;
+            }
+            case ColumnKind::integer: {
                 const std::int64_t value = checked_at(in.int_mat, atom, op.column, "int_mat");
                 room(kIntFieldBound);
                 *p++ = ' ';
                 p += format_int_field(value, p);
                 break;
             }
-            case FieldKind::boolean: {
+            case ColumnKind::logical: {
                 const std::uint8_t value = checked_at(in.bool_mat, atom, op.column, "bool_mat");
                 room(kBoolFieldBound);
                 p[0] = ' ';
@@ -201,11 +227,58 @@ void write_line(TextBuffer& out, const LineLayout& layout, const Inputs& in, std
                 p += kBoolFieldBound;
                 break;
             }
+            case ColumnKind::skip:
+                break;  // not in a layout
         }
     }
     room(kLineFeedBound);
     *p++ = '\n';
     out.commit_to(p);
+}
+
+template <FloatFormat kFloatFormat>
+void write_lines(TextBuffer& text, const LineLayout& layout, const Inputs& in, std::size_t natoms,
+                 bool& ascii) {
+    if (layout.line_bound <= kLineRoomCheckLimit) [[likely]] {
+        for (std::size_t atom = 0; atom < natoms; ++atom) {
+            text.ensure_room(layout.line_bound);
+            write_line<false, kFloatFormat>(text, layout, in, atom, ascii);
+        }
+    } else {
+        for (std::size_t atom = 0; atom < natoms; ++atom) {
+            write_line<true, kFloatFormat>(text, layout, in, atom, ascii);
+        }
+    }
+}
+
+// Writes the block into a buffer of `estimate` bytes plus the per-line
+// slack. Precondition: natoms > 0 and estimate <= SIZE_MAX - kLineRoomCheckLimit.
+AtomBlock write_block(const BlockLayout& layout, const MatrixView<double>& float_mat,
+                      const MatrixView<std::int64_t>& int_mat, const MatrixView<std::uint8_t>& bool_mat,
+                      std::span<const std::uint8_t> col_types, TextStorage& storage,
+                      std::size_t estimate) {
+    AtomBlock block{TextBuffer(storage), true};
+    block.text.reserve(estimate + kLineRoomCheckLimit);
+
+    const Inputs inputs{layout.strings.empty() ? StringColumn{} : layout.strings[0],
+                        layout.strings,
+                        layout.natoms,
+                        float_mat,
+                        int_mat,
+                        bool_mat,
+                        layout.strings_in_turn,
+                        layout.separate_strings};
+    const bool shortest = layout.float_format == FloatFormat::shortest;
+    const LineLayout lines =
+        compile_layout(ColumnPlan(col_types), inputs, shortest ? kShortestFloatFieldBound : kFloatFieldBound);
+    bool ascii = true;
+    if (shortest) {
+        write_lines<FloatFormat::shortest>(block.text, lines, inputs, layout.natoms, ascii);
+    } else {
+        write_lines<FloatFormat::fixed_16_8>(block.text, lines, inputs, layout.natoms, ascii);
+    }
+    block.ascii = ascii;
+    return block;
 }
 
 }  // namespace
@@ -216,7 +289,6 @@ AtomBlock write_atom_block(const MatrixView<std::uint32_t>& sym_codepoints, std:
                            const MatrixView<std::uint8_t>& bool_mat,
                            std::span<const std::uint8_t> col_types, TextStorage& storage) {
     const std::size_t natoms = sym_codepoints.rows;
-    AtomBlock block{TextBuffer(storage), true};
 
     // Unsigned 64-bit arithmetic wraps on overflow by definition.
     const std::uint64_t per_line = sym_width + kFloatEstimate * float_mat.cols +
@@ -224,26 +296,38 @@ AtomBlock write_atom_block(const MatrixView<std::uint32_t>& sym_codepoints, std:
                                    kLineEstimateExtra;
     const std::uint64_t estimate = static_cast<std::uint64_t>(natoms) * per_line;
     if (static_cast<std::int64_t>(estimate) < 0) fail("capacity overflow");
-    if (natoms == 0) return block;
-    if (estimate > std::numeric_limits<std::size_t>::max() - kLineRoomCheckLimit) throw std::bad_alloc();
-    block.text.reserve(static_cast<std::size_t>(estimate) + kLineRoomCheckLimit);
+    if (natoms == 0) return AtomBlock{TextBuffer(storage), true};
+    if (estimate > kMaxSize - kLineRoomCheckLimit) throw std::bad_alloc();
 
-    const LineLayout layout = compile_layout(col_types, sym_width, sym_codepoints.cols, float_mat.cols,
-                                             int_mat.cols, bool_mat.cols);
-    const Inputs inputs{sym_codepoints, float_mat, int_mat, bool_mat, sym_width};
-    bool ascii = true;
-    if (layout.line_bound <= kLineRoomCheckLimit) [[likely]] {
-        for (std::size_t atom = 0; atom < natoms; ++atom) {
-            block.text.ensure_room(layout.line_bound);
-            write_line<false>(block.text, layout, inputs, atom, ascii);
-        }
-    } else {
-        for (std::size_t atom = 0; atom < natoms; ++atom) {
-            write_line<true>(block.text, layout, inputs, atom, ascii);
-        }
+    const StringColumn symbol{sym_codepoints, sym_width};
+    const BlockLayout layout{natoms, std::span(&symbol, 1), false, false, FloatFormat::fixed_16_8};
+    return write_block(layout, float_mat, int_mat, bool_mat, col_types, storage,
+                       static_cast<std::size_t>(estimate));
+}
+
+AtomBlock write_atom_block(const BlockLayout& layout, const MatrixView<double>& float_mat,
+                           const MatrixView<std::int64_t>& int_mat,
+                           const MatrixView<std::uint8_t>& bool_mat,
+                           std::span<const std::uint8_t> col_types, TextStorage& storage) {
+    if (layout.natoms == 0) return AtomBlock{TextBuffer(storage), true};
+    // The same estimate as above with every string column's width (and its
+    // separator), saturating: an estimate that does not fit cannot be had.
+    std::size_t per_line = kLineEstimateExtra;
+    const std::size_t string_separator = layout.separate_strings ? kStringSeparatorBound : 0;
+    for (const StringColumn& column : layout.strings) {
+        const std::size_t width =
+            column.width > kMaxSize ? kMaxSize : static_cast<std::size_t>(column.width);
+        per_line = saturating_add(per_line, saturating_add(width, string_separator));
     }
-    block.ascii = ascii;
-    return block;
+    const std::size_t float_estimate = layout.float_format == FloatFormat::shortest
+                                           ? kShortestFloatEstimate
+                                           : kFloatEstimate;
+    per_line = saturating_add(per_line, saturating_mul(float_estimate, float_mat.cols));
+    per_line = saturating_add(per_line, saturating_mul(kIntEstimate, int_mat.cols));
+    per_line = saturating_add(per_line, saturating_mul(kBoolEstimate, bool_mat.cols));
+    const std::size_t estimate = saturating_mul(layout.natoms, per_line);
+    if (estimate > kMaxSize - kLineRoomCheckLimit) throw std::bad_alloc();
+    return write_block(layout, float_mat, int_mat, bool_mat, col_types, storage, estimate);
 }
 
 }  // namespace atomblock::writer

@@ -17,11 +17,47 @@ struct AtomBlock {
     bool ascii = true;   // true when every byte is below 0x80
 };
 
+// How an `f` field is written after its blank: "%16.8f", or the shortest
+// text that reads back to the same binary64 (Python's repr()).
+enum class FloatFormat : std::uint8_t { fixed_16_8, shortest };
+
+// A column of texts: row a holds the text of atom a as UTF-32 code points,
+// zero-padded at the end; it is written left-justified to `width` code points.
+struct StringColumn {
+    MatrixView<std::uint32_t> codepoints;
+    std::uint64_t width;
+};
+
+// What the codes other than `i` and `b` write, and how many lines.
+struct BlockLayout {
+    std::size_t natoms;
+    std::span<const StringColumn> strings;  // must outlive the call
+    // The k-th `s` code of a line writes strings[k]; otherwise every `s`
+    // code writes strings[0].
+    bool strings_in_turn;
+    // An `s` field that is not the first field of its line gets one blank
+    // before it; otherwise it follows the field before it directly.
+    bool separate_strings;
+    FloatFormat float_format;
+};
+
 // Throws InternalFailure ("capacity overflow", "Formatting argument out of
 // range", or an index-out-of-range message) and std::bad_alloc. The text's
-// memory comes from `storage`, which must outlive the returned block.
+// memory comes from `storage`, which must outlive the returned block. Every
+// `s` code writes the one symbol column with nothing before it, `f` codes
+// write "%16.8f"; natoms is the symbol column's row count.
 AtomBlock write_atom_block(const MatrixView<std::uint32_t>& sym_codepoints, std::uint64_t sym_width,
                            const MatrixView<double>& float_mat,
+                           const MatrixView<std::int64_t>& int_mat,
+                           const MatrixView<std::uint8_t>& bool_mat,
+                           std::span<const std::uint8_t> col_types,
+                           TextStorage& storage = heap_storage());
+
+// The same by an explicit layout. Throws InternalFailure (the messages
+// above; an `s` code without its string column or an atom beyond a string
+// column's rows is an index out of range) and std::bad_alloc, also when the
+// capacity estimate overflows.
+AtomBlock write_atom_block(const BlockLayout& layout, const MatrixView<double>& float_mat,
                            const MatrixView<std::int64_t>& int_mat,
                            const MatrixView<std::uint8_t>& bool_mat,
                            std::span<const std::uint8_t> col_types,

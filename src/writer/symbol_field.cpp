@@ -44,8 +44,18 @@ std::size_t encode_multibyte_utf8(std::uint32_t cp, char* out) noexcept {
 
 std::size_t symbol_field_room(const MatrixView<std::uint32_t>& codepoints, std::size_t row,
                               std::uint64_t width) noexcept {
+    // Code points before the first 0. A row that repeats one element (a
+    // zero column stride, as broadcasting gives) is that element cols times:
+    // its count needs no walk, which over a logical row of billions of
+    // elements would take minutes before a room that cannot be had is
+    // refused. Any other row is distinct memory of at least one byte per
+    // element, so its walk costs no more than the caller's array.
     std::size_t used = 0;
-    while (used < codepoints.cols && codepoints.at(row, used) != 0) ++used;
+    if (codepoints.col_stride == 0) {
+        used = codepoints.cols != 0 && codepoints.at(row, 0) != 0 ? codepoints.cols : 0;
+    } else {
+        while (used < codepoints.cols && codepoints.at(row, used) != 0) ++used;
+    }
     constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
     // used counts elements of a row, so kMaxUtf8Bytes * used can only
     // overflow for a view that repeats memory (zero strides).

@@ -2,7 +2,6 @@
 #include "writer/text_buffer.hpp"
 
 #include <cstdlib>
-#include <cstring>
 #include <limits>
 #include <new>
 #include <utility>
@@ -77,12 +76,6 @@ void TextBuffer::reallocate(std::size_t new_capacity) {
     if (p == nullptr) throw std::bad_alloc();
     data_ = p;
     capacity_ = new_capacity;
-}
-
-void TextBuffer::append(std::string_view bytes) {
-    ensure_room(bytes.size());
-    if (!bytes.empty()) std::memcpy(data_ + size_, bytes.data(), bytes.size());
-    size_ += bytes.size();
 }
 
 }  // namespace atomblock::writer

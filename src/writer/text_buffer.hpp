@@ -46,7 +46,6 @@ public:
     // passed to memcpy and friends whatever the size.
     const char* data() const noexcept { return data_ != nullptr ? data_ : kNoBytes; }
     std::size_t size() const noexcept { return size_; }
-    std::size_t capacity() const noexcept { return capacity_; }
     std::string_view view() const noexcept { return {data(), size_}; }
 
     // Room for at least `bytes` bytes in total; never shrinks. The exact
@@ -59,18 +58,13 @@ public:
         if (capacity_ - size_ < bytes) grow_for(bytes);
     }
 
-    // First unwritten byte; writable up to capacity(). Valid until the next
-    // call that may grow the buffer.
+    // First unwritten byte; writable up to the end of the room reserved or
+    // ensured. Valid until the next call that may grow the buffer.
     char* tail() noexcept { return data_ + size_; }
 
-    // Marks everything before `end` as written. Precondition: tail() <= end
-    // <= data() + capacity(), with `end` taken from this buffer's tail().
+    // Marks everything before `end` as written. Precondition: `end` lies
+    // between tail() and the end of the room, derived from this buffer's tail().
     void commit_to(const char* end) noexcept { size_ = static_cast<std::size_t>(end - data_); }
-
-    void append(std::string_view bytes);
-
-    // Forgets the contents, keeps the memory.
-    void clear() noexcept { size_ = 0; }
 
     // Hands the block (null if none was allocated) to the caller, who gives
     // it back through the storage; the buffer is left empty.
