@@ -5,8 +5,8 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
-#include <system_error>
 
 namespace atomblock::writer {
 namespace {
@@ -18,9 +18,11 @@ constexpr std::size_t kScientificScratch = 1 + kMaxSignificantDigits + 1 + 1 + 1
 // repr() switches to fixed notation for decimal exponents in [-4, 16).
 constexpr int kFixedExponentMin = -4;
 constexpr int kFixedExponentEnd = 16;
-// Exponents are written with at least two digits ("1e-05", "1e+16").
-constexpr int kTwoDigitExponent = 10;
-constexpr int kHundred = 100;
+constexpr int kDecimalBase = 10;
+constexpr int kHundred = kDecimalBase * kDecimalBase;
+// Exponents have at least two digits, in std::to_chars' text ("1e-05",
+// "1e+16") as in repr()'s, and at most three ("1e-300").
+constexpr std::ptrdiff_t kShortestExponentDigits = 2;
 
 char* copy(char* out, const char* text, std::size_t size) noexcept {
     std::memcpy(out, text, size);
@@ -40,8 +42,8 @@ char* write_exponent(char* out, int exponent) noexcept {
         *out++ = static_cast<char>('0' + magnitude / static_cast<unsigned>(kHundred));
         magnitude %= static_cast<unsigned>(kHundred);
     }
-    *out++ = static_cast<char>('0' + magnitude / static_cast<unsigned>(kTwoDigitExponent));
-    *out++ = static_cast<char>('0' + magnitude % static_cast<unsigned>(kTwoDigitExponent));
+    *out++ = static_cast<char>('0' + magnitude / static_cast<unsigned>(kDecimalBase));
+    *out++ = static_cast<char>('0' + magnitude % static_cast<unsigned>(kDecimalBase));
     return out;
 }
 
@@ -53,42 +55,47 @@ char* write_shortest_float(char* out, double value) noexcept {
     if (std::isinf(value)) return copy(out, "inf", 3);
     if (value == 0.0) return copy(out, "0.0", 3);
 
-    // "d[.ddd]e±XX[X]" for the magnitude: split into the digit string and the
-    // decimal exponent of its first digit.
+    // "d[.ddd]e±XX[X]" for the magnitude: the first digit, the others after
+    // the point, and the decimal exponent of the first digit at the end.
     char scratch[kScientificScratch];
-    const auto converted =
-        std::to_chars(scratch, scratch + sizeof scratch, std::fabs(value), std::chars_format::scientific);
-    char digits[kMaxSignificantDigits];
-    std::size_t count = 0;
-    const char* p = scratch;
-    for (; p < converted.ptr && *p != 'e'; ++p) {
-        if (*p != '.' && count < kMaxSignificantDigits) digits[count++] = *p;
-    }
+    const char* const text_end =
+        std::to_chars(scratch, scratch + sizeof scratch, std::fabs(value), std::chars_format::scientific)
+            .ptr;
+    const char* e = text_end - kShortestExponentDigits - 2;  // "e±XX" at the least
+    if (*e != 'e') --e;                                       // three exponent digits
     int exponent = 0;
-    std::from_chars(p + 1 + (p[1] == '+' ? 1 : 0), converted.ptr, exponent);
+    for (const char* p = e + 2; p < text_end; ++p) exponent = exponent * kDecimalBase + (*p - '0');
+    if (e[1] == '-') exponent = -exponent;
+    const char* const digits = scratch;  // digits[0], then digits[2..] when there is a point
+    const char* const more = scratch + 2;
+    const std::size_t more_count = e > scratch + 1 ? static_cast<std::size_t>(e - more) : 0;
 
     if (exponent < kFixedExponentMin || exponent >= kFixedExponentEnd) {
         *out++ = digits[0];
-        if (count > 1) {
+        if (more_count != 0) {
             *out++ = '.';
-            out = copy(out, digits + 1, count - 1);
+            out = copy(out, more, more_count);
         }
         return write_exponent(out, exponent);
     }
     if (exponent < 0) {  // 0.000ddd
         out = copy(out, "0.", 2);
         out = fill_zeros(out, static_cast<std::size_t>(-exponent - 1));
-        return copy(out, digits, count);
+        *out++ = digits[0];
+        return copy(out, more, more_count);
     }
-    const std::size_t integer_digits = static_cast<std::size_t>(exponent) + 1;
-    if (count <= integer_digits) {  // an integer: ddd000.0
-        out = copy(out, digits, count);
-        out = fill_zeros(out, integer_digits - count);
+    // Fixed notation: exponent + 1 integer digits, then the rest after the
+    // point, or ".0" for an integer.
+    const auto integer_more = static_cast<std::size_t>(exponent);  // integer digits after the first
+    *out++ = digits[0];
+    if (more_count <= integer_more) {
+        out = copy(out, more, more_count);
+        out = fill_zeros(out, integer_more - more_count);
         return copy(out, ".0", 2);
     }
-    out = copy(out, digits, integer_digits);
+    out = copy(out, more, integer_more);
     *out++ = '.';
-    return copy(out, digits + integer_digits, count - integer_digits);
+    return copy(out, more + integer_more, more_count - integer_more);
 }
 
 }  // namespace atomblock::writer
