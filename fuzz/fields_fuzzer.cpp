@@ -185,7 +185,7 @@ void check_short_field_forms(std::uint8_t param, std::uint64_t p) {
     FUZZ_CHECK(std::string_view(out.get(), kShortFloatFieldWidth) == expected,
                print_bytes("words form", std::string_view(out.get(), kShortFloatFieldWidth));
                print_bytes("expected", expected));
-#if defined(__SSE2__)
+#if ATOMBLOCK_HAVE_SSE2
     write_short_float_field_simd(negative, integer_part, fraction, out.get());
     FUZZ_CHECK(std::string_view(out.get(), kShortFloatFieldWidth) == expected,
                print_bytes("SSE2 form", std::string_view(out.get(), kShortFloatFieldWidth));

@@ -1,7 +1,8 @@
 // Correctly rounded decimal-to-binary64 conversion: an exact shortcut through
 // binary64 arithmetic for ordinary numbers, std::from_chars on the text as
 // written for other short ones, and otherwise a canonical scientific text of
-// bounded length rounded by std::from_chars.
+// bounded length rounded by std::from_chars, or by canonical_text_to_double
+// where the standard library has no std::from_chars for double.
 #include "reader/decimal_to_double.hpp"
 
 #include <algorithm>
@@ -13,23 +14,27 @@
 #include <system_error>
 
 #include "common/internal_failure.hpp"
+#include "reader/canonical_decimal.hpp"
+#include "reader/digit_words.hpp"
+
+// libc++ provides std::from_chars for double from LLVM 20 on (its version
+// macro reads 200000 there); libstdc++ from GCC 11, where it defines
+// __cpp_lib_to_chars. ATOMBLOCK_OWN_DECIMAL selects the own rounding anyway,
+// so that it is built and tested everywhere.
+#if defined(ATOMBLOCK_OWN_DECIMAL) || (defined(_LIBCPP_VERSION) && _LIBCPP_VERSION < 200000) || \
+    (defined(__GLIBCXX__) && !defined(__cpp_lib_to_chars))
+#define ATOMBLOCK_FROM_CHARS_DOUBLE 0
+#else
+#define ATOMBLOCK_FROM_CHARS_DOUBLE 1
+#endif
 
 namespace atomblock::reader {
 namespace {
 
-// Exact small powers of ten as integers, to fold an exponent above
-// kExactPow10Max into the significand; 10^15 < 2^53, so 15 is the useful limit.
+// Exact small powers of ten as integers (digit_words::kPow10) fold an
+// exponent above kExactPow10Max into the significand; 10^15 < 2^53, so 15
+// is the useful limit.
 constexpr int kFoldPow10Max = 15;
-
-constexpr std::array<std::uint64_t, kFoldPow10Max + 1> kPow10Int = [] {
-    std::array<std::uint64_t, kFoldPow10Max + 1> table{};
-    std::uint64_t p = 1;
-    for (std::uint64_t& entry : table) {
-        entry = p;
-        p *= 10;
-    }
-    return table;
-}();
 
 // Every midpoint between neighbouring binary64 values (and the overflow and
 // underflow thresholds, which are midpoints too) has at most 768 significant
@@ -61,12 +66,12 @@ bool try_exact(const DecimalNumber& number, double& out) noexcept {
     const std::int64_t e10 = number.exponent - static_cast<std::int64_t>(number.fraction.size());
     const double significand = static_cast<double>(number.leading);
     if (e10 >= -kExactPow10Max && e10 <= kExactPow10Max) {
-        out = e10 < 0 ? significand / kExactPow10[static_cast<std::size_t>(-e10)]
+        out = e10 < 0 ? exact_quotient(number.leading, static_cast<std::size_t>(-e10), false)
                       : significand * kExactPow10[static_cast<std::size_t>(e10)];
         return true;
     }
     if (e10 > kExactPow10Max && e10 <= kExactPow10Max + kFoldPow10Max) {
-        const std::uint64_t fold = kPow10Int[static_cast<std::size_t>(e10 - kExactPow10Max)];
+        const std::uint64_t fold = digit_words::kPow10[static_cast<std::size_t>(e10 - kExactPow10Max)];
         if (number.leading > kExactIntegerMax / fold) return false;
         out = static_cast<double>(number.leading * fold) * kExactPow10[kExactPow10Max];
         return true;
@@ -151,6 +156,7 @@ double round_canonical(const DecimalNumber& number) {
     if (written.ec != std::errc()) fail("canonical float text overflows its buffer");
     out = written.ptr;
 
+#if ATOMBLOCK_FROM_CHARS_DOUBLE
     double magnitude = 0.0;
     const auto parsed = std::from_chars(text.data(), out, magnitude);
     if (parsed.ec == std::errc::result_out_of_range) {
@@ -160,6 +166,10 @@ double round_canonical(const DecimalNumber& number) {
     } else if (parsed.ec != std::errc() || parsed.ptr != out) {
         fail("std::from_chars refused a canonical decimal text");
     }
+#else
+    const double magnitude =
+        canonical_text_to_double(std::string_view(text.data(), static_cast<std::size_t>(out - text.data())));
+#endif
     return with_sign(magnitude, number.negative);
 }
 
@@ -169,6 +179,7 @@ double decimal_to_double(const DecimalNumber& number) {
     double value;
     if (!number.more_digits && number.leading == 0) return with_sign(0.0, number.negative);
     if (try_exact(number, value)) return with_sign(value, number.negative);
+#if ATOMBLOCK_FROM_CHARS_DOUBLE
     if (!number.text.empty()) {
         // The grammar already holds, so from_chars reads the whole text; only
         // a result beyond the range needs the canonical route, which tells
@@ -179,6 +190,7 @@ double decimal_to_double(const DecimalNumber& number) {
         if (parsed.ec != std::errc::result_out_of_range)
             fail("std::from_chars refused a validated decimal text");
     }
+#endif
     return round_canonical(number);
 }
 

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "reader/exact_quotient.hpp"
+
 namespace atomblock::reader {
 
 // A decimal number split up by the float grammar: value = (integer digits,
@@ -32,23 +34,6 @@ struct DecimalNumber {
 
 // A uint64 holds every 19-digit decimal (10^19 - 1 < 2^64 ~ 1.8e19).
 inline constexpr int kLeadingDigitsMax = 19;
-
-// Every integer up to 2^53 is a binary64 (53-bit significand).
-inline constexpr std::uint64_t kExactIntegerMax = std::uint64_t{1} << 53;
-
-// 10^22 = 2^22 * 5^22 with 5^22 < 2^53: the largest exactly representable power of ten.
-inline constexpr int kExactPow10Max = 22;
-
-// 10^0 .. 10^kExactPow10Max, each exactly.
-inline constexpr std::array<double, kExactPow10Max + 1> kExactPow10 = [] {
-    std::array<double, kExactPow10Max + 1> table{};
-    double p = 1.0;
-    for (double& entry : table) {
-        entry = p;  // every product is exact: each 10^k below is representable
-        p *= 10.0;
-    }
-    return table;
-}();
 
 // Longest text passed to std::from_chars as written: not above the 800
 // digits that the canonical rounding keeps (see decimal_to_double.cpp).

@@ -7,7 +7,8 @@
 #include <array>
 #include <bit>
 #include <cstdint>
-#include <cstring>
+
+#include "common/portable_ops.hpp"
 
 namespace atomblock::reader::digit_words {
 
@@ -22,10 +23,7 @@ constexpr std::uint64_t each_byte(std::uint8_t byte) noexcept {
 // The eight bytes p[0] .. p[7] as a word holding p[0] in its lowest byte;
 // the caller guarantees that they exist.
 inline std::uint64_t load_word(const char* p) noexcept {
-    std::uint64_t word;
-    std::memcpy(&word, p, sizeof word);
-    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
-    return word;
+    return ops::load_le64(p);
 }
 
 // Number of bytes, from the lowest up, that are ASCII digits '0' .. '9' (0 to 8).

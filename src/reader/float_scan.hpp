@@ -11,15 +11,11 @@
 #include <cstdint>
 #include <string_view>
 
+#include "common/simd.hpp"
 #include "reader/decimal_to_double.hpp"
 #include "reader/digit_words.hpp"
+#include "reader/exact_quotient.hpp"
 
-// The fixed-point register path takes 64-bit lanes out of an SSE2 register,
-// which x86-64 alone provides.
-#if defined(__SSE2__) && defined(__x86_64__) && !defined(ATOMBLOCK_PORTABLE_SCAN)
-#include <emmintrin.h>
-#define ATOMBLOCK_SSE2_FIXED_POINT 1
-#endif
 
 namespace atomblock::reader::float_scan {
 
@@ -38,26 +34,6 @@ inline constexpr unsigned kShortIntegerDigitsMax = digit_words::kWordBytes - 1;
 // Digits in the fraction of a short plain decimal: two words.
 inline constexpr unsigned kShortFractionDigitsMax = 2 * digit_words::kWordBytes;
 
-// The exact powers of ten of kExactPow10, positive and negated: dividing by
-// -10^k gives the negated correctly rounded quotient (rounding to nearest
-// is symmetric, and 0 / -10^k is -0), so the sign is applied without a
-// branch on it, which a random sign would mispredict.
-inline constexpr std::array<std::array<double, kExactPow10Max + 1>, 2> kSignedExactPow10 = [] {
-    std::array<std::array<double, kExactPow10Max + 1>, 2> table{};
-    for (std::size_t k = 0; k < kExactPow10.size(); ++k) {
-        table[0][k] = kExactPow10[k];
-        table[1][k] = -kExactPow10[k];
-    }
-    return table;
-}();
-
-// An integer of at most 2^53 as a binary64, exactly. Converted as a signed
-// integer, which x86-64 does in one instruction (an unsigned one needs a
-// test of the top bit first).
-inline double exact_double(std::uint64_t integer) noexcept {
-    return static_cast<double>(static_cast<std::int64_t>(integer));
-}
-
 // The fraction digits of the shortcut below's common case: "%.8f" writes
 // eight, exactly one word.
 inline constexpr unsigned kWordFractionDigits = digit_words::kWordBytes;
@@ -71,8 +47,7 @@ bool short_plain_value_other(std::uint64_t head, unsigned integer_digits, const 
 // `negative`) of the form d{1,7} . d{1,16} with at most kLeadingDigitsMax
 // digits in all, which is what fixed-point writers such as "%16.8f"
 // produce, when its digits form an integer of at most 2^53: then the
-// division by the exact power of ten is correctly rounded, as in the exact
-// shortcut of decimal_to_double. Returns false for every other number,
+// exact_quotient applies. Returns false for every other number,
 // which the general scan then reads. Precondition: the number has at least
 // kWordBytes bytes, so every word loaded lies within it.
 inline bool short_plain_value(const char* p, const char* end, bool negative,
@@ -91,7 +66,7 @@ inline bool short_plain_value(const char* p, const char* end, bool negative,
     const std::uint64_t digits = digit_words::digits_value(head, integer_digits) *
                                      digit_words::kPow10[kWordFractionDigits] +
                                  digit_words::digits_value(word, kWordFractionDigits);
-    value = exact_double(digits) / kSignedExactPow10[negative][kWordFractionDigits];
+    value = exact_quotient(digits, kWordFractionDigits, negative);
     return true;
 }
 
@@ -99,8 +74,7 @@ inline bool short_plain_value(const char* p, const char* end, bool negative,
 // sign, negated when `negative`) held in the lowest bytes of `word`, the
 // higher bytes being anything, when it has the form d* [. d*] with at least
 // one digit; false for every other number. At most eight digits form an
-// integer below 10^8 < 2^53, so the division by the exact power of ten is
-// correctly rounded, as in short_plain_value.
+// integer below 10^8 < 2^53, so exact_quotient applies.
 inline bool word_plain_value(std::uint64_t word, unsigned size, bool negative,
                              double& value) noexcept {
     using digit_words::each_byte;
@@ -125,11 +99,11 @@ inline bool word_plain_value(std::uint64_t word, unsigned size, bool negative,
     const unsigned fraction_digits = size - 1 - point;
     const std::uint32_t digits_value =
         digit_words::digit_lanes_value(packed << (8 * (kWordBytes - digits)));
-    value = static_cast<double>(digits_value) / kSignedExactPow10[negative][fraction_digits];
+    value = exact_quotient(digits_value, fraction_digits, negative);
     return true;
 }
 
-#ifdef ATOMBLOCK_SSE2_FIXED_POINT
+#if ATOMBLOCK_HAVE_SSE2
 
 // Bytes read at once by fixed_point_value: one SSE2 register.
 inline constexpr std::size_t kVectorBytes = 16;
@@ -160,8 +134,8 @@ inline constexpr std::array<unsigned char, 2 * kVectorBytes> kTailMaskBytes = []
 // bytes before `end` in one register; false when the number has another
 // form. Preconditions: kFixedPointMin <= size <= kFixedPointMax, and the 16
 // bytes before `end` may be read (the bytes before the number are ignored).
-// Its digits form an integer below 10^15 < 2^53, so the division by the
-// exact power of ten is correctly rounded, as in short_plain_value.
+// Its digits form an integer below 10^15 < 2^53, so exact_quotient
+// applies.
 inline bool fixed_point_value(const char* end, std::size_t size, bool negative,
                               double& value) noexcept {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(end - kVectorBytes));
@@ -197,14 +171,13 @@ inline bool fixed_point_value(const char* end, std::size_t size, bool negative,
     const __m128i quads = _mm_madd_epi16(pairs, _mm_set1_epi32(1 << 16 | 100));
     const __m128i octets = _mm_add_epi64(_mm_mul_epu32(quads, _mm_set1_epi64x(10000)),
                                          _mm_srli_epi64(quads, 32));
-    const auto integer = static_cast<std::uint64_t>(_mm_cvtsi128_si64(octets));
-    const auto fraction =
-        static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(octets, octets)));
+    const std::uint64_t integer = simd::low_lane(octets);
+    const std::uint64_t fraction = simd::high_lane(octets);
     const std::uint64_t digits_value = integer * digit_words::kPow10[kWordFractionDigits] + fraction;
-    value = exact_double(digits_value) / kSignedExactPow10[negative][kWordFractionDigits];
+    value = exact_quotient(digits_value, kWordFractionDigits, negative);
     return true;
 }
 
-#endif  // ATOMBLOCK_SSE2_FIXED_POINT
+#endif  // ATOMBLOCK_HAVE_SSE2
 
 }  // namespace atomblock::reader::float_scan

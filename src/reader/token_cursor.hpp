@@ -7,10 +7,8 @@
 #include <cstdint>
 #include <string_view>
 
-#if defined(__SSE2__) && !defined(ATOMBLOCK_PORTABLE_SCAN)
-#include <emmintrin.h>
-#define ATOMBLOCK_SSE2_SCAN 1
-#endif
+#include "common/portable_ops.hpp"
+#include "common/simd.hpp"
 
 namespace atomblock::reader {
 
@@ -33,7 +31,7 @@ inline constexpr std::size_t kBlockBytes = 16;
 // Bit i (i < kBlockBytes) set when p[i] is a separator. Reads exactly the
 // kBlockBytes bytes p[0] .. p[15]; the caller guarantees they exist.
 inline std::uint32_t separator_mask(const char* p) noexcept {
-#ifdef ATOMBLOCK_SSE2_SCAN
+#if ATOMBLOCK_HAVE_SSE2
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     const __m128i space = _mm_set1_epi8(' ');
     const __m128i spaces = _mm_cmpeq_epi8(bytes, space);
@@ -121,7 +119,7 @@ private:
     // Index of the lowest set bit; precondition: bits != 0 (every start
     // comes with an end, and a window that a token goes on into ends it),
     // which spares std::countr_zero's test for zero.
-    static int lowest_bit(std::uint64_t bits) noexcept { return __builtin_ctzll(bits); }
+    static int lowest_bit(std::uint64_t bits) noexcept { return ops::countr_zero64(bits); }
 
     // Classifies the window that follows the current one (precondition:
     // window_end_ < end_), sets its starts and ends, and returns its token

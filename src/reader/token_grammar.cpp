@@ -6,7 +6,9 @@
 #include <cstddef>
 #include <limits>
 
+#include "common/portable_ops.hpp"
 #include "reader/decimal_to_double.hpp"
+#include "reader/exact_quotient.hpp"
 #include "reader/float_scan.hpp"
 
 namespace atomblock::reader {
@@ -24,6 +26,9 @@ constexpr std::size_t kExponentDigitsReadWhole = 5;
 // Quiet NaN with an empty payload, and the sign bit of binary64.
 constexpr std::uint64_t kQuietNanBits = 0x7FF8000000000000;
 constexpr std::uint64_t kSignBit = std::uint64_t{1} << 63;
+
+// Integer tokens are decimal.
+constexpr std::int64_t kDecimalBase = 10;
 
 // ASCII letters differ from their capitals only in this bit.
 constexpr unsigned char kAsciiCaseBit = 0x20;
@@ -137,8 +142,7 @@ bool exact_plain_value(const Significand& s, double& value) noexcept {
         fraction_digits > static_cast<std::size_t>(kExactPow10Max) ||
         s.integer.size() + fraction_digits == 0)
         return false;
-    value = float_scan::exact_double(s.leading.value) /
-            float_scan::kSignedExactPow10[s.negative][fraction_digits];
+    value = exact_quotient(s.leading.value, fraction_digits, s.negative);
     return true;
 }
 
@@ -219,7 +223,7 @@ bool short_plain_value_other(std::uint64_t head, unsigned integer_digits, const 
     if (digit_words::leading_digit_bytes(tail) != tail_digits) return false;
     digits = digits * digit_words::kPow10[tail_digits] + digit_words::digits_value(tail, tail_digits);
     if (digits > kExactIntegerMax) return false;
-    value = float_scan::exact_double(digits) / kSignedExactPow10[negative][fraction_digits];
+    value = exact_quotient(digits, fraction_digits, negative);
     return true;
 }
 
@@ -243,9 +247,8 @@ IntParse parse_long_int(std::string_view digits, bool negative) noexcept {
     for (char c : digits) {
         if (!is_digit(c)) return IntParse{0, IntTokenError::invalid_digit, false};
         const auto d = static_cast<std::int64_t>(digit_value(c));
-        if (__builtin_mul_overflow(value, 10, &value) ||
-            (negative ? __builtin_sub_overflow(value, d, &value)
-                      : __builtin_add_overflow(value, d, &value)))
+        if (ops::mul_overflow(value, kDecimalBase, value) ||
+            (negative ? ops::sub_overflow(value, d, value) : ops::add_overflow(value, d, value)))
             return IntParse{0, out_of_range, false};
     }
     return IntParse{value, IntTokenError::empty, true};

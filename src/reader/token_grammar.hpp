@@ -85,7 +85,7 @@ inline FloatParse parse_float_token(std::string_view token, std::string_view lin
     const char* const line_end = line.data() + line.size();
     using digit_words::kWordBytes;
     double value;
-#ifdef ATOMBLOCK_SSE2_FIXED_POINT
+#if ATOMBLOCK_HAVE_SSE2
     if (size - float_scan::kFixedPointMin <= float_scan::kFixedPointMax - float_scan::kFixedPointMin &&
         end - line.data() >= static_cast<std::ptrdiff_t>(float_scan::kVectorBytes) &&
         float_scan::fixed_point_value(end, size, negative, value))

@@ -8,10 +8,9 @@
 #include <cstdint>
 #include <cstring>
 
-namespace atomblock::writer {
+#include "common/portable_ops.hpp"
 
-// The packed digit words below are laid out for little-endian stores.
-static_assert(std::endian::native == std::endian::little);
+namespace atomblock::writer {
 
 inline constexpr unsigned kRadix = 10;
 inline constexpr unsigned kByteBits = 8;  // digits are packed one per byte
@@ -76,8 +75,8 @@ inline void write_digits_backward(std::uint64_t value, char* end) noexcept {
 }
 
 // Eight decimal digits of `value` (below 10^8) packed into one word, one digit
-// value 0..9 per byte, most significant digit in the lowest-addressed byte when
-// stored little-endian. Lanes are split in registers: 8 digits into 4 + 4, each
+// value 0..9 per byte, most significant digit in the lowest byte (the first
+// in memory once stored with ops::store_le64, whatever the byte order). Lanes are split in registers: 8 digits into 4 + 4, each
 // 4 into 2 + 2, each 2 into 1 + 1, with multiply-shift divisions.
 inline std::uint64_t eight_digit_lanes(std::uint32_t value) noexcept {
     constexpr std::uint32_t kFourDigits = 10000;        // splits 8 digits into 4 + 4
@@ -108,8 +107,7 @@ inline constexpr std::uint64_t kAsciiZeros = 0x3030303030303030ull;
 
 // Writes `value` (below 10^8) as exactly eight digits, leading zeros kept.
 inline void write_eight_digits(char* out, std::uint32_t value) noexcept {
-    const std::uint64_t ascii = eight_digit_lanes(value) | kAsciiZeros;
-    std::memcpy(out, &ascii, sizeof ascii);
+    ops::store_le64(out, eight_digit_lanes(value) | kAsciiZeros);
 }
 
 }  // namespace atomblock::writer

@@ -32,13 +32,11 @@ std::size_t place(bool negative, std::string_view body, char* out) noexcept {
 // integer part is zero), half to even.
 std::uint32_t round_tiny_fraction(std::uint64_t significand, unsigned shift) noexcept {
     if (shift > kMaxRoundingShift) return 0;
-    using u128 = unsigned __int128;
-    const u128 scaled = static_cast<u128>(significand) * kFractionScale;
-    const u128 unit = static_cast<u128>(1) << shift;
-    const u128 remainder = scaled & (unit - 1);
-    const u128 half = unit >> 1;
+    const ops::UInt128 scaled = ops::mul_64x64(significand, kFractionScale);
+    const ops::UInt128 remainder = ops::low_bits(scaled, shift);
+    const ops::UInt128 half = ops::power_of_two(shift - 1);
     // Below 2^80 / 2^65: the digits fit in 32 bits and never carry to 10^8.
-    std::uint32_t fraction = static_cast<std::uint32_t>(scaled >> shift);
+    auto fraction = static_cast<std::uint32_t>(ops::shift_right(scaled, shift).low);
     if (remainder > half || (remainder == half && (fraction & 1u) != 0)) ++fraction;
     return fraction;
 }

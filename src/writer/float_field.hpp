@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/portable_ops.hpp"
 #include "writer/decimal_digits.hpp"
 #include "writer/short_float_field.hpp"
 
@@ -93,9 +94,9 @@ inline std::size_t format_float_field(double value, char* out) noexcept {
         // times 10^8: the high word is the truncated eight digits, the low word
         // the remainder in units of 2^-64.
         const std::uint64_t fixed = significand << (64 - shift);
-        const unsigned __int128 scaled = static_cast<unsigned __int128>(fixed) * kFractionScale;
-        fraction = static_cast<std::uint32_t>(scaled >> 64);
-        const std::uint64_t remainder = static_cast<std::uint64_t>(scaled);
+        const ops::UInt128 scaled = ops::mul_64x64(fixed, kFractionScale);
+        fraction = static_cast<std::uint32_t>(scaled.high);
+        const std::uint64_t remainder = scaled.low;
         // Round half to even without a branch: the remainder's comparison
         // with one half is a coin flip on real data.
         const bool round_up = (remainder > kHalfRemainder) |

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/portable_ops.hpp"
 #include "writer/decimal_digits.hpp"
 
 namespace atomblock::writer {
@@ -55,7 +56,7 @@ inline std::size_t format_int_field(std::int64_t value, char* out) noexcept {
     // A negative value has at least one leading space; the last one becomes "-".
     const std::uint64_t sign = (std::uint64_t{'-' ^ ' '} << (kByteBits * leading)) >> kByteBits;
     word ^= sign & (std::uint64_t{0} - static_cast<std::uint64_t>(negative));
-    std::memcpy(out, &word, sizeof word);
+    ops::store_le64(out, word);
     return kIntFieldWidth;
 }
 

@@ -7,13 +7,11 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
+#include "common/portable_ops.hpp"
+#include "common/simd.hpp"
 #include "writer/decimal_digits.hpp"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace atomblock::writer {
 
@@ -31,7 +29,8 @@ inline constexpr unsigned kPointByte = kShortIntegerBytes;
 
 }  // namespace short_float_detail
 
-// Portable form: two 64-bit word stores.
+// Portable form: two 64-bit word stores, the first byte of the text in the
+// lowest byte of each word.
 // Precondition: integer_part below kShortIntegerLimit (kShortNegativeIntegerLimit
 // when negative), fraction below 10^8; 16 bytes writable at `out`.
 inline void write_short_float_field_words(bool negative, std::uint32_t integer_part,
@@ -50,11 +49,11 @@ inline void write_short_float_field_words(bool negative, std::uint32_t integer_p
     // A negative value has at least one leading space; the last one becomes "-".
     const std::uint64_t sign = (std::uint64_t{'-' ^ ' '} << (kByteBits * leading)) >> kByteBits;
     word ^= sign & (std::uint64_t{0} - static_cast<std::uint64_t>(negative));
-    std::memcpy(out, &word, sizeof word);
+    ops::store_le64(out, word);
     write_eight_digits(out + sizeof word, fraction);
 }
 
-#if defined(__SSE2__)
+#if ATOMBLOCK_HAVE_SSE2
 
 namespace short_float_detail {
 
@@ -138,7 +137,7 @@ inline void write_short_float_field_simd(bool negative, std::uint32_t integer_pa
 // The form for this target. Same contract as the portable form.
 inline void write_short_float_field(bool negative, std::uint32_t integer_part, std::uint32_t fraction,
                                     char* out) noexcept {
-#if defined(__SSE2__)
+#if ATOMBLOCK_HAVE_SSE2
     write_short_float_field_simd(negative, integer_part, fraction, out);
 #else
     write_short_float_field_words(negative, integer_part, fraction, out);
