@@ -20,6 +20,24 @@ _CODE_OF_TYPE = {"S": "s", "R": "f", "I": "i", "L": "b"}
 _TYPE_OF_KIND = {"U": "S", "S": "S", "O": "S", "f": "R", "i": "I", "u": "I", "b": "L"}
 _MATRIX_OF_TYPE = {"R": "floats", "I": "ints", "L": "bools"}
 _CACHE_LIMIT = 1024  # distinct Properties texts kept parsed; files use one or a few
+# Small frames repeat their species frame after frame: one dict lookup replaces a
+# NumPy conversion of every string. Big frames are converted (hashing them costs as much).
+_STRS_CACHE_MAX_ATOMS = 1024
+_STRS_CACHE_LIMIT = 64  # distinct string columns kept; a trajectory has one or a few
+_strs_cache: dict[tuple[str, ...], Array] = {}
+
+
+def _str_array(strs: list[str]) -> Array:
+    if len(strs) > _STRS_CACHE_MAX_ATOMS:
+        return np.array(strs, dtype=str)
+    key = tuple(strs)
+    array = _strs_cache.get(key)
+    if array is None:
+        array = np.array(strs, dtype=str)
+        if len(_strs_cache) >= _STRS_CACHE_LIMIT:
+            _strs_cache.clear()
+        _strs_cache[key] = array
+    return array.copy()
 
 
 class Layout:
@@ -52,7 +70,7 @@ class Layout:
             if kind == "S":
                 strs = cols["strs"]
                 if count == 1:
-                    out[name] = np.array(strs[first], dtype=str)
+                    out[name] = _str_array(strs[first])
                 else:
                     out[name] = np.array(strs[first:first + count], dtype=str).T.copy()
                 continue

@@ -23,6 +23,7 @@ Dest = Union[str, "os.PathLike[str]", IO[bytes], IO[str]]
 FLOAT_FORMATS = ("fixed", "shortest")
 SYMBOL_WIDTH = 2  # a string first on the line is left-justified to "%-2s", the usual symbol field
 _INT64_MAX = 2**63 - 1
+WRITE_BATCH = 1 << 20  # small frames are joined up to 1 MiB per write call: one call per frame costs more
 _LAST_BLANK = 32  # code points 1..32 (controls and space) would split or end an atom-line token
 _OPENERS: dict[str, Callable[..., Any]] = {".gz": gzip.open, ".bz2": bz2.open, ".xz": lzma.open}
 
@@ -93,13 +94,24 @@ def _header(frame: Frame, natoms: int, properties: str) -> bytes:
 
 def _write_frames(put: Callable[[bytes], Any], frames: Iterable[Frame], float_format: str, bar: Any,
                   progress: bool) -> None:
+    pending: list[bytes] = []  # small frames' text, written in one call per WRITE_BATCH bytes
+    size = 0
     for frame in frames:
         natoms, properties, codes, strs, floats, ints, bools = _columns(frame)
         header = _header(frame, natoms, properties)
-        put(header)
         if not progress:
-            put(_native.write_block(strs, _widths(codes, len(strs)), floats, ints, bools, codes, float_format))
+            block = _native.write_block(strs, _widths(codes, len(strs)), floats, ints, bools, codes, float_format)
+            pending.append(header)
+            pending.append(block)
+            size += len(header) + len(block)
+            if size >= WRITE_BATCH:
+                put(b"".join(pending) if len(pending) > 2 else header)
+                if len(pending) == 2:
+                    put(block)
+                pending.clear()
+                size = 0
             continue
+        put(header)
         bar.update(len(header))
         for first in range(0, natoms, PROGRESS_ROWS):
             rows = slice(first, first + PROGRESS_ROWS)
@@ -107,6 +119,8 @@ def _write_frames(put: Callable[[bytes], Any], frames: Iterable[Frame], float_fo
                                         ints[rows], bools[rows], codes, float_format)
             put(block)
             bar.update(len(block))
+    if pending:
+        put(b"".join(pending))
 
 
 def write(dest: Dest, frames: Union[Frame, Iterable[Frame]], *, append: bool = False,

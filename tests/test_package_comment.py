@@ -1,0 +1,154 @@
+"""atomblock comment lines: what each line reads as, how values are written, and which lines are refused."""
+import io
+
+import numpy as np
+import pytest
+
+import atomblock
+
+
+def parsed(line):
+    return atomblock.read(io.BytesIO(f"0\n{line}\n".encode()), 0)
+
+
+def same(a, b):
+    """Equal values of the same type; arrays of the same dtype kind, shape and items."""
+    if isinstance(b, np.ndarray):
+        return (isinstance(a, np.ndarray) and a.dtype.kind == b.dtype.kind and a.shape == b.shape
+                and np.array_equal(a, b, equal_nan=a.dtype.kind == "f"))
+    if isinstance(b, float) and b != b:
+        return isinstance(a, float) and a != a
+    return type(a) is type(b) and a == b
+
+
+A = np.array
+
+READ_TABLE = [
+    # bare words: int, float (e/E/d/D exponents, inf, nan), bool, str
+    ("a=1 b=-2 c=+3 d=007", {"a": 1, "b": -2, "c": 3, "d": 7}),
+    ("a=1.5 b=-2e3 c=1E-2 d=1.5d2 e=2D-1 f=.5 g=5.", {"a": 1.5, "b": -2000.0, "c": 0.01, "d": 150.0, "e": 0.2,
+                                                     "f": 0.5, "g": 5.0}),
+    ("a=inf b=-Infinity c=nan", {"a": float("inf"), "b": float("-inf"), "c": float("nan")}),
+    ("a=T b=F c=True d=False e=true f=false g=TRUE h=FALSE",
+     {"a": True, "b": False, "c": True, "d": False, "e": True, "f": False, "g": True, "h": False}),
+    ("a=H2O b=1.2.3 c=0x10 d=t e=1e", {"a": "H2O", "b": "1.2.3", "c": "0x10", "d": "t", "e": "1e"}),
+    # bare keys mean True; "key=" is the empty string; quoted keys
+    ("flag x=1 other", {"flag": True, "x": 1, "other": True}),
+    ("a= b=2", {"a": "", "b": 2}),
+    ('"my key"=1 "k=v"=x', {"my key": 1, "k=v": "x"}),
+    # quoted strings: escapes, one item stays a str, 2+ agreeing items make an array
+    (r'a="x y" b="q\"t" c="back\\slash" d="line\nbreak" e="C:\data"',
+     {"a": "x y", "b": 'q"t', "c": "back\\slash", "d": "line\nbreak", "e": "C:\\data"}),
+    ('a="1" b="T" c="" d="1.5"', {"a": "1", "b": "T", "c": "", "d": "1.5"}),
+    ('a="1 2 3" b="1 2.5" c="T F T" d="1 x" e="T 1"',
+     {"a": A([1, 2, 3]), "b": A([1.0, 2.5]), "c": A([True, False, True]), "d": "1 x", "e": "T 1"}),
+    ("a={1 2} b={T} c={x y} d={1.5d0 2}", {"a": A([1, 2]), "b": A([True]), "c": "x y", "d": A([1.5, 2.0])}),
+    # new-style arrays
+    ("a=[1, 2, 3] b=[[1, 2], [3, 4]] c=[1.5] d=[T, false] e=[]",
+     {"a": A([1, 2, 3]), "b": A([[1, 2], [3, 4]]), "c": A([1.5]), "d": A([True, False]), "e": A([], float)}),
+    ('a=["x", "y z"] b=[1, 2.5] c=[[1], [2, 3]] d=[1, "x"]',
+     {"a": A(["x", "y z"]), "b": A([1.0, 2.5]), "c": "[[1], [2, 3]]", "d": '[1, "x"]'}),
+    # int64 overflow in a list falls back to float; tabs separate pairs
+    ("a=\"99999999999999999999 1\"\tb=2", {"a": A([1e20, 1.0]), "b": 2}),
+    # free text: no "=" at all
+    ("just a title", {"comment": "just a title"}),
+    ('  spaced "quote ', {"comment": '  spaced "quote '}),
+    ("", {}),
+]
+
+
+@pytest.mark.parametrize("line, info", READ_TABLE)
+def test_comment_values(line, info):
+    frame = parsed(line)
+    assert list(frame.info) == list(info)
+    for key, value in info.items():
+        assert same(frame.info[key], value), (key, frame.info[key], value)
+
+
+@pytest.mark.parametrize("line, cell, pbc, names", [
+    ('Lattice="1 0 0 0 2 0 0 0 3"', np.diag([1.0, 2, 3]), [True] * 3, ["species", "pos"]),
+    ("lattice=[[1, 0, 0], [0, 2, 0], [0, 0, 3]] PBC=[F, T, F]", np.diag([1.0, 2, 3]), [False, True, False],
+     ["species", "pos"]),
+    ('LATTICE={1 0 0 0 2 0 0 0 3} pbc="T F T"', np.diag([1.0, 2, 3]), [True, False, True], ["species", "pos"]),
+    ('pbc="1 0 1"', None, [True, False, True], ["species", "pos"]),
+    ("properties=a:r:2:b:s:1:c:I:1", None, [False] * 3, ["a", "b", "c"]),
+    ('Properties="x:L:1" e=1', None, [False] * 3, ["x"]),
+])
+def test_special_keys(line, cell, pbc, names):
+    frame = parsed(line)
+    assert (frame.cell is None) if cell is None else np.array_equal(frame.cell, cell)
+    assert frame.pbc.tolist() == pbc
+    assert list(frame.arrays) == names
+    assert not {"Lattice", "lattice", "pbc", "PBC", "Properties", "properties"} & set(frame.info)
+
+
+@pytest.mark.parametrize("line, what", [
+    ('a="open', 'malformed comment line: unbalanced quote at column 3'),
+    ('a=1 "b=2', 'malformed comment line: unbalanced quote at column 5'),
+    ("a={1 2", "malformed comment line: unbalanced brace at column 3"),
+    ("a=[1, [2]", "malformed comment line: unbalanced bracket at column 3"),
+    ("a=1 =2", 'malformed comment line: "=" with no key at column 5'),
+    ("a==2", 'malformed comment line: "=" with no key at column 2'),
+    ('Lattice="1 2 3"', 'bad Lattice="1 2 3": expected 9 numbers (3 cell vectors)'),
+    ('Lattice="a b c d e f g h i"', 'bad Lattice="a b c d e f g h i": expected 9 numbers'),
+    ('pbc="T T"', 'bad pbc="T T": expected 3 booleans'),
+    ("pbc=[1, 2, 0]", "bad pbc=[1, 2, 0]: expected 3 booleans"),
+    ("a=1 Lattice", "Lattice without a value"),
+    ("Properties=species:S:1:pos:R", "bad Properties=species:S:1:pos:R: expected name:type:count triples"
+                                     " (5 fields is not a multiple of 3)"),
+    ("Properties=species:X:1", "bad Properties=species:X:1: type 'X' of column 'species' is not S, R, I or L"),
+    ("Properties=pos:R:0", "bad Properties=pos:R:0: count '0' of column 'pos' is not a positive integer"),
+    ("Properties=pos:R:-3", "bad Properties=pos:R:-3: count '-3' of column 'pos' is not a positive integer"),
+    ("Properties=pos:R:3:pos:I:1", "bad Properties=pos:R:3:pos:I:1: column name 'pos' used twice"),
+])
+def test_malformed_comment_line_is_refused_at_its_line(line, what):
+    text = f"1\nenergy=1\nH 0 0 0\n0\n{line}\n"
+    with pytest.raises(atomblock.ExtxyzError) as excinfo:
+        atomblock.read(io.BytesIO(text.encode()), ":")
+    assert str(excinfo.value).startswith(f"<stream>:5: frame 1: {what}")
+    assert (excinfo.value.line, excinfo.value.frame) == (5, 1)
+
+
+@pytest.mark.parametrize("info, written", [
+    ({"i": 3, "n": -7, "big": 2**70}, "i=3 n=-7 big=1180591620717411303424"),
+    ({"f": 0.1, "g": 1e-300, "h": -2.0, "j": float("inf"), "k": 1 / 3},
+     "f=0.1 g=1e-300 h=-2.0 j=inf k=0.3333333333333333"),
+    ({"t": True, "u": np.bool_(False), "v": np.int32(4), "w": np.float32(0.5)}, "t=T u=F v=4 w=0.5"),
+    ({"s": "plain", "e": "", "b": "two words", "n": "12", "x": "1e5", "t": "T", "q": 'say "hi"', "bs": "a\\b",
+      "nl": "a\nb", "eq": "a=b", "br": "[x", "cb": "{y"},
+     r's=plain e="" b="two words" n="12" x="1e5" t="T" q="say \"hi\"" bs="a\\b" nl="a\nb" eq="a=b" br="[x" cb="{y"'),
+    ({"a": A([1, 2, 3]), "f": A([0.5, 2.0]), "b": A([True, False]), "one": A([4]), "none": A([], float),
+      "m": A([[1, 2], [3, 4]]), "s": A(["x", "y z"])},
+     'a="1 2 3" f="0.5 2.0" b="T F" one=[4] none=[] m=[[1, 2], [3, 4]] s=["x", "y z"]'),
+    ({"my key": 1, "comment": "free text"}, '"my key"=1 comment="free text"'),
+])
+def test_written_values_and_read_back(info, written):
+    out = io.BytesIO()
+    atomblock.write(out, atomblock.Frame(info=info))
+    assert out.getvalue().decode() == f"0\nProperties=\"\" {written}\n"
+    back = atomblock.read(io.BytesIO(out.getvalue()), 0).info
+    for key, value in info.items():
+        expected = np.asarray(value) if isinstance(value, np.ndarray) else type(np.asarray(value).item())(value)
+        assert same(back[key], expected), (key, back[key])
+
+
+@pytest.mark.parametrize("cell, pbc, first, last", [
+    (np.eye(3) * 2.5, None, 'Lattice="2.5 0.0 0.0 0.0 2.5 0.0 0.0 0.0 2.5" Properties=""', 'pbc="T T T"'),
+    (np.eye(3), [True, False, False], 'Lattice="1.0 0.0', 'pbc="T F F"'),
+    (None, [False, True, False], 'Properties=""', 'pbc="F T F"'),
+    (None, None, 'Properties=""', 'e=1'),
+])
+def test_canonical_order_lattice_properties_info_pbc(cell, pbc, first, last):
+    out = io.BytesIO()
+    atomblock.write(out, atomblock.Frame(info={"e": 1}, cell=cell, pbc=pbc))
+    line = out.getvalue().decode().split("\n")[1]
+    assert line.startswith(first) and line.endswith(last)
+
+
+@pytest.mark.parametrize("info, error", [
+    ({"Lattice": 1}, ValueError), ({"PBC": "T"}, ValueError), ({"x": object()}, TypeError),
+    ({"x": np.zeros((2, 2, 2))}, TypeError), ({"x": np.array([1j])}, TypeError),
+])
+def test_unwritable_info_is_refused(info, error):
+    with pytest.raises(error):
+        atomblock.write(io.BytesIO(), atomblock.Frame(info=info))
