@@ -1,0 +1,28 @@
+# Type stub of atomblock._native, the package's compiled helpers.
+from collections.abc import Sequence
+from typing import Any, Literal
+
+import numpy as np
+import numpy.typing as npt
+
+from _typeshed import ReadableBuffer
+
+class BlockError(ValueError):
+    row: int
+
+def read_block(
+    buffer: ReadableBuffer, offset: int, natoms: int, col_types: bytes, strict: bool = True
+) -> tuple[dict[str, Any], int]: ...
+def skip_lines(buffer: ReadableBuffer, offset: int, n: int) -> tuple[int, int]: ...
+def index_frames(
+    buffer: ReadableBuffer, offset: int = 0, max_frames: int = -1
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], int, int]: ...
+def write_block(
+    str_cols: Sequence[npt.NDArray[np.uint32]],
+    str_widths: Sequence[int],
+    float_mat: npt.NDArray[np.float64],
+    int_mat: npt.NDArray[np.int64],
+    bool_mat: npt.NDArray[np.uint8],
+    col_types: bytes,
+    float_format: Literal["fixed", "shortest"] = "fixed",
+) -> bytes: ...
