@@ -12,6 +12,7 @@
 #include "common/column_plan.hpp"
 #include "common/huge_pages.hpp"
 #include "common/internal_failure.hpp"
+#include "common/portable_ops.hpp"
 #include "reader/quoted_token.hpp"
 #include "reader/token_cursor.hpp"
 #include "reader/token_grammar.hpp"
@@ -27,7 +28,7 @@ constexpr std::size_t kMaxDecimalDigits = std::numeric_limits<std::size_t>::digi
 template <class T>
 RowMajorMatrix<T> zeroed_matrix(std::size_t rows, std::size_t cols) {
     std::size_t count;
-    if (__builtin_mul_overflow(rows, cols, &count)) throw std::bad_alloc();
+    if (ops::mul_overflow(rows, cols, count)) throw std::bad_alloc();
     return RowMajorMatrix<T>{rows, cols, CBuffer<T>::zeroed(count)};
 }
 
