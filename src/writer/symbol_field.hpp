@@ -54,7 +54,7 @@ inline char* write_packed_ascii_symbol(std::uint64_t packed, std::uint64_t width
                                    ? ~std::uint64_t{0}
                                    : (std::uint64_t{1} << (kByteBits * length)) - 1;
     const std::uint64_t word = (packed & keep) | (kSpaceBytes & ~keep);
-    std::memcpy(out, &word, sizeof word);
+    ops::store_le64(out, word);  // byte i of the word is code point i
     if (width > kPackedSymbolLength) {
         // The symbol has at most 8 code points, so the field is `width` wide.
         const auto rest = static_cast<std::size_t>(width) - kPackedSymbolLength;
