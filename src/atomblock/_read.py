@@ -151,7 +151,7 @@ def _quoted(text: bytes) -> str:
 
 def _line_at(buf: Buffer, offset: int) -> bytes:
     end = buf.find(b"\n", offset)
-    return buf[offset:end if end >= 0 else len(buf)]
+    return bytes(buf[offset:end if end >= 0 else len(buf)])
 
 
 def stop_error(buf: Buffer, stop: int, line: int, frame: int, name: str) -> tuple[ExtxyzError, bool]:

@@ -51,7 +51,7 @@ def _codepoints(values: Array, name: str, natoms: int) -> Array:
 def _matrix(parts: list[Array], natoms: int, dtype: Any) -> Array:
     if not parts:
         return np.empty((natoms, 0), dtype)
-    mats = [p.reshape(natoms, -1) for p in parts]
+    mats = [p.reshape(natoms, p.shape[1] if p.ndim == 2 else 1) for p in parts]
     mat = mats[0] if len(mats) == 1 else np.concatenate(mats, axis=1)
     return mat.astype(dtype, copy=False)
 
