@@ -121,6 +121,7 @@ def _new_style(text: str) -> Optional[Array]:
     if rows is not None and len({len(row) for row in rows}) != 1:
         return None
     kinds = {type(v) for v in flat}
+    array: Array
     if not flat:
         array = np.zeros(0, dtype=np.float64)
     elif kinds == {int}:

@@ -18,6 +18,7 @@ from concurrent.futures import ThreadPoolExecutor
 from typing import IO, Any, Callable, Iterator, Optional, Union
 
 import numpy as np
+import numpy.typing as npt
 
 from . import _native
 from ._comment import parse_comment
@@ -28,6 +29,7 @@ from ._properties import Layout, layout_of_text
 Source = Union[str, "os.PathLike[str]", IO[bytes], IO[str]]
 Buffer = Union[bytes, bytearray, mmap.mmap]
 Index = Union[int, slice, str]
+Array = npt.NDArray[Any]
 
 MMAP_MIN_BYTES = 1 << 20  # below 1 MiB one read() is cheaper than setting up a mapping
 STREAM_CHUNK = 1 << 20  # bytes asked of an unmappable stream at a time (grows with big frames)
@@ -47,11 +49,11 @@ _INT64_MAX = 2**63 - 1
 _TYPE_WORD = {"R": "float", "I": "int", "L": "bool", "S": "UTF-8"}
 
 
-def _no_pbc() -> np.ndarray:
+def _no_pbc() -> Array:
     return np.zeros(3, dtype=bool)
 
 
-def _full_pbc() -> np.ndarray:
+def _full_pbc() -> Array:
     return np.ones(3, dtype=bool)
 
 
@@ -138,7 +140,7 @@ def _frames_needed(sel: Union[int, slice]) -> int:
         return sel + 1 if sel >= 0 else -1
     start, stop, step = sel.start, sel.stop, sel.step
     if (step is None or step > 0) and stop is not None and stop >= 0 and (start is None or start >= 0):
-        return stop
+        return int(stop)
     return -1
 
 

@@ -6,7 +6,7 @@ import gzip
 import io
 import lzma
 import os
-from typing import IO, Any, Callable, Iterable, Union
+from typing import IO, Any, Callable, Iterable, Literal, Union, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -21,6 +21,7 @@ Array = npt.NDArray[Any]
 Dest = Union[str, "os.PathLike[str]", IO[bytes], IO[str]]
 
 FLOAT_FORMATS = ("fixed", "shortest")
+FloatFormat = Literal["fixed", "shortest"]
 SYMBOL_WIDTH = 2  # a string first on the line is left-justified to "%-2s", the usual symbol field
 _INT64_MAX = 2**63 - 1
 WRITE_BATCH = 1 << 20  # small frames are joined up to 1 MiB per write call: one call per frame costs more
@@ -92,7 +93,7 @@ def _header(frame: Frame, natoms: int, properties: str) -> bytes:
     return f"{natoms}\n{comment}\n".encode("utf-8")
 
 
-def _write_frames(put: Callable[[bytes], Any], frames: Iterable[Frame], float_format: str, bar: Any,
+def _write_frames(put: Callable[[bytes], Any], frames: Iterable[Frame], float_format: FloatFormat, bar: Any,
                   progress: bool) -> None:
     pending: list[bytes] = []  # small frames' text, written in one call per WRITE_BATCH bytes
     size = 0
@@ -134,6 +135,7 @@ def write(dest: Dest, frames: Union[Frame, Iterable[Frame]], *, append: bool = F
     """
     if float_format not in FLOAT_FORMATS:
         raise ValueError(f"float_format must be one of {FLOAT_FORMATS}, got {float_format!r}")
+    fmt = cast(FloatFormat, float_format)
     todo: Iterable[Frame] = (frames,) if isinstance(frames, Frame) else frames
     name = source_name(dest)
     with _bar(None, os.path.basename(name), progress) as bar:
@@ -141,14 +143,14 @@ def write(dest: Dest, frames: Union[Frame, Iterable[Frame]], *, append: bool = F
             path = os.fsdecode(dest)  # type: ignore[arg-type]
             opener = _OPENERS.get(os.path.splitext(path)[1].lower(), open)
             with opener(path, "ab" if append else "wb") as f:
-                _write_frames(f.write, todo, float_format, bar, progress)
+                _write_frames(f.write, todo, fmt, bar, progress)
         elif isinstance(dest, io.TextIOBase) or (
                 not isinstance(dest, (io.RawIOBase, io.BufferedIOBase)) and hasattr(dest, "encoding")):
-            text_dest = dest
+            text_dest = cast("IO[str]", dest)
 
             def put(data: bytes) -> None:
-                text_dest.write(data.decode("utf-8"))  # type: ignore[arg-type]
+                text_dest.write(data.decode("utf-8"))
 
-            _write_frames(put, todo, float_format, bar, progress)
+            _write_frames(put, todo, fmt, bar, progress)
         else:
-            _write_frames(dest.write, todo, float_format, bar, progress)  # type: ignore[arg-type]
+            _write_frames(cast("IO[bytes]", dest).write, todo, fmt, bar, progress)
