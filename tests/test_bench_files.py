@@ -16,7 +16,7 @@ if not BENCH_FILES.is_file() or not hasattr(atomblock, "write"):
 
 def test_quick_run_writes_complete_json(tmp_path):
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([str(Path(atomblock.__file__).resolve().parent.parent),
+    env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(os.path.dirname(os.path.abspath(atomblock.__file__))),
                                          env.get("PYTHONPATH", "")])
     out = tmp_path / "files.json"
     proc = subprocess.run([sys.executable, str(BENCH_FILES), "--quick", "--size-mb", "2", "--json", str(out),

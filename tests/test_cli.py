@@ -20,7 +20,7 @@ def run_cli(*args, cwd=None):
     """`python -m atomblock ARGS` with this process's atomblock first on the path."""
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(
-        [str(Path(atomblock.__file__).resolve().parent.parent), env.get("PYTHONPATH", "")])
+        [os.path.dirname(os.path.dirname(os.path.abspath(atomblock.__file__))), env.get("PYTHONPATH", "")])
     return subprocess.run([sys.executable, "-m", "atomblock", *map(str, args)], capture_output=True,
                           text=True, env=env, cwd=cwd, timeout=120)
 
@@ -150,7 +150,7 @@ def test_info_reports_every_field(tmp_path):
 
 
 @pytest.mark.parametrize("args, expected", [
-    (["--help"], "info"), (["info", "--help"], "FILE"), (["check", "--help"], "exit status"),
+    (["--help"], "info"), (["info", "--help"], "FILE"), (["check", "--help"], "Exit status"),
     (["convert", "--help"], "--float-format"), (["--version"], "atomblock "),
 ])
 def test_help_and_version(args, expected):

@@ -157,7 +157,7 @@ def package_env():
     import atomblock
 
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([str(Path(atomblock.__file__).resolve().parent.parent),
+    env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(os.path.dirname(os.path.abspath(atomblock.__file__))),
                                          env.get("PYTHONPATH", "")])
     return env
 

@@ -262,14 +262,32 @@ def _error(message: str) -> None:
     print(f"{PROG}: error: {message}", file=sys.stderr)
 
 
+def _join_index_values(argv: Sequence[str]) -> List[str]:
+    """`--index -2:` as `--index=-2:`: argparse takes a value that starts with "-" and is not
+    a plain negative number for an option, but negative slice starts are common here."""
+    out: List[str] = []
+    items = iter(argv)
+    for item in items:
+        if item == "--index":
+            value = next(items, None)
+            out.append(item if value is None else f"{item}={value}")
+        else:
+            out.append(item)
+    return out
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = build_parser()
-    args = parser.parse_args(argv)
+    args = parser.parse_args(_join_index_values(sys.argv[1:] if argv is None else argv))
     if args.command is None:
         parser.print_help(sys.stderr)
         return EXIT_ERROR
     import atomblock
 
+    if getattr(args, "progress", False) and not _have_tqdm():
+        print(f"{PROG}: note: --progress needs the tqdm package (pip install tqdm); continuing without it",
+              file=sys.stderr)
+        args.progress = False
     try:
         return int(args.run(args, atomblock))
     except CommandError as exc:
@@ -283,6 +301,14 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         # ExtxyzError is a ValueError whose text already starts with FILE:LINE.
         _error(str(exc).splitlines()[0] if str(exc) else type(exc).__name__)
     return EXIT_ERROR
+
+
+def _have_tqdm() -> bool:
+    try:
+        import tqdm  # noqa: F401
+    except ImportError:
+        return False
+    return True
 
 
 def _silence_stdout() -> None:

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import os
+import sys
 import warnings
 from types import TracebackType
 from typing import Any, Optional, Type
@@ -10,6 +12,9 @@ __all__ = ["progress_bar"]
 
 # Set once the missing-tqdm warning has been given, so a loop over many files warns only once.
 _warned_missing_tqdm = False
+
+# The package's own directory: the missing-tqdm warning names the first caller outside it.
+_PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
 
 # Bytes are shown in binary multiples (KiB, MiB, ...): 1024 bytes per step.
 _BYTES_PER_KIB = 1024
@@ -65,6 +70,17 @@ class _TqdmProgress:
         self.close()
 
 
+def _user_stacklevel() -> int:
+    """The `stacklevel` for warnings.warn, called from progress_bar, of the user's code that
+    asked for progress (however deep in the package the bar was made)."""
+    frame = sys._getframe(1)  # progress_bar
+    level = 1
+    while frame.f_back is not None and os.path.dirname(os.path.abspath(frame.f_code.co_filename)) == _PACKAGE_DIR:
+        frame = frame.f_back
+        level += 1
+    return level
+
+
 def progress_bar(total: Optional[int], desc: str, enabled: bool) -> Any:
     """Return a context manager with ``.update(nbytes)`` showing progress in bytes.
 
@@ -84,7 +100,7 @@ def progress_bar(total: Optional[int], desc: str, enabled: bool) -> Any:
             warnings.warn(
                 "progress=True needs the tqdm package (pip install tqdm); continuing without a progress bar",
                 RuntimeWarning,
-                stacklevel=3,
+                stacklevel=_user_stacklevel(),
             )
         return _NoProgress()
     bar = tqdm(
