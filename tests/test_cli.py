@@ -156,3 +156,18 @@ def test_info_reports_every_field(tmp_path):
 def test_help_and_version(args, expected):
     proc = run_cli(*args)
     assert proc.returncode == 0 and expected in proc.stdout, proc.stderr
+
+
+def test_progress_bar_or_one_note_without_tqdm(tmp_path):
+    src, dst = tmp_path / "in.xyz", tmp_path / "out.xyz"
+    atomblock.write(src, frames(3))
+    proc = run_cli("convert", src, dst, "--progress")
+    assert proc.returncode == 0, proc.stderr
+    assert atomblock.read(dst, ":") == atomblock.read(src, ":")
+    try:
+        import tqdm  # noqa: F401
+    except ImportError:
+        assert proc.stderr.splitlines() == [
+            "python -m atomblock: note: --progress needs the tqdm package (pip install tqdm); continuing without it"]
+    else:  # the bar ends at the input's size in bytes
+        assert "in.xyz: 100%" in proc.stderr and "B/s" in proc.stderr, proc.stderr
