@@ -183,6 +183,10 @@ def test_without_numpy_and_retry_once_it_is_importable():
                                    "TypeError: 'int' object cannot be converted to 'PyCapsule'"),
         ("300", "numpy._core", "api", "PanicException: Failed to access NumPy array API capsule: "
                                       "OverflowError: out of range integral type conversion attempted"),
+        # the type name reaches the panic message whole, NUL included
+        ("2", "numpy._core", 'type("C", (), {"__qualname__": "C\\x00D"})()',
+         "PanicException: Failed to access NumPy array API capsule: "
+         "TypeError: 'C\x00D' object cannot be converted to 'PyCapsule'"),
     ],
 )
 def test_core_package_follows_numpy_major_version(major, package, api, expected):

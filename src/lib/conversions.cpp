@@ -14,7 +14,7 @@ namespace {
 // this many entries the vector grows geometrically instead of trusting it.
 constexpr Py_ssize_t kMaxReservationHint = Py_ssize_t{1} << 16;
 
-constexpr long kLargestByte = 255;
+constexpr long kLargestByte = 255;  // a column type code is one unsigned byte
 
 [[noreturn]] void raise_cannot_convert(PyObject* obj, const char* target) {
     raise(PyExc_TypeError, cannot_convert_message(obj, target));

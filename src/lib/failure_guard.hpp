@@ -1,5 +1,5 @@
 // The failure guard: the single place where C++ failures become Python
-// exceptions. Every entry from Python (the module initialisation and both
+// exceptions. Every entry from Python (a module's initialisation and its
 // function entries) runs its body through guard_entry, so no C++ exception
 // ever crosses into the interpreter.
 #pragma once
