@@ -850,6 +850,8 @@ def parse_args(argv=None):
     ap.add_argument("--json", metavar="PATH", help="write all figures as JSON")
     ap.add_argument("--png", metavar="PATH", help="write a chart (needs matplotlib)")
     ap.add_argument("--quick", action="store_true", help="small sizes, short runs")
+    ap.add_argument("--replot", metavar="JSON",
+                    help="draw the --png chart from the JSON of an earlier run, without running")
     ap.add_argument("--memprobe", nargs=3, metavar=("OP", "LAYOUT", "NATOMS"),
                     help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
@@ -904,6 +906,18 @@ def main(argv=None) -> int:
     if args.memprobe:
         op, layout, n = args.memprobe
         print(json.dumps(memory_probe(op, layout, int(n))))
+        return 0
+    if args.replot:
+        if not args.png:
+            print("--replot needs --png", file=sys.stderr)
+            return 2
+        with open(args.replot) as fh:
+            res = json.load(fh)
+        os.makedirs(os.path.dirname(os.path.abspath(args.png)), exist_ok=True)
+        if not write_png(res, args.png):
+            print("matplotlib is not installed: no chart written")
+            return 1
+        print(f"chart written to {args.png}")
         return 0
     # Create the output folders now rather than fail after the whole run.
     for path in (args.json, args.png):
