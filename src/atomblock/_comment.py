@@ -33,14 +33,14 @@ from ._errors import CommentError
 Array = npt.NDArray[Any]
 InfoValue = Union[int, float, bool, str, Array]
 
-_QUOTED = r'"(?:[^"\\]|\\.)*"'
+_QUOTED = r'"[^"\\]*(?:\\.[^"\\]*)*"'  # unrolled: runs of plain characters between escapes
 _LIST1 = r'\[(?:[^\[\]"]|' + _QUOTED + r')*\]'
 _LIST2 = r'\[(?:[^\[\]"]|' + _QUOTED + r'|' + _LIST1 + r')*\]'
 # One pair per match: (key, "=", value, unbalanced value opener, stray character).
 # Every non-blank character starts one alternative, so findall never skips text.
 _PAIR = re.compile(
     r'\s*(?:(' + _QUOTED + r'|[^\s="]+)'
-    r'(?:(=)(?:(' + _QUOTED + r'|\{[^{}]*\}|' + _LIST2 + r'|[^\s="\[{][^\s="]*)|(["{\[])|(?=\s|$)))?'
+    r'(?:(=)(?:(' + _QUOTED + r'|[^\s="\[{][^\s="]*|\{[^{}]*\}|' + _LIST2 + r')|(["{\[])|(?=\s|$)))?'
     r'|(\S))'
 )
 _SCALAR = re.compile(
@@ -58,6 +58,9 @@ _FORTRAN_EXPONENT = str.maketrans("dD", "eE")
 SPECIAL_KEYS = ("Lattice", "Properties", "pbc")
 _SPECIAL_OF_LOWER = {k.lower(): k for k in SPECIAL_KEYS}
 _SPECIAL_LENGTHS = frozenset(len(k) for k in SPECIAL_KEYS)
+_SPECIAL_SPELLINGS = {k: k for k in SPECIAL_KEYS}  # as written canonically: no lower() needed
+_STRUCTURED = frozenset('"{[')  # first characters of values that are not bare words
+_SCALAR_MATCH = _SCALAR.match
 _CACHE_LIMIT = 4096  # distinct Lattice/pbc texts kept parsed; a trajectory has few
 
 _lattice_cache: dict[str, Array] = {}
@@ -214,16 +217,31 @@ def parse_comment(line: str) -> Comment:
     info: dict[str, InfoValue] = {}
     cell = pbc = None
     properties = None
+    # The common case (a plain key with a bare number or word) is inlined: this
+    # loop runs once per pair of every frame.
     for key, eq, raw, opener, stray in _PAIR.findall(line):
         if stray or opener:
             raise CommentError(_fault(line))
-        if key[:1] == '"':
-            key = _unescape(key[1:-1])
-        special = None
-        if len(key) in _SPECIAL_LENGTHS:
-            special = _SPECIAL_OF_LOWER.get(key.lower())
+        special = _SPECIAL_SPELLINGS.get(key)
         if special is None:
-            info[key] = _value(raw) if eq else True
+            if key[0] == '"':
+                key = _unescape(key[1:-1])
+            if len(key) in _SPECIAL_LENGTHS:
+                special = _SPECIAL_OF_LOWER.get(key.lower())
+        if special is None:
+            if not eq:
+                info[key] = True
+            elif raw[:1] in _STRUCTURED:
+                info[key] = _value(raw)
+            else:
+                m = _SCALAR_MATCH(raw)
+                if m is None:
+                    b = _BOOLS.get(raw)
+                    info[key] = raw if b is None else b
+                elif m.lastindex == 1:
+                    info[key] = int(raw)
+                else:
+                    info[key] = float(raw.translate(_FORTRAN_EXPONENT))
         elif not eq:
             raise CommentError(f"{key} without a value")
         elif special == "Lattice":
@@ -272,8 +290,20 @@ def format_str(text: str) -> str:
     return done
 
 
+_key_cache: dict[str, str] = {}
+
+
 def format_key(key: str) -> str:
-    return quote(key) if _KEY_NEEDS_QUOTES.search(key) else key
+    """A key as written ("key="), quoted when needed; ValueError for the reserved keys."""
+    done = _key_cache.get(key)
+    if done is None:
+        if len(key) in _SPECIAL_LENGTHS and key.lower() in _SPECIAL_OF_LOWER:
+            raise ValueError(f"info key {key!r} is reserved: use Frame.cell, Frame.pbc or Frame.arrays")
+        done = (quote(key) if _KEY_NEEDS_QUOTES.search(key) else key) + "="
+        if len(_key_cache) >= _CACHE_LIMIT:
+            _key_cache.clear()
+        _key_cache[key] = done
+    return done
 
 
 def _item(v: Any) -> str:
@@ -314,17 +344,31 @@ def format_value(value: Any) -> str:
     return "[" + ", ".join("[" + ", ".join(_item(v) for v in row) + "]" for row in items) + "]"
 
 
+_lattice_text_cache: dict[bytes, str] = {}
+
+
 def format_lattice(cell: Array) -> str:
-    return 'Lattice="' + " ".join(repr(v) for v in np.asarray(cell, dtype=np.float64).reshape(9).tolist()) + '"'
+    """Lattice="..." of a (3, 3) float64 cell; cached by its bytes (cells rarely change between frames)."""
+    key = cell.tobytes()
+    text = _lattice_text_cache.get(key)
+    if text is None:
+        text = 'Lattice="' + " ".join(repr(v) for v in cell.reshape(9).tolist()) + '"'
+        if len(_lattice_text_cache) >= _CACHE_LIMIT:
+            _lattice_text_cache.clear()
+        _lattice_text_cache[key] = text
+    return text
 
 
 _PBC_TEXT = {(a, b, c): f'pbc="{"T" if a else "F"} {"T" if b else "F"} {"T" if c else "F"}"'
              for a in (False, True) for b in (False, True) for c in (False, True)}
 
 
+_NO_PBC = _PBC_TEXT[(False, False, False)]
+
+
 def format_pbc(pbc: Array) -> str:
-    a, b, c = (bool(v) for v in pbc)
-    return _PBC_TEXT[(a, b, c)]
+    """pbc="..." of a (3,) bool array."""
+    return _PBC_TEXT[tuple(pbc.tolist())]
 
 
 def format_comment(properties: str, info: dict[str, Any], cell: Optional[Array], pbc: Array) -> str:
@@ -335,9 +379,15 @@ def format_comment(properties: str, info: dict[str, Any], cell: Optional[Array],
     parts = [format_lattice(cell)] if cell is not None else []
     parts.append("Properties=" + (properties if properties else '""'))
     for key, value in info.items():
-        if len(key) in _SPECIAL_LENGTHS and key.lower() in _SPECIAL_OF_LOWER:
-            raise ValueError(f"info key {key!r} is reserved: use Frame.cell, Frame.pbc or Frame.arrays")
-        parts.append(format_key(key) + "=" + format_value(value))
-    if cell is not None or pbc.any():
-        parts.append(format_pbc(pbc))
+        kind = type(value)
+        if kind is float:
+            text = repr(value)
+        elif kind is int:
+            text = "%d" % value
+        else:
+            text = format_value(value)
+        parts.append(format_key(key) + text)
+    pbc_text = format_pbc(pbc)
+    if cell is not None or pbc_text != _NO_PBC:
+        parts.append(pbc_text)
     return " ".join(parts)

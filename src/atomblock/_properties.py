@@ -6,6 +6,7 @@ which slice of the reader's per-type matrices holds it.
 """
 from __future__ import annotations
 
+import sys
 from typing import Any, Optional
 
 import numpy as np
@@ -25,11 +26,13 @@ _CACHE_LIMIT = 1024  # distinct Properties texts kept parsed; files use one or a
 _STRS_CACHE_MAX_ATOMS = 1024
 _STRS_CACHE_LIMIT = 64  # distinct string columns kept; a trajectory has one or a few
 _strs_cache: dict[tuple[str, ...], Array] = {}
+_UTF32 = "utf-32-le" if sys.byteorder == "little" else "utf-32-be"  # NumPy's native str layout
 
 
 def _str_array(strs: list[str]) -> Array:
+    """A NumPy str array of one string column."""
     if len(strs) > _STRS_CACHE_MAX_ATOMS:
-        return np.array(strs, dtype=str)
+        return _joined_str_array(strs)
     key = tuple(strs)
     array = _strs_cache.get(key)
     if array is None:
@@ -38,6 +41,29 @@ def _str_array(strs: list[str]) -> Array:
             _strs_cache.clear()
         _strs_cache[key] = array
     return array.copy()
+
+
+def _joined_str_array(strs: list[str]) -> Array:
+    """The str array of a big column through one joined UTF-32 text, a few times faster than
+    converting string by string: NUL separators give each string's start and length."""
+    n = len(strs)
+    points = np.frombuffer("\0".join(strs).encode(_UTF32), dtype=np.uint32)
+    ends = np.flatnonzero(points == 0)
+    if len(ends) != n - 1:  # a string holds a NUL itself
+        return np.array(strs, dtype=str)
+    starts = np.empty(n, dtype=np.int64)
+    starts[0] = 0
+    starts[1:] = ends + 1
+    lengths = np.empty(n, dtype=np.int64)
+    lengths[:-1] = ends - starts[:-1]
+    lengths[-1] = len(points) - starts[-1]
+    width = max(1, int(lengths.max()))
+    out = np.zeros((n, width), dtype=np.uint32)
+    out[:, 0] = points[np.minimum(starts, len(points) - 1)] * (lengths > 0)
+    for j in range(1, width):
+        rows = lengths > j
+        out[rows, j] = points[starts[rows] + j]
+    return out.view(f"={'U'}{width}").reshape(n)
 
 
 class Layout:
@@ -125,29 +151,35 @@ def _parse(text: Optional[str]) -> Layout:
     return Layout(text, triples, strict=True)
 
 
-_write_layouts: dict[tuple[tuple[str, str, int], ...], Layout] = {}
+_write_layouts: dict[tuple[tuple[str, str, tuple[int, ...]], ...], Layout] = {}
 
 
 def layout_of_arrays(arrays: dict[str, Array], natoms: int) -> Layout:
     """The layout that writes these arrays, in their dict order; ValueError/TypeError when impossible."""
-    key = []
+    key = tuple([(name, values.dtype.kind, values.shape[1:]) for name, values in arrays.items()])
+    layout = _write_layouts.get(key)
+    if layout is None:
+        layout = _new_write_layout(arrays, natoms)
+        if len(_write_layouts) >= _CACHE_LIMIT:
+            _write_layouts.clear()
+        _write_layouts[key] = layout
+    for values in arrays.values():
+        if len(values) != natoms:
+            _new_write_layout(arrays, natoms)  # raises, naming the array
+    return layout
+
+
+def _new_write_layout(arrays: dict[str, Array], natoms: int) -> Layout:
+    triples = []
     for name, values in arrays.items():
         kind = _TYPE_OF_KIND.get(values.dtype.kind)
         if kind is None:
             raise TypeError(f"arrays[{name!r}]: no extended XYZ type for dtype {values.dtype}")
         if values.ndim not in (1, 2) or len(values) != natoms or (values.ndim == 2 and values.shape[1] < 1):
             raise ValueError(f"arrays[{name!r}]: shape {values.shape} is not ({natoms},) or ({natoms}, count)")
-        key.append((name, kind, 1 if values.ndim == 1 else int(values.shape[1])))
-    triples = tuple(key)
-    layout = _write_layouts.get(triples)
-    if layout is None:
-        for name, _, _ in triples:
-            if not name or ":" in name or any(c.isspace() for c in name) or '"' in name:
-                raise ValueError(f"arrays[{name!r}]: a property name must be non-empty,"
-                                 " without blanks, colons or quotes")
-        text = ":".join(f"{n}:{k}:{c}" for n, k, c in triples)
-        layout = Layout(text, list(triples), strict=True)
-        if len(_write_layouts) >= _CACHE_LIMIT:
-            _write_layouts.clear()
-        _write_layouts[triples] = layout
-    return layout
+        if not name or ":" in name or any(c.isspace() for c in name) or '"' in name:
+            raise ValueError(f"arrays[{name!r}]: a property name must be non-empty,"
+                             " without blanks, colons or quotes")
+        triples.append((name, kind, 1 if values.ndim == 1 else int(values.shape[1])))
+    text = ":".join(f"{n}:{k}:{c}" for n, k, c in triples)
+    return Layout(text, triples, strict=True)

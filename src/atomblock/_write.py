@@ -29,20 +29,41 @@ _LAST_BLANK = 32  # code points 1..32 (controls and space) would split or end an
 _OPENERS: dict[str, Callable[..., Any]] = {".gz": gzip.open, ".bz2": bz2.open, ".xz": lzma.open}
 
 
+# Small frames repeat their species frame after frame: checked code points are kept by
+# content, so a repeat costs one hash of the array's bytes.
+_POINTS_CACHE_MAX_ATOMS = 1024
+_POINTS_CACHE_LIMIT = 64  # distinct string columns kept
+_points_cache: dict[tuple[str, bytes], Array] = {}
+
+
 def _codepoints(values: Array, name: str, natoms: int) -> Array:
     """Zero-padded UTF-32 code points, (natoms, width) uint32; ValueError for a value that is not one token."""
     text = values if values.dtype.kind == "U" else values.astype(str)
     if not text.dtype.isnative:
         text = text.astype(text.dtype.newbyteorder("="))
     text = np.ascontiguousarray(text)
+    if natoms > _POINTS_CACHE_MAX_ATOMS:
+        return _checked_points(text, name, natoms)
+    key = (text.dtype.str, text.tobytes())
+    points = _points_cache.get(key)
+    if points is None:
+        points = _checked_points(text, name, natoms).copy()  # not a view of the caller's array
+        if len(_points_cache) >= _POINTS_CACHE_LIMIT:
+            _points_cache.clear()
+        _points_cache[key] = points
+    return points
+
+
+def _checked_points(text: Array, name: str, natoms: int) -> Array:
     width = text.itemsize // 4
     points = text.view(np.uint32).reshape(natoms, width) if width else np.zeros((natoms, 1), np.uint32)
     if natoms:
-        empty = points[:, 0] == 0
-        if empty.any():
-            raise ValueError(f"arrays[{name!r}]: empty string at atom {int(np.flatnonzero(empty)[0])}")
-        blank = (points - 1) < _LAST_BLANK
-        if blank.any():
+        if points[:, 0].min() == 0:
+            empty = int(np.flatnonzero(points[:, 0] == 0)[0])
+            raise ValueError(f"arrays[{name!r}]: empty string at atom {empty}")
+        # Padding zeros wrap around to the largest value: only 1..32 fall below the bound.
+        if (points - 1).min() < _LAST_BLANK:
+            blank = (points - 1) < _LAST_BLANK
             atom = int(np.flatnonzero(blank.any(axis=1))[0])
             raise ValueError(f"arrays[{name!r}]: {str(text[atom])!r} at atom {atom} holds a blank"
                              " or control character: it would not read back as one token")
@@ -87,8 +108,12 @@ def _columns(frame: Frame) -> tuple[int, str, bytes, list[Array], Array, Array, 
 
 
 def _header(frame: Frame, natoms: int, properties: str) -> bytes:
-    cell = None if frame.cell is None else np.asarray(frame.cell, dtype=np.float64).reshape(3, 3)
-    pbc = np.asarray(frame.pbc, dtype=bool).reshape(3)
+    cell = frame.cell
+    if cell is not None and not (type(cell) is np.ndarray and cell.dtype == np.float64 and cell.shape == (3, 3)):
+        cell = np.asarray(cell, dtype=np.float64).reshape(3, 3)
+    pbc = frame.pbc
+    if not (type(pbc) is np.ndarray and pbc.dtype == np.bool_ and pbc.shape == (3,)):
+        pbc = np.asarray(pbc, dtype=bool).reshape(3)
     comment = format_comment(properties, frame.info, cell, pbc)
     return f"{natoms}\n{comment}\n".encode("utf-8")
 
