@@ -336,7 +336,8 @@ struct Expected {
     std::size_t nf = 0, ni = 0, nb = 0;
 };
 
-Expected reference_read(const std::vector<std::string_view>& lines, std::string_view codes) {
+Expected reference_read(const std::vector<std::string_view>& lines, std::string_view codes,
+                        bool reject_extra_tokens) {
     Expected e;
     std::size_t ns = 0;
     for (char c : codes) {
@@ -394,22 +395,30 @@ Expected reference_read(const std::vector<std::string_view>& lines, std::string_
                 default: break;
             }
         }
+        if (reject_extra_tokens && tokens.size() > codes.size()) {
+            e.error = row + "expected " + std::to_string(codes.size()) + " tokens, found more";
+            return e;
+        }
     }
     return e;
 }
 
-void check_read(const std::vector<std::string_view>& lines, std::string_view codes) {
+void check_read(const std::vector<std::string_view>& lines, std::string_view codes,
+                bool reject_extra_tokens) {
     const auto* code_bytes = reinterpret_cast<const std::uint8_t*>(codes.data());
     std::variant<atomblock::reader::AtomColumns, atomblock::reader::ReadError> result;
     try {
-        result = atomblock::reader::read_atom_lines(lines, std::span(code_bytes, codes.size()));
+        result = atomblock::reader::read_atom_lines(lines, std::span(code_bytes, codes.size()),
+                                                    {reject_extra_tokens});
     } catch (const atomblock::InternalFailure& failure) {
         std::fprintf(stderr, "InternalFailure from read_atom_lines: %s (%s:%u)\n", failure.what(),
                      failure.where().file_name(), failure.where().line_number());
         std::abort();
     }
-    const Expected e = reference_read(lines, codes);
+    const Expected e = reference_read(lines, codes, reject_extra_tokens);
     if (const auto* error = std::get_if<atomblock::reader::ReadError>(&result)) {
+        FUZZ_CHECK(error->message.starts_with("row " + std::to_string(error->row) + ": "),
+                   print_bytes("message", error->message));
         FUZZ_CHECK(error->message.starts_with("row "), print_bytes("message", error->message));
         FUZZ_CHECK(is_valid_utf8(error->message), print_bytes("message", error->message));
         FUZZ_CHECK(error->message == e.error, print_bytes("message", error->message);
@@ -467,6 +476,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             check_token(t);
         }
     }
-    check_read(lines, codes);
+    check_read(lines, codes, false);
+    check_read(lines, codes, true);
     return 0;
 }

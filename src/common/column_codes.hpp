@@ -1,6 +1,7 @@
 // Column type codes: one byte per field of an atom line, shared by the reader
-// and the writer. Codes are case-sensitive; every other byte is a skip code
-// for the reader (a token taken and dropped) and writes nothing in the writer.
+// and the writer, which read them through the column plan (column_plan.hpp).
+// Codes are case-sensitive; every other byte is a skip code for the reader (a
+// token taken and dropped) and writes nothing in the writer.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +12,5 @@ inline constexpr std::uint8_t kFloatCode = 'f';   // 102
 inline constexpr std::uint8_t kIntCode = 'i';     // 105
 inline constexpr std::uint8_t kBoolCode = 'b';    // 98
 inline constexpr std::uint8_t kStrCode = 's';     // 115: a string token, or the symbol
-inline constexpr std::uint8_t kSymbolCode = kStrCode;
 
 }  // namespace atomblock
