@@ -89,3 +89,12 @@ def test_check_collects_every_fault_and_resumes_at_the_next_frame():
         "<stream>:25: frame 8: expected 4 atom lines after this count line, the file ends after 1",
     ]
     assert atomblock.check(io.BytesIO((GOOD * 3 + "\n\n").encode())) == []
+
+
+@pytest.mark.parametrize("tail, where_what", [
+    (b"1\nname=\xff\nH 0 0 0 1 T\n", "6: frame 1: invalid UTF-8 in the comment line at byte 6"),
+    (b"1\n" + PROPS.encode() + b"\nH\xc3 0 0 0 1 T\n", '7: frame 1: invalid UTF-8 in "H\ufffd" (column species, expected S)'),
+])
+def test_invalid_utf8_at_its_line(tail, where_what):
+    errors = atomblock.check(io.BytesIO(GOOD.encode() + tail))
+    assert [str(e) for e in errors] == [f"<stream>:{where_what}"]

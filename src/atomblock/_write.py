@@ -71,11 +71,16 @@ def _checked_points(text: Array, name: str, natoms: int) -> Array:
 
 
 def _matrix(parts: list[Array], natoms: int, dtype: Any) -> Array:
+    """One (natoms, columns) matrix of the given dtype; a lone 2-D part of that dtype as it is (strided)."""
     if not parts:
         return np.empty((natoms, 0), dtype)
-    mats = [p.reshape(natoms, p.shape[1] if p.ndim == 2 else 1) for p in parts]
-    mat = mats[0] if len(mats) == 1 else np.concatenate(mats, axis=1)
-    return mat.astype(dtype, copy=False)
+    if len(parts) == 1:
+        mat = parts[0]
+        if mat.ndim == 1:
+            mat = mat.reshape(natoms, 1)
+    else:
+        mat = np.concatenate([p.reshape(natoms, 1) if p.ndim == 1 else p for p in parts], axis=1)
+    return mat if mat.dtype == dtype else mat.astype(dtype)
 
 
 def _widths(codes: bytes, nstrs: int) -> list[int]:
@@ -84,7 +89,8 @@ def _widths(codes: bytes, nstrs: int) -> list[int]:
 
 
 def _columns(frame: Frame) -> tuple[int, str, bytes, list[Array], Array, Array, Array]:
-    arrays = {name: np.asarray(values) for name, values in frame.arrays.items()}
+    arrays = {name: values if type(values) is np.ndarray else np.asarray(values)
+              for name, values in frame.arrays.items()}
     natoms = next((len(v) for v in arrays.values() if v.ndim), 0)
     layout = layout_of_arrays(arrays, natoms)
     strs: list[Array] = []
@@ -98,7 +104,7 @@ def _columns(frame: Frame) -> tuple[int, str, bytes, list[Array], Array, Array, 
         elif kind == "R":
             floats.append(values)
         elif kind == "I":
-            if values.dtype == np.uint64 and natoms and int(values.max()) > _INT64_MAX:
+            if values.dtype.kind == "u" and values.dtype.itemsize == 8 and natoms and int(values.max()) > _INT64_MAX:
                 raise ValueError(f"arrays[{name!r}]: values above the int64 range")
             ints.append(values)
         else:
