@@ -10,6 +10,9 @@ class ExtxyzError(ValueError):
     `str(error)` is ``"{file}:{line}: frame {frame}: {what}"``: `line` counts the
     file's lines from 1, `frame` counts frames from 0 (the first frame of the
     file is frame 0), `what` says what was found and what was expected there.
+    A fault in an atom line is reported at that line, a malformed comment line
+    or Properties= at the comment line, a bad count line at itself, and a frame
+    cut short by the end of the file at its count line.
     """
 
     file: str
