@@ -1,6 +1,8 @@
 // Float field, out-of-line part: NaN, the infinities, magnitudes below 2^-12
 // (exact 128-bit rounding) and of 2^64 and above (std::to_chars, which
-// generates the exact digits).
+// generates the exact digits). Floating-point std::to_chars needs libstdc++ 11,
+// libc++ 14 or MSVC 2019 16.4; Apple's libc++ makes it available from
+// macOS 13.3, the lowest deployment target the package supports.
 #include <charconv>
 #include <cmath>
 #include <cstring>
