@@ -16,10 +16,13 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace atomblock::reader {
+// Some C++ libraries leave FLT_EVAL_METHOD undefined; those targets evaluate
+// in the operands' precision.
+#if defined(FLT_EVAL_METHOD) && (FLT_EVAL_METHOD < 0 || FLT_EVAL_METHOD > 1)
+#error "the exact decimal shortcut needs double expressions evaluated in double precision"
+#endif
 
-static_assert(FLT_EVAL_METHOD == 0 || FLT_EVAL_METHOD == 1,
-              "the exact decimal shortcut needs double expressions evaluated in double precision");
+namespace atomblock::reader {
 
 // Every integer up to 2^53 is a binary64 (53-bit significand).
 inline constexpr std::uint64_t kExactIntegerMax = std::uint64_t{1} << 53;
