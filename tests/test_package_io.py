@@ -188,7 +188,7 @@ def test_progress_counts_every_byte_in_row_chunks(tmp_path, monkeypatch):
     import atomblock._progress
     monkeypatch.setattr(atomblock._progress, "progress_bar", RecordingBar)
     monkeypatch.setattr(_read, "PROGRESS_ROWS", 64)
-    monkeypatch.setattr(atomblock._write, "PROGRESS_ROWS", 64)
+    monkeypatch.setattr(atomblock._write, "WRITE_ROWS", 64)
     frames = trajectory(2, 300)
     path = tmp_path / "t.xyz"
     BARS.clear()

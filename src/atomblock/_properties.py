@@ -156,16 +156,14 @@ _write_layouts: dict[tuple[tuple[str, str, tuple[int, ...]], ...], Layout] = {}
 
 def layout_of_arrays(arrays: dict[str, Array], natoms: int) -> Layout:
     """The layout that writes these arrays, in their dict order; ValueError/TypeError when impossible."""
-    key = tuple([(name, values.dtype.kind, values.shape[1:]) for name, values in arrays.items()])
+    # Whole shapes in the key: a cached layout was checked for exactly these lengths.
+    key = tuple([(name, values.dtype.kind, values.shape) for name, values in arrays.items()])
     layout = _write_layouts.get(key)
     if layout is None:
         layout = _new_write_layout(arrays, natoms)
         if len(_write_layouts) >= _CACHE_LIMIT:
             _write_layouts.clear()
         _write_layouts[key] = layout
-    for values in arrays.values():
-        if len(values) != natoms:
-            _new_write_layout(arrays, natoms)  # raises, naming the array
     return layout
 
 

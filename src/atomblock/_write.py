@@ -15,7 +15,7 @@ from . import _native
 from ._comment import format_comment
 from ._frame import Frame
 from ._properties import layout_of_arrays
-from ._read import PROGRESS_ROWS, _bar, _is_path, source_name
+from ._read import _bar, _is_path, source_name
 
 Array = npt.NDArray[Any]
 Dest = Union[str, "os.PathLike[str]", IO[bytes], IO[str]]
@@ -25,6 +25,9 @@ FloatFormat = Literal["fixed", "shortest"]
 SYMBOL_WIDTH = 2  # a string first on the line is left-justified to "%-2s", the usual symbol field
 _INT64_MAX = 2**63 - 1
 WRITE_BATCH = 1 << 20  # small frames are joined up to 1 MiB per write call: one call per frame costs more
+# Big frames are formatted 16384 rows (about 2 MB of text) at a time: the text stays in
+# the caches and its memory is reused, where one whole-frame text costs fresh pages.
+WRITE_ROWS = 1 << 14
 _LAST_BLANK = 32  # code points 1..32 (controls and space) would split or end an atom-line token
 _OPENERS: dict[str, Callable[..., Any]] = {".gz": gzip.open, ".bz2": bz2.open, ".xz": lzma.open}
 
@@ -124,35 +127,41 @@ def _header(frame: Frame, natoms: int, properties: str) -> bytes:
     return f"{natoms}\n{comment}\n".encode("utf-8")
 
 
-def _write_frames(put: Callable[[bytes], Any], frames: Iterable[Frame], float_format: FloatFormat, bar: Any,
-                  progress: bool) -> None:
+def _write_frames(put: Callable[[bytes], Any], frames: Iterable[Frame], float_format: FloatFormat,
+                  bar: Any) -> None:
     pending: list[bytes] = []  # small frames' text, written in one call per WRITE_BATCH bytes
     size = 0
     for frame in frames:
         natoms, properties, codes, strs, floats, ints, bools = _columns(frame)
         header = _header(frame, natoms, properties)
-        if not progress:
-            block = _native.write_block(strs, _widths(codes, len(strs)), floats, ints, bools, codes, float_format)
+        widths = _widths(codes, len(strs))
+        if natoms <= WRITE_ROWS:
+            block = _native.write_block(strs, widths, floats, ints, bools, codes, float_format)
             pending.append(header)
             pending.append(block)
             size += len(header) + len(block)
             if size >= WRITE_BATCH:
-                put(b"".join(pending) if len(pending) > 2 else header)
-                if len(pending) == 2:
-                    put(block)
+                put(b"".join(pending))
+                bar.update(size)
                 pending.clear()
                 size = 0
             continue
+        if pending:
+            put(b"".join(pending))
+            bar.update(size)
+            pending.clear()
+            size = 0
         put(header)
         bar.update(len(header))
-        for first in range(0, natoms, PROGRESS_ROWS):
-            rows = slice(first, first + PROGRESS_ROWS)
-            block = _native.write_block([s[rows] for s in strs], _widths(codes, len(strs)), floats[rows],
-                                        ints[rows], bools[rows], codes, float_format)
+        for first in range(0, natoms, WRITE_ROWS):
+            rows = slice(first, first + WRITE_ROWS)
+            block = _native.write_block([s[rows] for s in strs], widths, floats[rows], ints[rows], bools[rows],
+                                        codes, float_format)
             put(block)
             bar.update(len(block))
     if pending:
         put(b"".join(pending))
+        bar.update(size)
 
 
 def write(dest: Dest, frames: Union[Frame, Iterable[Frame]], *, append: bool = False,
@@ -174,7 +183,7 @@ def write(dest: Dest, frames: Union[Frame, Iterable[Frame]], *, append: bool = F
             path = os.fsdecode(dest)  # type: ignore[arg-type]
             opener = _OPENERS.get(os.path.splitext(path)[1].lower(), open)
             with opener(path, "ab" if append else "wb") as f:
-                _write_frames(f.write, todo, fmt, bar, progress)
+                _write_frames(f.write, todo, fmt, bar)
         elif isinstance(dest, io.TextIOBase) or (
                 not isinstance(dest, (io.RawIOBase, io.BufferedIOBase)) and hasattr(dest, "encoding")):
             text_dest = cast("IO[str]", dest)
@@ -182,6 +191,6 @@ def write(dest: Dest, frames: Union[Frame, Iterable[Frame]], *, append: bool = F
             def put(data: bytes) -> None:
                 text_dest.write(data.decode("utf-8"))
 
-            _write_frames(put, todo, fmt, bar, progress)
+            _write_frames(put, todo, fmt, bar)
         else:
-            _write_frames(cast("IO[bytes]", dest).write, todo, fmt, bar, progress)
+            _write_frames(cast("IO[bytes]", dest).write, todo, fmt, bar)
