@@ -2,6 +2,7 @@
 
 Run:  python bench/bench.py [--sizes 10,1000,100000,1000000] [--repeat 5]
                             [--json PATH] [--png PATH] [--quick] [--skip-slow]
+      python bench/bench.py --replot RUN.json --png PATH   (chart of an earlier run)
 
 Contenders, timed in one process on the same random frames:
   writer: _atomblock.write_atoms_rs versus the calling package's loop
