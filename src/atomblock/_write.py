@@ -91,7 +91,8 @@ def _widths(codes: bytes, nstrs: int) -> list[int]:
     return [SYMBOL_WIDTH if j == 0 and codes[:1] == b"s" else 0 for j in range(nstrs)]
 
 
-def _columns(frame: Frame) -> tuple[int, str, bytes, list[Array], Array, Array, Array]:
+def _columns(frame: Frame) -> tuple[int, str, bytes, list[Array], list[Array], list[Array], list[Array]]:
+    """natoms, Properties text, codes, string code points, and the float, int and bool parts in order."""
     arrays = {name: values if type(values) is np.ndarray else np.asarray(values)
               for name, values in frame.arrays.items()}
     natoms = next((len(v) for v in arrays.values() if v.ndim), 0)
@@ -112,8 +113,7 @@ def _columns(frame: Frame) -> tuple[int, str, bytes, list[Array], Array, Array, 
             ints.append(values)
         else:
             bools.append(values.view(np.uint8))
-    return (natoms, layout.text, layout.col_types, strs, _matrix(floats, natoms, np.float64),
-            _matrix(ints, natoms, np.int64), _matrix(bools, natoms, np.uint8))
+    return natoms, layout.text, layout.col_types, strs, floats, ints, bools
 
 
 def _header(frame: Frame, natoms: int, properties: str) -> bytes:
@@ -136,7 +136,9 @@ def _write_frames(put: Callable[[bytes], Any], frames: Iterable[Frame], float_fo
         header = _header(frame, natoms, properties)
         widths = _widths(codes, len(strs))
         if natoms <= WRITE_ROWS:
-            block = _native.write_block(strs, widths, floats, ints, bools, codes, float_format)
+            block = _native.write_block(strs, widths, _matrix(floats, natoms, np.float64),
+                                        _matrix(ints, natoms, np.int64), _matrix(bools, natoms, np.uint8),
+                                        codes, float_format)
             pending.append(header)
             pending.append(block)
             size += len(header) + len(block)
@@ -153,10 +155,14 @@ def _write_frames(put: Callable[[bytes], Any], frames: Iterable[Frame], float_fo
             size = 0
         put(header)
         bar.update(len(header))
+        # Parts are joined chunk by chunk too: small joined matrices stay in cache.
         for first in range(0, natoms, WRITE_ROWS):
             rows = slice(first, first + WRITE_ROWS)
-            block = _native.write_block([s[rows] for s in strs], widths, floats[rows], ints[rows], bools[rows],
-                                        codes, float_format)
+            n = min(WRITE_ROWS, natoms - first)
+            block = _native.write_block([s[rows] for s in strs], widths,
+                                        _matrix([p[rows] for p in floats], n, np.float64),
+                                        _matrix([p[rows] for p in ints], n, np.int64),
+                                        _matrix([p[rows] for p in bools], n, np.uint8), codes, float_format)
             put(block)
             bar.update(len(block))
     if pending:
