@@ -73,13 +73,21 @@ def _unescape(body: str) -> str:
     return _ESCAPE.sub(lambda m: _ESCAPES.get(m.group(1), m.group(0)), body)
 
 
+def _float(text: str) -> float:
+    """A float literal the scalar pattern accepted; Fortran d/D exponents only cost a retry."""
+    try:
+        return float(text)
+    except ValueError:
+        return float(text.translate(_FORTRAN_EXPONENT))
+
+
 def scalar(text: str) -> Union[int, float, bool, str]:
     """A bare word typed: int, float, bool, else the text itself."""
     m = _SCALAR.match(text)
     if m is not None:
         if m.lastindex == 1:
             return int(text)
-        return float(text.translate(_FORTRAN_EXPONENT))
+        return _float(text)
     b = _BOOLS.get(text)
     return text if b is None else b
 
@@ -241,7 +249,7 @@ def parse_comment(line: str) -> Comment:
                 elif m.lastindex == 1:
                     info[key] = int(raw)
                 else:
-                    info[key] = float(raw.translate(_FORTRAN_EXPONENT))
+                    info[key] = _float(raw)
         elif not eq:
             raise CommentError(f"{key} without a value")
         elif special == "Lattice":

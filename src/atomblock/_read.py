@@ -419,9 +419,8 @@ def _iread_stream(stream: IO[Any], forward: tuple[int, Optional[int], int], prog
             # A frame that reaches the end of the buffer may go on in the next chunk.
             if len(idx) and (idx.stop < len(buf) or ended):
                 if k >= start and (k - start) % step == 0:
-                    frame = convert(buf, idx.offsets[0], idx.natoms[0], line, k, name)
-                    bar.update(idx.stop - offset)
-                    yield frame
+                    # convert() moves the bar by the frame's bytes, inside big frames too.
+                    yield convert(buf, idx.offsets[0], idx.natoms[0], line, k, name, bar if progress else None)
                 else:
                     bar.update(idx.stop - offset)
                 offset, line, k = idx.stop, idx.stop_line, k + 1
