@@ -317,8 +317,10 @@ def read(source: Source, index: Index = -1, *, workers: int = 1, progress: bool 
             chosen = [k]
         else:
             chosen = list(range(len(idx)))[sel]
-        ends = idx.offsets[1:] + [idx.stop]
-        total = sum(ends[k] - idx.offsets[k] for k in chosen)
+        total = None
+        if progress:
+            ends = idx.offsets[1:] + [idx.stop]
+            total = sum(ends[k] - idx.offsets[k] for k in chosen)
         with _bar(total, os.path.basename(name), progress) as bar:
             shown = bar if progress else None
 
