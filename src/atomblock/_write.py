@@ -24,7 +24,9 @@ FLOAT_FORMATS = ("fixed", "shortest")
 FloatFormat = Literal["fixed", "shortest"]
 SYMBOL_WIDTH = 2  # a string first on the line is left-justified to "%-2s", the usual symbol field
 _INT64_MAX = 2**63 - 1
-WRITE_BATCH = 1 << 20  # small frames are joined up to 1 MiB per write call: one call per frame costs more
+# Small frames are joined up to 64 KiB per write call (one call per frame costs more); below
+# the C allocator's 128 KiB threshold the joined text reuses heap memory, not fresh pages.
+WRITE_BATCH = 1 << 16
 # Big frames are formatted 16384 rows (about 2 MB of text) at a time: the text stays in
 # the caches and its memory is reused, where one whole-frame text costs fresh pages.
 WRITE_ROWS = 1 << 14
