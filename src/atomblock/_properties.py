@@ -74,7 +74,7 @@ class Layout:
     strict: whether tokens past the last column are a fault (not for plain XYZ).
     """
 
-    __slots__ = ("text", "fields", "col_types", "columns", "strict")
+    __slots__ = ("text", "fields", "plan", "strings", "order", "strings_lead", "col_types", "columns", "strict")
 
     def __init__(self, text: str, triples: list[tuple[str, str, int]], strict: bool) -> None:
         self.text = text
@@ -85,29 +85,31 @@ class Layout:
             fields.append((name, kind, taken[kind], count))
             taken[kind] += count
         self.fields = tuple(fields)
+        # Per numeric property: its matrix and a prebuilt index (a column, or a column slice).
+        self.plan = tuple((name, _MATRIX_OF_TYPE[kind], (slice(None), first if count == 1 else slice(first, first + count)))
+                          for name, kind, first, count in fields if kind != "S")
+        self.strings = tuple((name, first, count) for name, kind, first, count in fields if kind == "S")
+        self.order = tuple(name for name, _, _, _ in fields)
+        # Strings are filled first: when they lead the line, the dict is already in order.
+        self.strings_lead = self.order[:len(self.strings)] == tuple(name for name, _, _ in self.strings)
         self.col_types = "".join(_CODE_OF_TYPE[k] * c for _, k, c in triples).encode("ascii")
         self.columns = tuple((name, kind) for name, kind, count in triples for _ in range(count))
 
     def arrays(self, cols: dict[str, Any]) -> dict[str, Array]:
-        """Named per-atom arrays over the reader's matrices: views, no copies (strings excepted)."""
+        """Named per-atom arrays over the reader's matrices, in Properties order: views, no copies
+        (strings excepted)."""
         out: dict[str, Array] = {}
-        bools = None
-        for name, kind, first, count in self.fields:
-            if kind == "S":
-                strs = cols["strs"]
-                if count == 1:
-                    out[name] = _str_array(strs[first])
-                else:
-                    out[name] = np.array(strs[first:first + count], dtype=str).T.copy()
-                continue
-            if kind == "L":
-                if bools is None:
-                    bools = cols["bools"].view(bool)
-                matrix = bools
+        for name, first, count in self.strings:
+            strs = cols["strs"]
+            if count == 1:
+                out[name] = _str_array(strs[first])
             else:
-                matrix = cols[_MATRIX_OF_TYPE[kind]]
-            out[name] = matrix[:, first] if count == 1 else matrix[:, first:first + count]
-        return out
+                out[name] = np.array(strs[first:first + count], dtype=str).T.copy()
+        if self.plan:
+            matrices = {"floats": cols["floats"], "ints": cols["ints"], "bools": cols["bools"].view(bool)}
+            for name, matrix, index in self.plan:
+                out[name] = matrices[matrix][index]
+        return out if self.strings_lead else {name: out[name] for name in self.order}
 
 
 _layouts: dict[Optional[str], Layout] = {}
