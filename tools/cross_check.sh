@@ -3,8 +3,10 @@
 # the plain driver fuzz/oracle_main.cpp (no libFuzzer), and runs them over the
 # seed corpus plus fixed-seed mutations: natively, and cross-compiled for
 # other architectures (statically linked) under qemu user emulation.
-# Usage: tools/cross_check.sh [ARCH...]   ARCH: native, aarch64, s390x
-#        (default: all three; s390x is big-endian)
+# Usage: tools/cross_check.sh [ARCH...]   ARCH: native, portable, aarch64, s390x
+#        (default: all four; portable is native with the portable paths, plain
+#        operations and own decimal rounding forced, as -DATOMBLOCK_PORTABLE=ON
+#        does; s390x is big-endian)
 # Environment: ORACLE_MUTATIONS (mutations per seed, default 5000),
 #              CROSS_BUILD_DIR (default build/cross).
 # Exits non-zero when a build fails or an oracle check fails; the failing
@@ -14,7 +16,7 @@ here="$(cd "$(dirname "$0")/.." && pwd)"
 build="${CROSS_BUILD_DIR:-$here/build/cross}"
 mutations="${ORACLE_MUTATIONS:-5000}"
 archs=("$@")
-[ "${#archs[@]}" -gt 0 ] || archs=(native aarch64 s390x)
+[ "${#archs[@]}" -gt 0 ] || archs=(native portable aarch64 s390x)
 
 # Debian's cross compilers and qemu, installed when missing (a fresh CI machine).
 ensure_tools() {  # command, package
@@ -32,12 +34,14 @@ flags=(-std=c++20 -O2 -Wall -Wextra -I"$here/src" -I"$here/fuzz")
 status=0
 for arch in "${archs[@]}"; do
   case "$arch" in
-    native) cxx="${CXX:-g++}"; runner=(); link=() ;;
+    native) cxx="${CXX:-g++}"; runner=(); extra=() ;;
+    portable) cxx="${CXX:-g++}"; runner=()
+      extra=(-DATOMBLOCK_PORTABLE -DATOMBLOCK_PLAIN_OPS -DATOMBLOCK_OWN_DECIMAL) ;;
     aarch64|s390x)
-      cxx="$arch-linux-gnu-g++"; runner=("qemu-$arch-static"); link=(-static)
+      cxx="$arch-linux-gnu-g++"; runner=("qemu-$arch-static"); extra=(-static)
       ensure_tools "$cxx" "g++-$arch-linux-gnu" && ensure_tools "${runner[0]}" qemu-user-static ||
         { status=1; continue; } ;;
-    *) echo "unknown architecture $arch (native, aarch64, s390x)" >&2; exit 2 ;;
+    *) echo "unknown architecture $arch (native, portable, aarch64, s390x)" >&2; exit 2 ;;
   esac
   for target in reader fields; do
     case "$target" in
@@ -46,7 +50,7 @@ for arch in "${archs[@]}"; do
     esac
     exe="$build/$arch-${target}_oracle"
     start=$SECONDS
-    if ! "$cxx" "${flags[@]}" "${link[@]}" "$here/fuzz/oracle_main.cpp" "$here/fuzz/${target}_fuzzer.cpp" \
+    if ! "$cxx" "${flags[@]}" "${extra[@]}" "$here/fuzz/oracle_main.cpp" "$here/fuzz/${target}_fuzzer.cpp" \
          "${sources[@]}" -o "$exe"; then
       echo "$arch $target: BUILD FAILED"
       status=1
