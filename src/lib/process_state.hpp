@@ -52,14 +52,20 @@ public:
 
     template <class Make>
     const T& once(Make&& make) {
-        if (!value_) {
-            T made = make();
-            if (!value_) value_ = std::move(made);
-        }
-        return value_;
+        if (value_) [[likely]]
+            return value_;
+        return make_and_store(std::forward<Make>(make));
     }
 
 private:
+    // Out of line, so that the check above is all that calls inline.
+    template <class Make>
+    [[gnu::noinline, gnu::cold]] const T& make_and_store(Make&& make) {
+        T made = make();
+        if (!value_) value_ = std::move(made);
+        return value_;
+    }
+
     union {
         T value_;
     };
