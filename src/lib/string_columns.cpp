@@ -46,11 +46,9 @@ public:
         if (token.size() > kMaxCachedLength) return new_str(token);
         const std::size_t slot = hash(token) & (kSlots - 1);
         if (strs_[slot] && keys_[slot] == token) return PyRef::borrow(strs_[slot].get());
-        PyRef str = new_str(token);
-        if (!str) return str;
-        strs_[slot] = PyRef::borrow(str.get());
-        keys_[slot] = token;  // views into the caller's lines, alive for the call
-        return str;
+        strs_[slot] = new_str(token);  // null when creation failed: never a hit
+        keys_[slot] = token;           // views into the caller's lines, alive for the call
+        return PyRef::borrow(strs_[slot].get());
     }
 
 private:
