@@ -188,10 +188,9 @@ bool convert_by_columns(std::string_view line, std::span<const std::string_view>
 }
 
 // The fault of a row that did not go through whole: the first token that
-// does not convert, else the shortage of tokens, else (kRejectExtra) the
-// token after the last code. `found` tokens were split, out of
-// `expected` (plus one extra when kRejectExtra).
-template <bool kRejectExtra>
+// does not convert, else the shortage of tokens, else the token after the
+// last code. `found` tokens were split where `expected` were wanted; more
+// were looked for only when extra tokens are rejected.
 [[gnu::cold]] ReadError row_fault(std::size_t row, std::span<const std::string_view> tokens,
                                   std::size_t found, std::size_t expected,
                                   std::span<const ColumnStep> plan, const RowStores& stores) {
@@ -204,30 +203,30 @@ template <bool kRejectExtra>
         }
     }
     if (found < expected) return ran_out(row, expected);
-    if (kRejectExtra && found > expected) return found_more(row, expected);
+    if (found > expected) return found_more(row, expected);
     // Both conversions accept exactly the same tokens (the line order one
     // without reading beyond its tokens), so this is unreachable.
     fail("reader row failed by columns but not in line order");
 }
 
-// The row loop. With kRejectExtra each row is split one token further, to
-// see whether a token follows the last code's.
-template <bool kRejectExtra>
+// The row loop. With `reject_extra_tokens` each row is split one token
+// further, to see whether a token follows the last code's; a row is then
+// faultless only when it holds exactly the expected count.
 std::optional<ReadError> read_rows(std::span<const std::string_view> lines, const ColumnPlan& plan,
-                                   RowStores stores) {
+                                   bool reject_extra_tokens, RowStores stores) {
     const std::size_t expected = plan.steps().size();
     const std::size_t float_cols = plan.count(ColumnKind::real);
     const std::size_t int_cols = plan.count(ColumnKind::integer);
     const std::size_t bool_cols = plan.count(ColumnKind::logical);
     const ColumnSources sources{plan.sources(ColumnKind::real), plan.sources(ColumnKind::integer),
                                 plan.sources(ColumnKind::logical), plan.sources(ColumnKind::string)};
-    std::vector<std::string_view> tokens(expected + (kRejectExtra ? 1 : 0));
+    std::vector<std::string_view> tokens(expected + (reject_extra_tokens ? 1 : 0));
     const std::span<const std::string_view> row_tokens = std::span(tokens).first(expected);
     for (std::size_t row = 0; row < lines.size(); ++row) {
         const std::size_t found = split_row(lines[row], tokens);
         if (found != expected || !convert_by_columns(lines[row], row_tokens, sources, stores))
             [[unlikely]] {
-            return row_fault<kRejectExtra>(row, tokens, found, expected, plan.steps(), stores);
+            return row_fault(row, tokens, found, expected, plan.steps(), stores);
         }
         stores.floats += float_cols;
         stores.ints += int_cols;
@@ -263,9 +262,7 @@ std::variant<AtomColumns, ReadError> read_atom_lines(std::span<const std::string
     // tokens it has, since a fault among them comes before the shortage.
     const RowStores stores{out.floats.data.data(), out.ints.data.data(), out.bools.data.data(),
                            &out.strs};
-    std::optional<ReadError> error = options.reject_extra_tokens
-                                         ? read_rows<true>(lines, plan, stores)
-                                         : read_rows<false>(lines, plan, stores);
+    std::optional<ReadError> error = read_rows(lines, plan, options.reject_extra_tokens, stores);
     if (error) return std::move(*error);
     return out;
 }

@@ -145,8 +145,10 @@ inline T checked_at(const MatrixView<T>& mat, std::size_t row, std::size_t col, 
 
 // Appends one line. With kRoomPerField false the caller has ensured room for
 // the layout's line_bound; otherwise room is ensured before each field.
+// kOneSymbol: the strings are not taken in turn nor separated, and the
+// symbol column has a row for every atom, which spares their tests.
 // Clears `ascii` when a string field with a character beyond ASCII is written.
-template <bool kRoomPerField, FloatFormat kFloatFormat>
+template <bool kRoomPerField, FloatFormat kFloatFormat, bool kOneSymbol>
 void write_line(TextBuffer& out, const LineLayout& layout, const Inputs& in, std::size_t atom,
                 bool& ascii) {
     char* p = out.tail();
@@ -158,22 +160,41 @@ void write_line(TextBuffer& out, const LineLayout& layout, const Inputs& in, std
         }
     };
     // Unless the strings are taken in turn, the first `s` field of the line
-    // is decoded and later ones copy it. An offset, since the per-field path
+    // is decoded and later ones copy it (without its separator). An offset, since the per-field path
     // may move the buffer in between.
     std::size_t symbol_offset = 0;
     std::size_t symbol_size = 0;
     bool symbol_written = false;
-    for (std::size_t i = 0; i < layout.ops.size(); ++i) {
-        const ColumnStep op = layout.ops[i];
+    // The steps as a local view: stores through `p` may alias the vector's
+    // own pointers, which would otherwise be reloaded after every field.
+    const ColumnStep* const first = layout.ops.data();
+    const ColumnStep* const last = first + layout.ops.size();
+    for (const ColumnStep* step = first; step != last; ++step) {
+        const ColumnStep op = *step;
         switch (op.kind) {
             case ColumnKind::string: {
-                const std::size_t k = string_index(in, op);
-                if (k == kMaxSize) [[unlikely]] {
-                    fail_index("strings", atom, in.natoms, op.column, in.strings.size());
+                const bool separated = !kOneSymbol && in.separate_strings && step != first;
+                if (!kOneSymbol && in.strings_in_turn) {
+                    const std::size_t k = string_index(in, op);
+                    if (k == kMaxSize) fail_index("strings", atom, in.natoms, op.column, in.strings.size());
+                    const StringColumn column = in.strings[k];
+                    if (column.width > kMaxSymbolWidth) fail_symbol_width();
+                    if (atom >= column.codepoints.rows) [[unlikely]] {
+                        fail_index("strings", atom, column.codepoints.rows, k, in.strings.size());
+                    }
+                    if (separated) {
+                        room(kStringSeparatorBound);
+                        *p++ = ' ';
+                    }
+                    if constexpr (kRoomPerField) {
+                        room(symbol_field_room(column.codepoints, atom, column.width));
+                    }
+                    p = write_symbol_field(column.codepoints, atom, column.width, p, ascii);
+                    break;
                 }
-                const StringColumn column = in.strings_in_turn ? in.strings[k] : in.symbol;
-                if (column.width > kMaxSymbolWidth) fail_symbol_width();
-                if (in.separate_strings && i != 0) {
+                // Every `s` code writes the one symbol column.
+                if (in.symbol.width > kMaxSymbolWidth) fail_symbol_width();
+                if (separated) {
                     room(kStringSeparatorBound);
                     *p++ = ' ';
                 }
@@ -183,18 +204,16 @@ void write_line(TextBuffer& out, const LineLayout& layout, const Inputs& in, std
                     p += symbol_size;
                     break;
                 }
-                if (atom >= column.codepoints.rows) [[unlikely]] {
-                    fail_index("strings", atom, column.codepoints.rows, 0, column.codepoints.cols);
+                if (!kOneSymbol && atom >= in.symbol.codepoints.rows) [[unlikely]] {
+                    fail_index("strings", atom, in.symbol.codepoints.rows, 0, in.strings.size());
                 }
                 if constexpr (kRoomPerField) {
-                    room(symbol_field_room(column.codepoints, atom, column.width));
+                    room(symbol_field_room(in.symbol.codepoints, atom, in.symbol.width));
                 }
-                char* const end = write_symbol_field(column.codepoints, atom, column.width, p, ascii);
-                if (!in.strings_in_turn) {
-                    symbol_offset = static_cast<std::size_t>(p - out.data());
-                    symbol_size = static_cast<std::size_t>(end - p);
-                    symbol_written = true;
-                }
+                char* const end = write_symbol_field(in.symbol.codepoints, atom, in.symbol.width, p, ascii);
+                symbol_offset = static_cast<std::size_t>(p - out.data());
+                symbol_size = static_cast<std::size_t>(end - p);
+                symbol_written = true;
                 p = end;
                 break;
             }
@@ -236,17 +255,17 @@ void write_line(TextBuffer& out, const LineLayout& layout, const Inputs& in, std
     out.commit_to(p);
 }
 
-template <FloatFormat kFloatFormat>
+template <FloatFormat kFloatFormat, bool kOneSymbol>
 void write_lines(TextBuffer& text, const LineLayout& layout, const Inputs& in, std::size_t natoms,
                  bool& ascii) {
     if (layout.line_bound <= kLineRoomCheckLimit) [[likely]] {
         for (std::size_t atom = 0; atom < natoms; ++atom) {
             text.ensure_room(layout.line_bound);
-            write_line<false, kFloatFormat>(text, layout, in, atom, ascii);
+            write_line<false, kFloatFormat, kOneSymbol>(text, layout, in, atom, ascii);
         }
     } else {
         for (std::size_t atom = 0; atom < natoms; ++atom) {
-            write_line<true, kFloatFormat>(text, layout, in, atom, ascii);
+            write_line<true, kFloatFormat, kOneSymbol>(text, layout, in, atom, ascii);
         }
     }
 }
@@ -266,16 +285,22 @@ AtomBlock write_block(const BlockLayout& layout, const MatrixView<double>& float
                         float_mat,
                         int_mat,
                         bool_mat,
-                        layout.strings_in_turn,
+                        // Without a string column every `s` code fails as a
+                        // missing one, which only the in-turn path reports.
+                        layout.strings_in_turn || layout.strings.empty(),
                         layout.separate_strings};
     const bool shortest = layout.float_format == FloatFormat::shortest;
     const LineLayout lines =
         compile_layout(ColumnPlan(col_types), inputs, shortest ? kShortestFloatFieldBound : kFloatFieldBound);
     bool ascii = true;
+    const bool one_symbol = !inputs.strings_in_turn && !inputs.separate_strings &&
+                            inputs.symbol.codepoints.rows >= layout.natoms;
     if (shortest) {
-        write_lines<FloatFormat::shortest>(block.text, lines, inputs, layout.natoms, ascii);
+        write_lines<FloatFormat::shortest, false>(block.text, lines, inputs, layout.natoms, ascii);
+    } else if (one_symbol) {
+        write_lines<FloatFormat::fixed_16_8, true>(block.text, lines, inputs, layout.natoms, ascii);
     } else {
-        write_lines<FloatFormat::fixed_16_8>(block.text, lines, inputs, layout.natoms, ascii);
+        write_lines<FloatFormat::fixed_16_8, false>(block.text, lines, inputs, layout.natoms, ascii);
     }
     block.ascii = ascii;
     return block;
