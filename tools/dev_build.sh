@@ -7,6 +7,13 @@ here="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$here/build/dev}"
 shift || true
 python="${PYTHON:-$here/.venv/bin/python}"
+# CMake resolves a relative interpreter path against its own search, not this
+# shell's directory, and may then pick another Python: hand it an absolute one.
+case "$python" in
+  /*) ;;
+  */*) python="$(cd "$(dirname "$python")" && pwd)/$(basename "$python")" ;;
+  *) python="$(command -v "$python")" ;;
+esac
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-Release}" \
     -DPython_EXECUTABLE="$python" "$@" >/dev/null
