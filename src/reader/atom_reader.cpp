@@ -153,8 +153,8 @@ bool convert_row(std::span<const std::string_view> tokens, std::span<const Colum
 
 // The token positions that feed the columns of each type, in column order:
 // column k of the floats takes token floats[k] of the row, and so on. Each
-// has as many positions as its matrix has columns (see ColumnPlan).
-struct ColumnSources {
+// has as many positions as its matrix has columns (see ColumnSources).
+struct RowSources {
     std::span<const std::size_t> floats;
     std::span<const std::size_t> ints;
     std::span<const std::size_t> bools;
@@ -166,7 +166,7 @@ struct ColumnSources {
 // per token. Returns false as soon as a token does not convert; the caller
 // then converts the row in line order to find the first fault.
 bool convert_by_columns(std::string_view line, std::span<const std::string_view> tokens,
-                        const ColumnSources& sources, const RowStores& stores) {
+                        const RowSources& sources, const RowStores& stores) {
     for (std::size_t k = 0; k < sources.floats.size(); ++k) {
         const FloatParse parsed = parse_float_token(tokens[sources.floats[k]], line);
         if (!parsed.ok) return false;
@@ -218,8 +218,9 @@ std::optional<ReadError> read_rows(std::span<const std::string_view> lines, cons
     const std::size_t float_cols = plan.count(ColumnKind::real);
     const std::size_t int_cols = plan.count(ColumnKind::integer);
     const std::size_t bool_cols = plan.count(ColumnKind::logical);
-    const ColumnSources sources{plan.sources(ColumnKind::real), plan.sources(ColumnKind::integer),
-                                plan.sources(ColumnKind::logical), plan.sources(ColumnKind::string)};
+    const ColumnSources by_kind(plan);
+    const RowSources sources{by_kind.sources(ColumnKind::real), by_kind.sources(ColumnKind::integer),
+                             by_kind.sources(ColumnKind::logical), by_kind.sources(ColumnKind::string)};
     std::vector<std::string_view> tokens(expected + (reject_extra_tokens ? 1 : 0));
     const std::span<const std::string_view> row_tokens = std::span(tokens).first(expected);
     for (std::size_t row = 0; row < lines.size(); ++row) {

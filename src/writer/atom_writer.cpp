@@ -86,9 +86,12 @@ struct LineLayout {
     std::size_t line_bound = kLineFeedBound;
 };
 
-LineLayout compile_layout(const ColumnPlan& plan, const Inputs& in, std::size_t float_bound) {
-    LineLayout layout;
-    for (const ColumnStep& step : plan.steps()) {
+// The plan's own steps become the layout, rewritten in place (one
+// allocation per call, as the steps are taken over rather than copied).
+LineLayout compile_layout(ColumnPlan plan, const Inputs& in, std::size_t float_bound) {
+    LineLayout layout{plan.take_steps()};
+    std::size_t kept = 0;
+    for (const ColumnStep step : layout.ops) {
         bool always_fails = false;
         std::size_t bound = 0;
         switch (step.kind) {
@@ -119,11 +122,12 @@ LineLayout compile_layout(const ColumnPlan& plan, const Inputs& in, std::size_t 
                 bound = kBoolFieldBound;
                 break;
         }
-        layout.ops.push_back(step);
+        layout.ops[kept++] = step;  // kept never passes the step being read
         // A saturated bound selects the per-field path, which needs none.
         layout.line_bound = saturating_add(layout.line_bound, bound);
         if (always_fails) break;
     }
+    layout.ops.resize(kept);
     return layout;
 }
 
