@@ -44,11 +44,23 @@ def expected_read(data, offset, natoms, col_types, strict):
     return "ok", _atomblock.read_atom_lines_rs(texts, col_types), end
 
 
-def outcome_of(buffer, offset, natoms, col_types, strict=True):
+def listed(points):
+    """A (natoms, width) uint32 code-point matrix as the list of str it holds (padding dropped)."""
+    assert points.dtype == np.uint32 and points.ndim == 2 and points.shape[1] >= 1
+    assert points.flags.c_contiguous
+    return ["".join(map(chr, row)).rstrip("\0") for row in points.tolist()]
+
+
+def outcome_of(buffer, offset, natoms, col_types, strict=True, strings="list"):
     try:
-        columns, end = native.read_block(buffer, offset, natoms, col_types, strict)
+        columns, end = native.read_block(buffer, offset, natoms, col_types, strict, strings=strings)
     except native.BlockError as exc:
         return "fault", exc.row, str(exc)
+    if strings == "utf32":
+        matrices = columns["strs"]
+        columns["strs"] = [listed(m) for m in matrices]
+        # As narrow as the longest token (one code point at least).
+        assert [m.shape[1] for m in matrices] == [max(map(len, c), default=1) or 1 for c in columns["strs"]]
     return "ok", columns, end
 
 
@@ -85,12 +97,15 @@ READ_CASES = [
     (b"H 99999999999999999999 T\n", 0, 1, b"sib", True),
     (b"X 1 2 3\n", 0, 1, b"", True),
     (b"X 1 2 3\n", 0, 1, b"", False),
+    # 1- to 4-byte UTF-8 forms in columns of different widths
+    (b"\xf0\x9f\x98\x80x 1 ab\nH 2 \xc3\xa9\xe4\xb8\xad\xc3\xa9\n\x7f 3 z\n", 0, 3, b"sfs", True),
 ]
 
 
+@pytest.mark.parametrize("strings", ["list", "utf32"])
 @pytest.mark.parametrize("data, offset, natoms, col_types, strict", READ_CASES)
-def test_read_block_matches_line_reader(data, offset, natoms, col_types, strict):
-    got = outcome_of(data, offset, natoms, col_types, strict)
+def test_read_block_matches_line_reader(data, offset, natoms, col_types, strict, strings):
+    got = outcome_of(data, offset, natoms, col_types, strict, strings)
     assert_same_outcome(got, expected_read(data, offset, natoms, col_types, strict))
 
 
@@ -106,9 +121,10 @@ INVALID_UTF8_CASES = [
 ]
 
 
+@pytest.mark.parametrize("strings", ["list", "utf32"])
 @pytest.mark.parametrize("data, col_types, row, message", INVALID_UTF8_CASES)
-def test_read_block_invalid_utf8(data, col_types, row, message):
-    assert outcome_of(data, 0, data.count(b"\n"), col_types) == ("fault", row, message)
+def test_read_block_invalid_utf8(data, col_types, row, message, strings):
+    assert outcome_of(data, 0, data.count(b"\n"), col_types, strings=strings) == ("fault", row, message)
 
 
 def test_read_block_accepts_any_bytes_outside_string_tokens():
@@ -155,6 +171,7 @@ ARGUMENT_FAULTS = [
     (lambda: native.read_block("H 1\n", 0, 1, b"sf"), TypeError),
     (lambda: native.read_block(memoryview(b"H 1\nO 2\n")[::2], 0, 1, b"sf"), BufferError),
     (lambda: native.read_block(b"H 1\n", 0, 1), TypeError),
+    (lambda: native.read_block(b"H 1\n", 0, 1, b"sf", strings="utf8"), ValueError),
     (lambda: native.skip_lines(b"a\n", 3, 1), ValueError),
     (lambda: native.index_frames(b"1\n", 0, -2), ValueError),
     (lambda: write_args(b"sf", ["H"], float_format="short"), ValueError),

@@ -11,7 +11,12 @@ class BlockError(ValueError):
     row: int
 
 def read_block(
-    buffer: ReadableBuffer, offset: int, natoms: int, col_types: bytes, strict: bool = True
+    buffer: ReadableBuffer,
+    offset: int,
+    natoms: int,
+    col_types: bytes,
+    strict: bool = True,
+    strings: Literal["list", "utf32"] = "list",
 ) -> tuple[dict[str, Any], int]: ...
 def skip_lines(buffer: ReadableBuffer, offset: int, n: int) -> tuple[int, int]: ...
 def index_frames(

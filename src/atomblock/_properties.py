@@ -6,7 +6,6 @@ which slice of the reader's per-type matrices holds it.
 """
 from __future__ import annotations
 
-import sys
 from typing import Any, Optional
 
 import numpy as np
@@ -21,49 +20,16 @@ _CODE_OF_TYPE = {"S": "s", "R": "f", "I": "i", "L": "b"}
 _TYPE_OF_KIND = {"U": "S", "S": "S", "O": "S", "f": "R", "i": "I", "u": "I", "b": "L"}
 _MATRIX_OF_TYPE = {"R": "floats", "I": "ints", "L": "bools"}
 _CACHE_LIMIT = 1024  # distinct Properties texts kept parsed; files use one or a few
-# Small frames repeat their species frame after frame: one dict lookup replaces a
-# NumPy conversion of every string. Big frames are converted (hashing them costs as much).
-_STRS_CACHE_MAX_ATOMS = 1024
-_STRS_CACHE_LIMIT = 64  # distinct string columns kept; a trajectory has one or a few
-_strs_cache: dict[tuple[str, ...], Array] = {}
-_UTF32 = "utf-32-le" if sys.byteorder == "little" else "utf-32-be"  # NumPy's native str layout
+_str_dtypes: dict[int, np.dtype[Any]] = {}
 
 
-def _str_array(strs: list[str]) -> Array:
-    """A NumPy str array of one string column."""
-    if len(strs) > _STRS_CACHE_MAX_ATOMS:
-        return _joined_str_array(strs)
-    key = tuple(strs)
-    array = _strs_cache.get(key)
-    if array is None:
-        array = np.array(strs, dtype=str)
-        if len(_strs_cache) >= _STRS_CACHE_LIMIT:
-            _strs_cache.clear()
-        _strs_cache[key] = array
-    return array.copy()
-
-
-def _joined_str_array(strs: list[str]) -> Array:
-    """The str array of a big column through one joined UTF-32 text, a few times faster than
-    converting string by string: NUL separators give each string's start and length."""
-    n = len(strs)
-    points = np.frombuffer("\0".join(strs).encode(_UTF32), dtype=np.uint32)
-    ends = np.flatnonzero(points == 0)
-    if len(ends) != n - 1:  # a string holds a NUL itself
-        return np.array(strs, dtype=str)
-    starts = np.empty(n, dtype=np.int64)
-    starts[0] = 0
-    starts[1:] = ends + 1
-    lengths = np.empty(n, dtype=np.int64)
-    lengths[:-1] = ends - starts[:-1]
-    lengths[-1] = len(points) - starts[-1]
-    width = max(1, int(lengths.max()))
-    out = np.zeros((n, width), dtype=np.uint32)
-    out[:, 0] = points[np.minimum(starts, len(points) - 1)] * (lengths > 0)
-    for j in range(1, width):
-        rows = lengths > j
-        out[rows, j] = points[starts[rows] + j]
-    return out.view(f"={'U'}{width}").reshape(n)
+def str_view(points: Array) -> Array:
+    """The (natoms,) str array over a C-contiguous (natoms, width) uint32 code-point matrix: a view."""
+    width = points.shape[1]
+    dtype = _str_dtypes.get(width)
+    if dtype is None:
+        dtype = _str_dtypes[width] = np.dtype((np.str_, width))  # native byte order, as the matrix
+    return points.view(dtype).reshape(len(points))
 
 
 class Layout:
@@ -96,15 +62,15 @@ class Layout:
         self.columns = tuple((name, kind) for name, kind, count in triples for _ in range(count))
 
     def arrays(self, cols: dict[str, Any]) -> dict[str, Array]:
-        """Named per-atom arrays over the reader's matrices, in Properties order: views, no copies
-        (strings excepted)."""
+        """Named per-atom arrays over the reader's matrices (string columns as code-point
+        matrices), in Properties order: views, no copies (several string columns excepted)."""
         out: dict[str, Array] = {}
         for name, first, count in self.strings:
             strs = cols["strs"]
             if count == 1:
-                out[name] = _str_array(strs[first])
+                out[name] = str_view(strs[first])
             else:
-                out[name] = np.array(strs[first:first + count], dtype=str).T.copy()
+                out[name] = np.stack([str_view(m) for m in strs[first:first + count]], axis=1)
         if self.plan:
             matrices = {"floats": cols["floats"], "ints": cols["ints"], "bools": cols["bools"].view(bool)}
             for name, matrix, index in self.plan:

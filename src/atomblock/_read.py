@@ -24,7 +24,7 @@ from . import _native
 from ._comment import parse_comment
 from ._errors import CommentError, ExtxyzError
 from ._frame import Frame
-from ._properties import Layout, layout_of_text
+from ._properties import Layout, layout_of_text, str_view
 
 Source = Union[str, "os.PathLike[str]", IO[bytes], IO[str]]
 Buffer = Union[bytes, bytearray, mmap.mmap]
@@ -223,7 +223,7 @@ def _read_rows(buf: Buffer, atoms: int, natoms: int, layout: Layout, bar: Any) -
     while done < natoms:
         rows = min(PROGRESS_ROWS, natoms - done)
         try:
-            cols, end = _native.read_block(buf, offset, rows, layout.col_types, layout.strict)
+            cols, end = _native.read_block(buf, offset, rows, layout.col_types, layout.strict, "utf32")
         except _native.BlockError as e:
             e.row += done
             raise
@@ -232,8 +232,14 @@ def _read_rows(buf: Buffer, atoms: int, natoms: int, layout: Layout, bar: Any) -
         offset = end
         done += rows
     joined = {key: np.concatenate([p[key] for p in parts]) for key in ("floats", "ints", "bools")}
-    joined["strs"] = [sum((p["strs"][j] for p in parts), []) for j in range(len(parts[0]["strs"]))]
+    # NumPy widens str arrays of different widths to the widest; back to code points after.
+    joined["strs"] = [_points(np.concatenate([str_view(p["strs"][j]) for p in parts]))
+                      for j in range(len(parts[0]["strs"]))]
     return joined, offset
+
+
+def _points(strs: Array) -> Array:
+    return strs.view(np.uint32).reshape(len(strs), strs.itemsize // 4)
 
 
 def convert(buf: Buffer, offset: int, natoms: int, line: int, frame: int, name: str,
@@ -258,7 +264,7 @@ def convert(buf: Buffer, offset: int, natoms: int, line: int, frame: int, name: 
         raise ExtxyzError(name, line + 1, frame, str(e)) from None
     try:
         if bar is None or natoms <= PROGRESS_ROWS:
-            cols, stop = _native.read_block(buf, atoms, natoms, layout.col_types, layout.strict)
+            cols, stop = _native.read_block(buf, atoms, natoms, layout.col_types, layout.strict, "utf32")
             if bar is not None:
                 bar.update(stop - offset)
         else:

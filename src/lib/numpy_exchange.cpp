@@ -296,5 +296,8 @@ PyRef make_int64_array(reader::RowMajorMatrix<std::int64_t>&& matrix) {
 PyRef make_uint8_array(reader::RowMajorMatrix<std::uint8_t>&& matrix) {
     return make_array(std::move(matrix), kNpyUInt8);
 }
+PyRef make_uint32_array(reader::RowMajorMatrix<std::uint32_t>&& matrix) {
+    return make_array(std::move(matrix), kNpyUInt32);
+}
 
 }  // namespace atomblock::py

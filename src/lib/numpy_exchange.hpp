@@ -36,5 +36,6 @@ HeldView<std::uint8_t> extract_uint8_matrix(PyObject* obj);
 PyRef make_float64_array(reader::RowMajorMatrix<double>&& matrix);
 PyRef make_int64_array(reader::RowMajorMatrix<std::int64_t>&& matrix);
 PyRef make_uint8_array(reader::RowMajorMatrix<std::uint8_t>&& matrix);
+PyRef make_uint32_array(reader::RowMajorMatrix<std::uint32_t>&& matrix);
 
 }  // namespace atomblock::py

@@ -155,4 +155,45 @@ bool is_valid_utf8(std::string_view text) noexcept {
     return true;
 }
 
+namespace {
+
+// Continuation bytes are 10xxxxxx; lead bytes of 2, 3 and 4 byte forms are
+// 110xxxxx, 1110xxxx and 11110xxx, carrying 5, 4 and 3 payload bits.
+constexpr unsigned char kContinuationMask = 0xC0, kContinuationTag = 0x80;
+constexpr unsigned char kAsciiLimit = 0x80, kThreeByteTag = 0xE0, kFourByteTag = 0xF0;
+constexpr std::uint32_t kPayloadBits = 6, kPayloadMask = 0x3F;
+constexpr std::uint32_t kTwoByteLeadMask = 0x1F, kThreeByteLeadMask = 0x0F, kFourByteLeadMask = 0x07;
+
+}  // namespace
+
+std::size_t count_code_points(std::string_view text) noexcept {
+    std::size_t n = 0;
+    for (const char c : text)
+        n += (static_cast<unsigned char>(c) & kContinuationMask) != kContinuationTag ? 1U : 0U;
+    return n;
+}
+
+void decode_utf8(std::string_view text, std::uint32_t* out) noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* const end = p + text.size();
+    while (p < end) {
+        const unsigned char lead = *p++;
+        if (lead < kAsciiLimit) {
+            *out++ = lead;
+            continue;
+        }
+        std::size_t more = 1;
+        std::uint32_t point = lead & kTwoByteLeadMask;
+        if (lead >= kFourByteTag) {
+            more = 3;
+            point = lead & kFourByteLeadMask;
+        } else if (lead >= kThreeByteTag) {
+            more = 2;
+            point = lead & kThreeByteLeadMask;
+        }
+        for (; more != 0; --more) point = (point << kPayloadBits) | (*p++ & kPayloadMask);
+        *out++ = point;
+    }
+}
+
 }  // namespace atomblock::native

@@ -44,4 +44,12 @@ FrameIndex index_frames(std::string_view data, std::size_t offset, std::size_t m
 // nothing above U+10FFFF): exactly what a strict decoder accepts.
 bool is_valid_utf8(std::string_view text) noexcept;
 
+// The number of code points of well-formed UTF-8 `text` (its bytes that are
+// not continuation bytes).
+std::size_t count_code_points(std::string_view text) noexcept;
+
+// Writes the code points of well-formed UTF-8 `text` to `out`, which has room
+// for count_code_points(text) of them. Precondition: is_valid_utf8(text).
+void decode_utf8(std::string_view text, std::uint32_t* out) noexcept;
+
 }  // namespace atomblock::native

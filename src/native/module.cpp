@@ -22,7 +22,7 @@ constexpr const char* kModuleName = "atomblock._native";
 constexpr int kFastCallWithKeywords = METH_FASTCALL | METH_KEYWORDS;
 
 constexpr const char* kReadBlockDoc =
-    "read_block(buffer, offset, natoms, col_types, strict=True)\n"
+    "read_block(buffer, offset, natoms, col_types, strict=True, strings='list')\n"
     "--\n"
     "\n"
     "Read the `natoms` atom lines that start at byte `offset` of `buffer`.\n"
@@ -32,6 +32,9 @@ constexpr const char* kReadBlockDoc =
     "the end of the buffer. Returns (columns, end_offset): `columns` is the dict that\n"
     "_atomblock.read_atom_lines_rs gives for the same lines, `end_offset` the offset\n"
     "just after the block. With `strict`, a token after the last code is a fault.\n"
+    "With strings='utf32', \"strs\" holds one (natoms, longest) uint32 array of\n"
+    "zero-padded code points per `s` code instead of a list of str (at least one\n"
+    "column wide).\n"
     "Faults raise BlockError (\"row {r}: ...\", with .row = r).";
 
 constexpr const char* kSkipLinesDoc =

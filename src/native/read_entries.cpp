@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <optional>
 #include <span>
@@ -36,8 +37,8 @@ constexpr Py_ssize_t kMaxCount = std::numeric_limits<Py_ssize_t>::max();
 constexpr std::size_t kReleaseLockMinLines = 1024;
 constexpr std::size_t kReleaseLockMinBytes = std::size_t{1} << 16;
 
-constexpr std::array<std::string_view, 5> kReadBlockParameters = {"buffer", "offset", "natoms",
-                                                                  "col_types", "strict"};
+constexpr std::array<std::string_view, 6> kReadBlockParameters = {"buffer", "offset", "natoms",
+                                                                  "col_types", "strict", "strings"};
 constexpr py::Signature kReadBlockSignature = {"read_block", kReadBlockParameters, 4};
 constexpr std::array<std::string_view, 3> kSkipLinesParameters = {"buffer", "offset", "n"};
 constexpr py::Signature kSkipLinesSignature = {"skip_lines", kSkipLinesParameters};
@@ -52,10 +53,34 @@ struct BlockFault {
     std::size_t row;
 };
 
+// How string columns come back: lists of str (as read_atom_lines_rs gives
+// them), or one zero-padded (natoms, longest) uint32 matrix of code points
+// per column, which NumPy views as a str array without making any str.
+enum class StringForm : std::uint8_t { lists, utf32 };
+
 struct BlockRead {
     reader::AtomColumns columns;  // string views point into the buffer
     std::size_t end;
+    std::vector<reader::RowMajorMatrix<std::uint32_t>> utf32;  // filled for StringForm::utf32
 };
+
+// One string column as code points; every token is well-formed UTF-8. The
+// width is at least one code point, as NumPy gives an array of empty strings.
+reader::RowMajorMatrix<std::uint32_t> utf32_matrix(std::span<const std::string_view> tokens) {
+    std::size_t width = 1;
+    for (const std::string_view token : tokens) {
+        // A token never has fewer bytes than code points: count only when it could be wider.
+        if (token.size() > width) width = std::max(width, count_code_points(token));
+    }
+    reader::RowMajorMatrix<std::uint32_t> matrix{tokens.size(), width,
+                                                 CBuffer<std::uint32_t>::zeroed(tokens.size() * width)};
+    std::uint32_t* row = matrix.data.data();
+    for (const std::string_view token : tokens) {
+        decode_utf8(token, row);
+        row += width;
+    }
+    return matrix;
+}
 
 std::string row_message(std::size_t row, std::string_view what) {
     return py::concat({"row ", std::to_string(row), ": ", what});
@@ -86,7 +111,7 @@ std::optional<BlockFault> find_invalid_string(const reader::AtomColumns& columns
 std::variant<BlockRead, BlockFault> read_block_text(std::string_view data, std::size_t offset,
                                                     std::size_t natoms,
                                                     std::span<const std::uint8_t> col_types,
-                                                    bool strict) {
+                                                    bool strict, StringForm form) {
     std::vector<std::string_view> lines;
     lines.reserve(std::min(natoms, data.size() - offset));  // a line holds at least one byte
     const LineRun run = split_lines(data, offset, natoms, lines);
@@ -112,7 +137,12 @@ std::variant<BlockRead, BlockFault> read_block_text(std::string_view data, std::
         const std::string what = py::concat({"expected ", std::to_string(natoms), " lines, the data ends"});
         return BlockFault{row_message(run.lines, what), run.lines};
     }
-    return BlockRead{std::move(columns), run.end};
+    BlockRead read{std::move(columns), run.end, {}};
+    if (form == StringForm::utf32) {
+        read.utf32.reserve(read.columns.strs.size());
+        for (const auto& column : read.columns.strs) read.utf32.push_back(utf32_matrix(column));
+    }
+    return read;
 }
 
 // ---- results ------------------------------------------------------------------
@@ -136,15 +166,38 @@ void insert(PyObject* dict, ResultKey key, PyRef value) {
     if (PyDict_SetItem(dict, result_key(key), value.get()) < 0) py::throw_python_error();
 }
 
-// The same dict as read_atom_lines_rs returns.
-PyRef make_columns_dict(reader::AtomColumns& columns) {
+// The same dict as read_atom_lines_rs returns; with utf32 string columns,
+// "strs" holds their code-point matrices instead of lists.
+PyRef make_columns_dict(BlockRead& read) {
+    reader::AtomColumns& columns = read.columns;
     PyRef result = PyRef::steal(PyDict_New());
     if (!result) py::fail_result_creation();
     insert(result.get(), kFloatsKey, py::make_float64_array(std::move(columns.floats)));
     insert(result.get(), kIntsKey, py::make_int64_array(std::move(columns.ints)));
     insert(result.get(), kBoolsKey, py::make_uint8_array(std::move(columns.bools)));
-    insert(result.get(), kStrsKey, py::make_string_columns(columns.strs));
+    if (read.utf32.size() == columns.strs.size() && !columns.strs.empty()) {
+        PyRef matrices = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(read.utf32.size())));
+        if (!matrices) py::fail_result_creation();
+        for (std::size_t k = 0; k < read.utf32.size(); ++k) {
+            // SET_ITEM steals the new array's reference.
+            PyList_SET_ITEM(matrices.get(), static_cast<Py_ssize_t>(k),
+                            py::make_uint32_array(std::move(read.utf32[k])).release());
+        }
+        insert(result.get(), kStrsKey, std::move(matrices));
+    } else {
+        insert(result.get(), kStrsKey, py::make_string_columns(columns.strs));
+    }
     return result;
+}
+
+StringForm convert_string_form(PyObject* obj) {
+    if (obj == nullptr) return StringForm::lists;
+    if (PyUnicode_Check(obj)) {
+        if (PyUnicode_CompareWithASCIIString(obj, "list") == 0) return StringForm::lists;
+        if (PyUnicode_CompareWithASCIIString(obj, "utf32") == 0) return StringForm::utf32;
+    }
+    PyErr_Format(PyExc_ValueError, "strings must be 'list' or 'utf32', got %R", obj);
+    throw py::PythonError();
 }
 
 PyObject* size_pair(std::size_t first, std::size_t second) {
@@ -164,16 +217,17 @@ PyObject* read_block(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
     const std::vector<std::uint8_t> col_types =
         py::with_argument_name("col_types", [&] { return py::convert_col_types(bound[3]); });
     const bool strict = convert_flag(bound[4], true);
+    const StringForm form = convert_string_form(bound[5]);
 
     std::optional<std::variant<BlockRead, BlockFault>> outcome;
     {
         std::optional<ReleasedLock> unlocked;
         if (natoms >= kReleaseLockMinLines) unlocked.emplace();
-        outcome.emplace(read_block_text(data, offset, natoms, col_types, strict));
+        outcome.emplace(read_block_text(data, offset, natoms, col_types, strict, form));
     }
     if (auto* fault = std::get_if<BlockFault>(&*outcome)) raise_block_error(fault->message, fault->row);
     auto& read = std::get<BlockRead>(*outcome);
-    PyRef columns = make_columns_dict(read.columns);  // copies the string tokens out
+    PyRef columns = make_columns_dict(read);  // copies list-form string tokens out
     PyRef end = py::checked(PyLong_FromSize_t(read.end));
     return PyTuple_Pack(2, columns.get(), end.get());
 }
