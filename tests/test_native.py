@@ -306,6 +306,65 @@ def test_write_block_string_columns(col_types, widths):
     assert got == "".join(lines).encode()
 
 
+def parts_of(matrix, split):
+    """A matrix as parts of the given column counts (0: one 1-D column), every other part strided."""
+    parts, first = [], 0
+    for k, count in enumerate(split):
+        part = matrix[:, first] if count == 0 else matrix[:, first:first + count]
+        parts.append(part if k % 2 else np.ascontiguousarray(part))
+        first += max(count, 1)
+    return parts
+
+
+@pytest.mark.parametrize("col_types, fsplit, isplit, bsplit", [
+    (b"sffffiiibb", [0, 3], [2, 0], [0, 0]),
+    (b"sffffiiibb", [4], [3], [2]),
+    (b"ffffiiibb", [1, 0, 2], [0, 0, 0], [2]),
+    (b"sib", [], [0], [0]),  # no float parts at all
+])
+def test_write_block_parts_equal_one_matrix(col_types, fsplit, isplit, bsplit):
+    floats, ints, bools = random_matrices(np.random.default_rng(3), len(SYMBOLS))
+    columns = [SYMBOLS] if b"s" in col_types else []
+    whole = write_args(col_types, *columns, floats=floats, ints=ints, bools=bools, widths=[2] * len(columns))
+    got = native.write_block(
+        [codepoints(c) for c in columns], [2] * len(columns), parts_of(floats, fsplit),
+        tuple(parts_of(ints, isplit)), [p.astype(bool) for p in parts_of(bools, bsplit)], col_types,
+        natoms=len(SYMBOLS))
+    assert got == whole
+
+
+@pytest.mark.parametrize("parts, error", [
+    ([np.zeros(5), np.zeros((6, 2))], "float_mat has shape (5, 3), needs at least (6, 3)"),  # a short part
+    ([np.zeros((6, 1)), np.zeros(6)], "float_mat has shape (6, 2), needs at least (6, 3)"),
+])
+def test_write_block_parts_shape_faults(parts, error):
+    with pytest.raises(ValueError) as info:
+        native.write_block([codepoints(SYMBOLS)], [2], parts, [], [], b"sfff")
+    assert str(info.value) == error
+
+
+@pytest.mark.parametrize("columns, fault", [
+    ([["H", "He"], ["a", "b"]], None),
+    ([["H", ""], ["", "b"]], (0, 1, "str_cols[0]: empty string")),  # column by column
+    ([["H", "a b"], ["", "b"]], (0, 1, "str_cols[0]: blank or control character")),
+    ([["H\t", "He"]], (0, 0, "str_cols[0]: blank or control character")),
+    ([["H", "a\x1f"]], (0, 1, "str_cols[0]: blank or control character")),
+    ([["H", "He"], ["x", "\x00y"]], (1, 1, "str_cols[1]: empty string")),
+    ([["H!", "\u00e9\u3000"]], None),  # only code points 1 to 32 split a token
+    ([["H", "a b"], ["", "b"], ["", ""]], (0, 1, "str_cols[0]: blank or control character")),
+])
+def test_write_block_check_strings(columns, fault):
+    args = ([codepoints(c) for c in columns], [0] * len(columns), np.zeros((2, 0)),
+            np.zeros((2, 0), np.int64), np.zeros((2, 0), np.uint8), b"s" * len(columns))
+    plain = native.write_block(*args)  # unchecked: written as they are
+    if fault is None:
+        assert native.write_block(*args, check_strings=True) == plain
+        return
+    with pytest.raises(native.BlockError) as info:
+        native.write_block(*args, check_strings=True)
+    assert (fault[0], info.value.row, str(info.value)) == fault
+
+
 SHORTEST_EDGES = [
     0.0, -0.0, 1.0, -1.5, 0.1, 0.3, 2 / 3, 1e-4, 1e-5, 9.999e-5, 123.456, 1e15, 1e16,
     9999999999999998.0, 1.2345678901234568e17, 1e22, 1e23, 5e-324, -5e-324,

@@ -166,6 +166,24 @@ def test_unwritable_arrays_are_refused(arrays, error):
         atomblock.write(io.BytesIO(), frame)
 
 
+@pytest.mark.parametrize("write_rows", [1 << 14, 2])  # one block, or row chunks checked first
+@pytest.mark.parametrize("arrays, message", [
+    ({"species": ["H", "C", ""], "lab": ["a", "", ""]}, "arrays['species']: empty string at atom 2"),
+    ({"species": ["H", "C", "O"], "lab": ["a", "b", "c d"]},
+     "arrays['lab']: 'c d' at atom 2 holds a blank or control character: it would not read back as one token"),
+    ({"species": ["H", "C\x01", ""]},
+     "arrays['species']: empty string at atom 2"),  # an empty string is reported first
+    ({"n": np.array([["a", "b"], ["c", "\n"], ["", "e"]])},
+     "arrays['n']: empty string at atom 2"),  # the column of the first fault, then its atom
+])
+def test_unwritable_strings_name_the_atom(arrays, message, write_rows, monkeypatch):
+    monkeypatch.setattr(atomblock._write, "WRITE_ROWS", write_rows)
+    out = io.BytesIO()
+    with pytest.raises(ValueError) as info:
+        atomblock.write(out, atomblock.Frame(arrays))
+    assert str(info.value) == message and out.getvalue() == b""
+
+
 class RecordingBar:
     def __init__(self, total, desc, enabled):
         self.updates = []

@@ -6,6 +6,7 @@ import gzip
 import io
 import lzma
 import os
+import re
 from typing import IO, Any, Callable, Iterable, Literal, Union, cast
 
 import numpy as np
@@ -32,60 +33,46 @@ WRITE_BATCH = 1 << 16
 WRITE_ROWS = 1 << 14
 _LAST_BLANK = 32  # code points 1..32 (controls and space) would split or end an atom-line token
 _OPENERS: dict[str, Callable[..., Any]] = {".gz": gzip.open, ".bz2": bz2.open, ".xz": lzma.open}
+_ALL_ROWS = slice(None)
 
 
-# Small frames repeat their species frame after frame: checked code points are kept by
-# content, so a repeat costs one hash of the array's bytes.
-_POINTS_CACHE_MAX_ATOMS = 1024
-_POINTS_CACHE_LIMIT = 64  # distinct string columns kept
-_points_cache: dict[tuple[str, bytes], Array] = {}
+_STR_FAULT = re.compile(r"str_cols\[(\d+)\]: (empty string|blank)")
 
 
-def _codepoints(values: Array, name: str, natoms: int) -> Array:
-    """Zero-padded UTF-32 code points, (natoms, width) uint32; ValueError for a value that is not one token."""
-    text = values if values.dtype.kind == "U" else values.astype(str)
+def _codepoints(values: Array, natoms: int) -> Array:
+    """Zero-padded UTF-32 code points of a str column, (natoms, width) uint32 (a view when it can)."""
+    text = values
+    if text.dtype.kind != "U":
+        text = text.astype(str)
     if not text.dtype.isnative:
         text = text.astype(text.dtype.newbyteorder("="))
-    text = np.ascontiguousarray(text)
-    if natoms > _POINTS_CACHE_MAX_ATOMS:
-        return _checked_points(text, name, natoms)
-    key = (text.dtype.str, text.tobytes())
-    points = _points_cache.get(key)
-    if points is None:
-        points = _checked_points(text, name, natoms).copy()  # not a view of the caller's array
-        if len(_points_cache) >= _POINTS_CACHE_LIMIT:
-            _points_cache.clear()
-        _points_cache[key] = points
-    return points
-
-
-def _checked_points(text: Array, name: str, natoms: int) -> Array:
     width = text.itemsize // 4
-    points = text.view(np.uint32).reshape(natoms, width) if width else np.zeros((natoms, 1), np.uint32)
-    if natoms:
+    if not width:
+        return np.zeros((natoms, 1), np.uint32)
+    if not text.flags.c_contiguous:
+        text = np.ascontiguousarray(text)
+    return text.view(np.uint32).reshape(natoms, width)
+
+
+def _string_fault(points: Array, name: str, atom: int, empty: bool) -> ValueError:
+    if empty:
+        return ValueError(f"arrays[{name!r}]: empty string at atom {atom}")
+    text = "".join(map(chr, points[atom].tolist())).rstrip("\0")
+    return ValueError(f"arrays[{name!r}]: {text!r} at atom {atom} holds a blank"
+                      " or control character: it would not read back as one token")
+
+
+def _check_points(strs: list[Array], names: list[str], natoms: int) -> None:
+    """The native string check done by NumPy over a whole big frame, before any chunk is written."""
+    for points, name in zip(strs, names):
+        if not natoms:
+            continue
         if points[:, 0].min() == 0:
-            empty = int(np.flatnonzero(points[:, 0] == 0)[0])
-            raise ValueError(f"arrays[{name!r}]: empty string at atom {empty}")
+            raise _string_fault(points, name, int(np.flatnonzero(points[:, 0] == 0)[0]), True)
         # Padding zeros wrap around to the largest value: only 1..32 fall below the bound.
-        if (points - 1).min() < _LAST_BLANK:
-            blank = (points - 1) < _LAST_BLANK
-            atom = int(np.flatnonzero(blank.any(axis=1))[0])
-            raise ValueError(f"arrays[{name!r}]: {str(text[atom])!r} at atom {atom} holds a blank"
-                             " or control character: it would not read back as one token")
-    return points
-
-
-def _matrix(parts: list[Array], natoms: int, dtype: Any) -> Array:
-    """One (natoms, columns) matrix of the given dtype; a lone 2-D part of that dtype as it is (strided)."""
-    if not parts:
-        return np.empty((natoms, 0), dtype)
-    if len(parts) == 1:
-        mat = parts[0]
-        if mat.ndim == 1:
-            mat = mat.reshape(natoms, 1)
-    else:
-        mat = np.concatenate([p.reshape(natoms, 1) if p.ndim == 1 else p for p in parts], axis=1)
-    return mat if mat.dtype == dtype else mat.astype(dtype)
+        blank = (points - 1) < _LAST_BLANK
+        if blank.any():
+            raise _string_fault(points, name, int(np.flatnonzero(blank.any(axis=1))[0]), False)
 
 
 def _widths(codes: bytes, nstrs: int) -> list[int]:
@@ -93,29 +80,58 @@ def _widths(codes: bytes, nstrs: int) -> list[int]:
     return [SYMBOL_WIDTH if j == 0 and codes[:1] == b"s" else 0 for j in range(nstrs)]
 
 
-def _columns(frame: Frame) -> tuple[int, str, bytes, list[Array], list[Array], list[Array], list[Array]]:
-    """natoms, Properties text, codes, string code points, and the float, int and bool parts in order."""
-    arrays = {name: values if type(values) is np.ndarray else np.asarray(values)
-              for name, values in frame.arrays.items()}
-    natoms = next((len(v) for v in arrays.values() if v.ndim), 0)
-    layout = layout_of_arrays(arrays, natoms)
-    strs: list[Array] = []
-    floats: list[Array] = []
-    ints: list[Array] = []
-    bools: list[Array] = []
-    for name, kind, _first, count in layout.fields:
-        values = arrays[name]
-        if kind == "S":
-            strs.extend(_codepoints(values if count == 1 else values[:, j], name, natoms) for j in range(count))
-        elif kind == "R":
-            floats.append(values)
-        elif kind == "I":
-            if values.dtype.kind == "u" and values.dtype.itemsize == 8 and natoms and int(values.max()) > _INT64_MAX:
-                raise ValueError(f"arrays[{name!r}]: values above the int64 range")
-            ints.append(values)
-        else:
-            bools.append(values.view(np.uint8))
-    return natoms, layout.text, layout.col_types, strs, floats, ints, bools
+class _Columns:
+    """One frame's values for write_block: code points per string column (with its property
+    name), and the float, int and bool parts in Properties order (1-D or 2-D, unjoined)."""
+
+    __slots__ = ("natoms", "layout", "strs", "names", "widths", "floats", "ints", "bools")
+
+    def __init__(self, frame: Frame) -> None:
+        arrays = {name: values if type(values) is np.ndarray else np.asarray(values)
+                  for name, values in frame.arrays.items()}
+        natoms = next((len(v) for v in arrays.values() if v.ndim), 0)
+        layout = layout_of_arrays(arrays, natoms)
+        self.natoms, self.layout = natoms, layout
+        self.strs: list[Array] = []
+        self.names: list[str] = []
+        self.floats: list[Array] = []
+        self.ints: list[Array] = []
+        self.bools: list[Array] = []
+        for name, kind, _first, count in layout.fields:
+            values = arrays[name]
+            if kind == "R":
+                self.floats.append(values if values.dtype == np.float64 else values.astype(np.float64))
+            elif kind == "S":
+                for j in range(count):
+                    self.strs.append(_codepoints(values if count == 1 else values[:, j], natoms))
+                    self.names.append(name)
+            elif kind == "I":
+                if values.dtype != np.int64:
+                    if (values.dtype.kind == "u" and values.dtype.itemsize == 8 and natoms
+                            and int(values.max()) > _INT64_MAX):
+                        raise ValueError(f"arrays[{name!r}]: values above the int64 range")
+                    values = values.astype(np.int64)
+                self.ints.append(values)
+            else:
+                self.bools.append(values)
+        self.widths = _widths(layout.col_types, len(self.strs))
+
+    def block(self, rows: slice, n: int, float_format: FloatFormat) -> bytes:
+        """The text of the given rows (all of them: slice(None)); string faults as ValueError."""
+        whole = rows.start is None
+        try:
+            return _native.write_block(
+                self.strs if whole else [s[rows] for s in self.strs], self.widths,
+                self.floats if whole else [p[rows] for p in self.floats],
+                self.ints if whole else [p[rows] for p in self.ints],
+                self.bools if whole else [p[rows] for p in self.bools],
+                self.layout.col_types, float_format, n, whole)
+        except _native.BlockError as e:
+            m = _STR_FAULT.match(str(e))
+            if m is None:
+                raise
+            k = int(m.group(1))
+            raise _string_fault(self.strs[k], self.names[k], e.row, m.group(2) == "empty string") from None
 
 
 def _header(frame: Frame, natoms: int, properties: str) -> bytes:
@@ -134,13 +150,11 @@ def _write_frames(put: Callable[[bytes], Any], frames: Iterable[Frame], float_fo
     pending: list[bytes] = []  # small frames' text, written in one call per WRITE_BATCH bytes
     size = 0
     for frame in frames:
-        natoms, properties, codes, strs, floats, ints, bools = _columns(frame)
-        header = _header(frame, natoms, properties)
-        widths = _widths(codes, len(strs))
+        columns = _Columns(frame)
+        natoms = columns.natoms
         if natoms <= WRITE_ROWS:
-            block = _native.write_block(strs, widths, _matrix(floats, natoms, np.float64),
-                                        _matrix(ints, natoms, np.int64), _matrix(bools, natoms, np.uint8),
-                                        codes, float_format)
+            block = columns.block(_ALL_ROWS, natoms, float_format)
+            header = _header(frame, natoms, columns.layout.text)
             pending.append(header)
             pending.append(block)
             size += len(header) + len(block)
@@ -150,6 +164,8 @@ def _write_frames(put: Callable[[bytes], Any], frames: Iterable[Frame], float_fo
                 pending.clear()
                 size = 0
             continue
+        _check_points(columns.strs, columns.names, natoms)
+        header = _header(frame, natoms, columns.layout.text)
         if pending:
             put(b"".join(pending))
             bar.update(size)
@@ -157,14 +173,9 @@ def _write_frames(put: Callable[[bytes], Any], frames: Iterable[Frame], float_fo
             size = 0
         put(header)
         bar.update(len(header))
-        # Parts are joined chunk by chunk too: small joined matrices stay in cache.
+        # Parts are joined chunk by chunk: small joined matrices stay in cache.
         for first in range(0, natoms, WRITE_ROWS):
-            rows = slice(first, first + WRITE_ROWS)
-            n = min(WRITE_ROWS, natoms - first)
-            block = _native.write_block([s[rows] for s in strs], widths,
-                                        _matrix([p[rows] for p in floats], n, np.float64),
-                                        _matrix([p[rows] for p in ints], n, np.int64),
-                                        _matrix([p[rows] for p in bools], n, np.uint8), codes, float_format)
+            block = columns.block(slice(first, first + WRITE_ROWS), min(WRITE_ROWS, natoms - first), float_format)
             put(block)
             bar.update(len(block))
     if pending:

@@ -160,17 +160,28 @@ PyObject* descr_from_type(void** api, int type_number) {
 
 // ---- Input views -----------------------------------------------------------
 
+// NPY_BOOL: NumPy's bool, one byte holding 0 or 1.
+constexpr int kNpyBool = 0;
+constexpr int kNoOtherType = -1;
+
+bool has_type(void** api, PyObject* descr, int type_number) {
+    PyRef wanted = checked(descr_from_type(api, type_number));
+    return descr == wanted.get() ||
+           reinterpret_cast<EquivTypesFn>(api[kSlotEquivTypes])(descr, wanted.get()) != 0;
+}
+
+// With `one_dim`, a 1-D array is taken as one column; `other_type` is a
+// second accepted element type of the same size (or kNoOtherType).
 template <class T>
-HeldView<T> extract_matrix(PyObject* obj, int type_number) {
+HeldView<T> extract_matrix(PyObject* obj, int type_number, bool one_dim = false,
+                           int other_type = kNoOtherType) {
     void** api = numpy_api();
     bool accepted = PyObject_TypeCheck(obj, array_type(api)) != 0;
     const auto* fields = reinterpret_cast<const ArrayObjectFields*>(obj);
-    accepted = accepted && fields->nd == 2;
+    accepted = accepted && (fields->nd == 2 || (one_dim && fields->nd == 1));
     if (accepted) {
-        PyRef wanted = checked(descr_from_type(api, type_number));
-        accepted = fields->descr == wanted.get() ||
-                   reinterpret_cast<EquivTypesFn>(api[kSlotEquivTypes])(fields->descr,
-                                                                        wanted.get()) != 0;
+        accepted = has_type(api, fields->descr, type_number) ||
+                   (other_type != kNoOtherType && has_type(api, fields->descr, other_type));
     }
     if (!accepted) {
         raise(PyExc_TypeError, cannot_convert_message(obj, "PyArray<T, D>"));
@@ -179,9 +190,14 @@ HeldView<T> extract_matrix(PyObject* obj, int type_number) {
     held.array = PyRef::borrow(obj);
     held.view.origin = reinterpret_cast<const unsigned char*>(fields->data);
     held.view.rows = static_cast<std::size_t>(fields->dimensions[0]);
-    held.view.cols = static_cast<std::size_t>(fields->dimensions[1]);
     held.view.row_stride = fields->strides[0];
-    held.view.col_stride = fields->strides[1];
+    if (fields->nd == 2) {
+        held.view.cols = static_cast<std::size_t>(fields->dimensions[1]);
+        held.view.col_stride = fields->strides[1];
+    } else {
+        held.view.cols = 1;
+        held.view.col_stride = 0;
+    }
     return held;
 }
 
@@ -285,6 +301,16 @@ HeldView<std::int64_t> extract_int64_matrix(PyObject* obj) {
 }
 HeldView<std::uint8_t> extract_uint8_matrix(PyObject* obj) {
     return extract_matrix<std::uint8_t>(obj, kNpyUInt8);
+}
+
+HeldView<double> extract_float64_columns(PyObject* obj) {
+    return extract_matrix<double>(obj, kNpyFloat64, true);
+}
+HeldView<std::int64_t> extract_int64_columns(PyObject* obj) {
+    return extract_matrix<std::int64_t>(obj, kNpyInt64, true);
+}
+HeldView<std::uint8_t> extract_bool_columns(PyObject* obj) {
+    return extract_matrix<std::uint8_t>(obj, kNpyUInt8, true, kNpyBool);
 }
 
 PyRef make_float64_array(reader::RowMajorMatrix<double>&& matrix) {

@@ -31,6 +31,12 @@ HeldView<double> extract_float64_matrix(PyObject* obj);
 HeldView<std::int64_t> extract_int64_matrix(PyObject* obj);
 HeldView<std::uint8_t> extract_uint8_matrix(PyObject* obj);
 
+// As above, but a 1-D array is also accepted, as one column; the bool
+// variant takes NumPy bool arrays as well as uint8 ones.
+HeldView<double> extract_float64_columns(PyObject* obj);
+HeldView<std::int64_t> extract_int64_columns(PyObject* obj);
+HeldView<std::uint8_t> extract_bool_columns(PyObject* obj);
+
 // New ndarray of shape (rows, cols) over the matrix's buffer, whose base is
 // a PySliceContainer that owns (and finally frees) the buffer.
 PyRef make_float64_array(reader::RowMajorMatrix<double>&& matrix);

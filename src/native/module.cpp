@@ -62,7 +62,7 @@ constexpr const char* kIndexFramesDoc =
 
 constexpr const char* kWriteBlockDoc =
     "write_block(str_cols, str_widths, float_mat, int_mat, bool_mat, col_types, "
-    "float_format='fixed')\n"
+    "float_format='fixed', natoms=None, check_strings=False)\n"
     "--\n"
     "\n"
     "Format every atom line of one frame as UTF-8 bytes.\n"
@@ -71,8 +71,14 @@ constexpr const char* kWriteBlockDoc =
     "per `s` code, in turn, left-justified to the matching `str_widths` entry; an `s`\n"
     "field that is not first on its line gets one blank before it. Floats are\n"
     "\" %16.8f\" (\"fixed\") or \" \" + repr() (\"shortest\"), ints \" %8d\", bools\n"
-    "\"  T\"/\"  F\"; each line ends in \"\\n\". natoms is the row count of the first\n"
-    "string column, or of float_mat when there is no `s` code.";
+    "\"  T\"/\"  F\"; each line ends in \"\\n\". natoms defaults to the row count of the\n"
+    "first string column, else of float_mat.\n"
+    "\n"
+    "float_mat, int_mat and bool_mat are each a 2-D array, or a list or tuple of\n"
+    "parts (1-D arrays as one column) that take that type's columns in turn;\n"
+    "bool parts may be NumPy bool arrays. With check_strings, an empty string or a\n"
+    "code point from 1 to 32 raises BlockError (\"str_cols[k]: empty string\" or\n"
+    "\"str_cols[k]: blank or control character\", .row = the atom).";
 
 PyCFunction as_function(PyObject* (*entry)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));

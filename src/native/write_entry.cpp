@@ -1,12 +1,18 @@
 // Entry of write_block: bind, convert in parameter order, check the shapes,
 // format with the interpreter lock released, return one bytes object.
+#include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdint>
+#include <limits>
 #include <optional>
+#include <span>
+#include <utility>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/c_buffer.hpp"
 #include "common/column_codes.hpp"
 #include "lib/arg_binding.hpp"
 #include "lib/conversions.hpp"
@@ -21,13 +27,18 @@ namespace {
 
 using py::PyRef;
 
-constexpr std::array<std::string_view, 7> kParameters = {
-    "str_cols", "str_widths", "float_mat", "int_mat", "bool_mat", "col_types", "float_format"};
+constexpr std::array<std::string_view, 9> kParameters = {
+    "str_cols",  "str_widths",   "float_mat", "int_mat",      "bool_mat",
+    "col_types", "float_format", "natoms",    "check_strings"};
 constexpr py::Signature kSignature = {"write_block", kParameters, 6};
 
 // Below this many atoms the formatting is shorter than the wait for the
 // interpreter lock to come back when another thread holds it.
 constexpr std::size_t kReleaseLockMinAtoms = 1024;
+
+// Code points 1 to 32 (the controls and the space) would end an atom-line
+// token; 0 is padding after the text.
+constexpr std::uint32_t kLastBlank = 32;
 
 [[noreturn]] void raise_value_error(const std::string& message) {
     py::raise(PyExc_ValueError, message);
@@ -63,6 +74,103 @@ writer::FloatFormat convert_float_format(PyObject* obj) {
     throw py::PythonError();
 }
 
+// The values of one type: a matrix, or a list or tuple of parts (1-D arrays
+// as one column each) that take the type's columns in turn. Several parts
+// are gathered into one row-major matrix of their own, which `view` shows.
+template <class T>
+struct TypeColumns {
+    std::vector<py::HeldView<T>> parts;
+    std::optional<py::HeldView<T>> whole;
+    CBuffer<T> gathered;
+    writer::MatrixView<T> view{};
+
+    // Fills `view`; the gather runs without the interpreter lock when the
+    // caller has released it. Every part has at least `natoms` rows.
+    void prepare(std::size_t natoms) {
+        if (whole) {
+            view = whole->view;
+            return;
+        }
+        if (parts.size() == 1) {
+            view = parts[0].view;
+            return;
+        }
+        std::size_t cols = 0;
+        for (const auto& part : parts) cols += part.view.cols;
+        gathered = CBuffer<T>::zeroed(natoms * cols);
+        std::size_t first = 0;
+        for (const auto& part : parts) {
+            const writer::MatrixView<T>& v = part.view;
+            for (std::size_t r = 0; r < natoms; ++r) {
+                T* out = gathered.data() + r * cols + first;
+                for (std::size_t c = 0; c < v.cols; ++c) out[c] = v.at(r, c);
+            }
+            first += v.cols;
+        }
+        view.origin = reinterpret_cast<const unsigned char*>(gathered.data());
+        view.rows = natoms;
+        view.cols = cols;
+        view.row_stride = static_cast<std::ptrdiff_t>(cols * sizeof(T));
+        view.col_stride = static_cast<std::ptrdiff_t>(sizeof(T));
+    }
+};
+
+template <class T>
+TypeColumns<T> convert_type_columns(PyObject* obj, py::HeldView<T> (*extract_whole)(PyObject*),
+                                    py::HeldView<T> (*extract_part)(PyObject*)) {
+    TypeColumns<T> columns;
+    if (!PyList_Check(obj) && !PyTuple_Check(obj)) {
+        columns.whole = extract_whole(obj);
+        return columns;
+    }
+    PyRef items = py::checked(PySequence_Fast(obj, "expected a sequence of arrays"));
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+    columns.parts.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i)
+        columns.parts.push_back(extract_part(PySequence_Fast_GET_ITEM(items.get(), i)));
+    return columns;
+}
+
+// The rows a type's values offer, and their columns in all.
+template <class T>
+std::pair<std::size_t, std::size_t> offered_shape(const TypeColumns<T>& columns, std::size_t natoms) {
+    if (columns.whole) return {columns.whole->view.rows, columns.whole->view.cols};
+    std::size_t rows = natoms, cols = 0;
+    for (const auto& part : columns.parts) {
+        rows = std::min(rows, part.view.rows);
+        cols += part.view.cols;
+    }
+    return {rows, cols};
+}
+
+struct StringFault {
+    std::size_t column;
+    std::size_t row;
+    bool empty;  // else a blank or control character
+};
+
+// The first faulty string column: an empty string (its first row), else a
+// code point that would split the token (its first row).
+std::optional<StringFault> find_string_fault(std::span<const writer::StringColumn> strings,
+                                             std::size_t natoms) {
+    for (std::size_t k = 0; k < strings.size(); ++k) {
+        const writer::MatrixView<std::uint32_t>& points = strings[k].codepoints;
+        if (points.cols == 0) {
+            if (natoms != 0) return StringFault{k, 0, true};
+            continue;
+        }
+        for (std::size_t r = 0; r < natoms; ++r)
+            if (points.at(r, 0) == 0) return StringFault{k, r, true};
+        for (std::size_t r = 0; r < natoms; ++r) {
+            for (std::size_t c = 0; c < points.cols; ++c) {
+                const std::uint32_t point = points.at(r, c);
+                if (point != 0 && point <= kLastBlank) return StringFault{k, r, false};
+            }
+        }
+    }
+    return std::nullopt;
+}
+
 struct CodeCounts {
     std::size_t strings = 0, floats = 0, ints = 0, bools = 0;
 };
@@ -80,14 +188,19 @@ CodeCounts count_codes(const std::vector<std::uint8_t>& col_types) {
 
 // The writer indexes without checks of its own: every row and column the
 // codes reach must exist.
+void check_shape(const char* name, std::pair<std::size_t, std::size_t> shape, std::size_t natoms,
+                 std::size_t used_cols) {
+    if (shape.first < natoms || shape.second < used_cols) {
+        raise_value_error(py::concat({name, " has shape (", std::to_string(shape.first), ", ",
+                                      std::to_string(shape.second), "), needs at least (",
+                                      std::to_string(natoms), ", ", std::to_string(used_cols), ")"}));
+    }
+}
+
 template <class T>
 void check_matrix(const char* name, const writer::MatrixView<T>& view, std::size_t natoms,
                   std::size_t used_cols) {
-    if (view.rows < natoms || view.cols < used_cols) {
-        raise_value_error(py::concat({name, " has shape (", std::to_string(view.rows), ", ",
-                                      std::to_string(view.cols), "), needs at least (",
-                                      std::to_string(natoms), ", ", std::to_string(used_cols), ")"}));
-    }
+    check_shape(name, {view.rows, view.cols}, natoms, used_cols);
 }
 
 PyObject* write_block(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -96,12 +209,19 @@ PyObject* write_block(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
 
     const auto str_cols = py::with_argument_name("str_cols", [&] { return convert_string_columns(bound[0]); });
     const auto str_widths = py::with_argument_name("str_widths", [&] { return convert_widths(bound[1]); });
-    const auto float_mat = py::with_argument_name("float_mat", [&] { return py::extract_float64_matrix(bound[2]); });
-    const auto int_mat = py::with_argument_name("int_mat", [&] { return py::extract_int64_matrix(bound[3]); });
-    const auto bool_mat = py::with_argument_name("bool_mat", [&] { return py::extract_uint8_matrix(bound[4]); });
+    auto floats = py::with_argument_name("float_mat", [&] {
+        return convert_type_columns(bound[2], py::extract_float64_matrix, py::extract_float64_columns);
+    });
+    auto ints = py::with_argument_name("int_mat", [&] {
+        return convert_type_columns(bound[3], py::extract_int64_matrix, py::extract_int64_columns);
+    });
+    auto bools = py::with_argument_name("bool_mat", [&] {
+        return convert_type_columns(bound[4], py::extract_uint8_matrix, py::extract_bool_columns);
+    });
     const std::vector<std::uint8_t> col_types =
         py::with_argument_name("col_types", [&] { return py::convert_col_types(bound[5]); });
     const writer::FloatFormat float_format = convert_float_format(bound[6]);
+    const bool check_strings = convert_flag(bound[8], false);
 
     const CodeCounts counts = count_codes(col_types);
     if (str_cols.size() != str_widths.size() || str_cols.size() != counts.strings) {
@@ -110,16 +230,26 @@ PyObject* write_block(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
                                       " string columns and ", std::to_string(str_widths.size()),
                                       " widths"}));
     }
-    const std::size_t natoms = str_cols.empty() ? float_mat.view.rows : str_cols[0].view.rows;
+    std::size_t natoms = 0;
+    if (bound[7] != nullptr) {
+        natoms = static_cast<std::size_t>(
+            convert_index(bound[7], "natoms", 0, std::numeric_limits<Py_ssize_t>::max(), 0));
+    } else if (!str_cols.empty()) {
+        natoms = str_cols[0].view.rows;
+    } else if (floats.whole) {
+        natoms = floats.whole->view.rows;
+    } else if (!floats.parts.empty()) {
+        natoms = floats.parts[0].view.rows;
+    }
     std::vector<writer::StringColumn> strings;
     strings.reserve(str_cols.size());
     for (std::size_t k = 0; k < str_cols.size(); ++k) {
         check_matrix("a string column", str_cols[k].view, natoms, 0);
         strings.push_back(writer::StringColumn{str_cols[k].view, str_widths[k]});
     }
-    check_matrix("float_mat", float_mat.view, natoms, counts.floats);
-    check_matrix("int_mat", int_mat.view, natoms, counts.ints);
-    check_matrix("bool_mat", bool_mat.view, natoms, counts.bools);
+    check_shape("float_mat", offered_shape(floats, natoms), natoms, counts.floats);
+    check_shape("int_mat", offered_shape(ints, natoms), natoms, counts.ints);
+    check_shape("bool_mat", offered_shape(bools, natoms), natoms, counts.bools);
 
     writer::BlockLayout layout{};
     layout.natoms = natoms;
@@ -129,11 +259,23 @@ PyObject* write_block(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
     layout.float_format = float_format;
 
     std::optional<writer::AtomBlock> block;
+    std::optional<StringFault> fault;
     {
         std::optional<ReleasedLock> unlocked;
         if (natoms >= kReleaseLockMinAtoms) unlocked.emplace();
-        block.emplace(writer::write_atom_block(layout, float_mat.view, int_mat.view, bool_mat.view,
-                                               col_types));
+        if (check_strings) fault = find_string_fault(strings, natoms);
+        if (!fault) {
+            floats.prepare(natoms);
+            ints.prepare(natoms);
+            bools.prepare(natoms);
+            block.emplace(writer::write_atom_block(layout, floats.view, ints.view, bools.view,
+                                                   col_types));
+        }
+    }
+    if (fault) {
+        raise_block_error(py::concat({"str_cols[", std::to_string(fault->column), "]: ",
+                                      fault->empty ? "empty string" : "blank or control character"}),
+                          fault->row);
     }
     const std::string_view text = block->text.view();
     return PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
