@@ -30,7 +30,10 @@ inline void advise_huge_pages(const void* data, std::size_t size) noexcept {
     const auto first = reinterpret_cast<std::uintptr_t>(data);
     const std::uintptr_t begin = (first + kHugePageSize - 1) & ~(kHugePageSize - 1);
     const std::uintptr_t end = (first + size) & ~(kHugePageSize - 1);
-    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+    // The aligned start as an offset from `data`, not a pointer made from an
+    // integer: the pointer keeps the provenance of the allocation.
+    char* const base = static_cast<char*>(const_cast<void*>(data));
+    if (end > begin) madvise(base + (begin - first), end - begin, MADV_HUGEPAGE);
 #else
     (void)data;
     (void)size;

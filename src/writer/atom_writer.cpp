@@ -42,7 +42,7 @@ constexpr std::size_t kLineFeedBound = 1;
 // The same amount is reserved beyond the estimate so that the usual call, whose
 // lines are as long as the estimate says, never grows the buffer: 16 KiB is
 // 51 float columns at their worst.
-constexpr std::size_t kLineRoomCheckLimit = 16 * 1024;
+constexpr std::size_t kLineRoomCheckLimit = std::size_t{16} * 1024;
 
 constexpr std::size_t kMaxSize = std::numeric_limits<std::size_t>::max();
 

@@ -18,7 +18,7 @@ inline constexpr unsigned kByteBits = 8;  // digits are packed one per byte
 inline constexpr std::uint64_t kSpaceBytes = 0x2020202020202020ull;
 
 // "00", "01", ..., "99" back to back: 100 pairs of two characters.
-inline constexpr std::size_t kDigitPairCount = kRadix * kRadix;
+inline constexpr std::size_t kDigitPairCount = std::size_t{kRadix} * kRadix;
 inline constexpr std::array<char, 2 * kDigitPairCount> kDigitPairs = [] {
     std::array<char, 2 * kDigitPairCount> table{};
     for (std::size_t i = 0; i < kDigitPairCount; ++i) {
@@ -30,7 +30,7 @@ inline constexpr std::array<char, 2 * kDigitPairCount> kDigitPairs = [] {
 
 // Writes the two digits of `pair` (below 100) at out[0], out[1].
 inline void write_digit_pair(char* out, std::uint32_t pair) noexcept {
-    std::memcpy(out, &kDigitPairs[2 * pair], 2);
+    std::memcpy(out, &kDigitPairs[2 * std::size_t{pair}], 2);
 }
 
 // Thresholds for count_digits: entry d is 10^d, except entry 0, which is 0 so
