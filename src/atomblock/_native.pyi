@@ -4,7 +4,6 @@ from typing import Any, Literal
 
 import numpy as np
 import numpy.typing as npt
-
 from _typeshed import ReadableBuffer
 
 class BlockError(ValueError):
@@ -25,9 +24,11 @@ def index_frames(
 def write_block(
     str_cols: Sequence[npt.NDArray[np.uint32]],
     str_widths: Sequence[int],
-    float_mat: npt.NDArray[np.float64],
-    int_mat: npt.NDArray[np.int64],
-    bool_mat: npt.NDArray[np.uint8],
+    float_mat: npt.NDArray[np.float64] | list[npt.NDArray[np.float64]] | tuple[npt.NDArray[np.float64], ...],
+    int_mat: npt.NDArray[np.int64] | list[npt.NDArray[np.int64]] | tuple[npt.NDArray[np.int64], ...],
+    bool_mat: npt.NDArray[np.uint8] | list[npt.NDArray[Any]] | tuple[npt.NDArray[Any], ...],
     col_types: bytes,
     float_format: Literal["fixed", "shortest"] = "fixed",
+    natoms: int | None = None,
+    check_strings: bool = False,
 ) -> bytes: ...

@@ -34,6 +34,8 @@ WRITE_ROWS = 1 << 14
 _LAST_BLANK = 32  # code points 1..32 (controls and space) would split or end an atom-line token
 _OPENERS: dict[str, Callable[..., Any]] = {".gz": gzip.open, ".bz2": bz2.open, ".xz": lzma.open}
 _ALL_ROWS = slice(None)
+_FLOAT64 = np.dtype(np.float64)
+_INT64 = np.dtype(np.int64)
 
 
 _STR_FAULT = re.compile(r"str_cols\[(\d+)\]: (empty string|blank)")
@@ -87,8 +89,9 @@ class _Columns:
     __slots__ = ("natoms", "layout", "strs", "names", "widths", "floats", "ints", "bools")
 
     def __init__(self, frame: Frame) -> None:
-        arrays = {name: values if type(values) is np.ndarray else np.asarray(values)
-                  for name, values in frame.arrays.items()}
+        arrays = frame.arrays
+        if not all(type(values) is np.ndarray for values in arrays.values()):
+            arrays = {name: np.asarray(values) for name, values in arrays.items()}
         natoms = next((len(v) for v in arrays.values() if v.ndim), 0)
         layout = layout_of_arrays(arrays, natoms)
         self.natoms, self.layout = natoms, layout
@@ -100,13 +103,14 @@ class _Columns:
         for name, kind, _first, count in layout.fields:
             values = arrays[name]
             if kind == "R":
-                self.floats.append(values if values.dtype == np.float64 else values.astype(np.float64))
+                self.floats.append(values if values.dtype is _FLOAT64 or values.dtype == _FLOAT64
+                                   else values.astype(np.float64))
             elif kind == "S":
                 for j in range(count):
                     self.strs.append(_codepoints(values if count == 1 else values[:, j], natoms))
                     self.names.append(name)
             elif kind == "I":
-                if values.dtype != np.int64:
+                if values.dtype is not _INT64 and values.dtype != _INT64:
                     if (values.dtype.kind == "u" and values.dtype.itemsize == 8 and natoms
                             and int(values.max()) > _INT64_MAX):
                         raise ValueError(f"arrays[{name!r}]: values above the int64 range")
@@ -114,7 +118,7 @@ class _Columns:
                 self.ints.append(values)
             else:
                 self.bools.append(values)
-        self.widths = _widths(layout.col_types, len(self.strs))
+        self.widths = _widths(layout.col_types, len(self.strs)) if self.strs else []
 
     def block(self, rows: slice, n: int, float_format: FloatFormat) -> bytes:
         """The text of the given rows (all of them: slice(None)); string faults as ValueError."""
