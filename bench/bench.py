@@ -174,7 +174,7 @@ def python_read(lines: list, convs: list, dtype: np.dtype) -> np.ndarray:
     rows = []
     append = rows.append
     for line in lines:
-        append(tuple([conv(tok) for conv, tok in zip(convs, line.split())]))
+        append(tuple([conv(tok) for conv, tok in zip(convs, line.split(), strict=False)]))
     return np.array(rows, dtype)
 
 
@@ -780,7 +780,7 @@ def write_png(res, path) -> bool:
     colors = {MODULE: "tab:blue", "python loop": "tab:red", LOADTXT: "tab:green"}
     legend = {}  # label -> handle, shared by both panels
     single_run_handle = None
-    for ax, op, title in zip(axes, ("write", "read"), ("writer", "reader")):
+    for ax, op, title in zip(axes, ("write", "read"), ("writer", "reader"), strict=True):
         for layout in res["config"]["layouts"]:
             for contender in (MODULE, "python loop", LOADTXT):
                 pts = [(r["natoms"], r["ns_per_atom"], r["repeat"]) for r in res["results"]
@@ -788,15 +788,15 @@ def write_png(res, path) -> bool:
                        and r["contender"] == contender and r["ns_per_atom"]]
                 if not pts:
                     continue
-                xs, ys, reps = zip(*pts)
+                xs, ys, reps = zip(*pts, strict=True)
                 label = f"{contender} ({layout})"
                 (line,) = ax.plot(xs, ys, styles.get(layout, ":"), marker="o",
                                   color=colors[contender], label=label)
                 legend.setdefault(label, line)
                 # A point of one repetition is not a median: drawn hollow.
-                single = [(x, y) for x, y, n in zip(xs, ys, reps) if n == 1]
+                single = [(x, y) for x, y, n in zip(xs, ys, reps, strict=True) if n == 1]
                 if single:
-                    sx, sy = zip(*single)
+                    sx, sy = zip(*single, strict=True)
                     ax.plot(sx, sy, linestyle="none", marker="o", markersize=11,
                             markerfacecolor="white", markeredgecolor=colors[contender],
                             markeredgewidth=1.5, zorder=3)

@@ -19,9 +19,10 @@ from __future__ import annotations
 
 import os
 import re
+from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass, field
 from itertools import count, islice
-from typing import IO, Any, Iterable, Iterator, Mapping, Union
+from typing import IO, Any, Union
 
 import numpy as np
 
@@ -93,7 +94,7 @@ def parse_properties(text: str) -> Layout:
     if len(parts) % 3:
         raise ValueError(f"Properties={text!r}: expected name:type:ncols triples")
     layout = []
-    for name, kind, ncols in zip(parts[0::3], parts[1::3], parts[2::3]):
+    for name, kind, ncols in zip(parts[0::3], parts[1::3], parts[2::3], strict=True):
         if kind not in TYPE_CODES or not ncols.isdigit() or int(ncols) < 1:
             raise ValueError(f"Properties={text!r}: bad column {name}:{kind}:{ncols}")
         layout.append((name, kind, int(ncols)))
@@ -150,7 +151,7 @@ def _to_properties(layout: Layout, columns: Mapping[str, Any]) -> dict[str, np.n
         taken[kind] += ncols
         if kind == "S":
             strs = columns["strs"][first:first + ncols]
-            properties[name] = np.array(strs[0] if ncols == 1 else list(zip(*strs)), dtype=str)
+            properties[name] = np.array(strs[0] if ncols == 1 else list(zip(*strs, strict=True)), dtype=str)
         else:
             matrix = matrices[kind]
             properties[name] = matrix[:, first] if ncols == 1 else matrix[:, first:first + ncols]

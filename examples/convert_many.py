@@ -17,8 +17,8 @@ the same file system paths.
 from __future__ import annotations
 
 import argparse
+from collections.abc import Iterable, Mapping, Sequence
 from pathlib import Path
-from typing import Iterable, Mapping, Optional, Sequence
 
 import numpy as np
 
@@ -29,8 +29,8 @@ import atomblock
 POSITIONS = "pos"
 
 
-def convert_frame(frame: atomblock.Frame, keep: Optional[Sequence[str]] = None,
-                  scale: Optional[Mapping[str, float]] = None) -> atomblock.Frame:
+def convert_frame(frame: atomblock.Frame, keep: Sequence[str] | None = None,
+                  scale: Mapping[str, float] | None = None) -> atomblock.Frame:
     """A copy of the frame with only the `keep` properties (all if None), `scale` applied."""
     names = list(frame.arrays) if keep is None else list(keep)
     missing = [name for name in names if name not in frame.arrays]
@@ -46,8 +46,8 @@ def convert_frame(frame: atomblock.Frame, keep: Optional[Sequence[str]] = None,
     return atomblock.Frame(arrays=arrays, info=dict(frame.info), cell=cell, pbc=np.array(frame.pbc))
 
 
-def convert_file(source: str, target: str, keep: Optional[Sequence[str]] = None,
-                 scale: Optional[Mapping[str, float]] = None) -> tuple[str, int, int]:
+def convert_file(source: str, target: str, keep: Sequence[str] | None = None,
+                 scale: Mapping[str, float] | None = None) -> tuple[str, int, int]:
     """Convert one file; returns (target, number of frames, number of atoms)."""
     counts = [0, 0]
 

@@ -82,7 +82,7 @@ def main(argv=None) -> None:
               f"({t_read / natoms * 1e9:.0f} ns/atom)")
         if copy.read_bytes() != original.read_bytes():
             sys.exit("FAILED: the rewritten trajectory differs from the original")
-        if not all(same_frames(a, b) for a, b in zip(frames, read_back)) or len(read_back) != len(frames):
+        if len(read_back) != len(frames) or not all(same_frames(a, b) for a, b in zip(frames, read_back, strict=True)):
             sys.exit("FAILED: the frames read back differ from the frames written")
         print(f"copy byte-identical; first frame info: {read_back[0].info}")
 

@@ -28,7 +28,7 @@ READER_SEEDS = {
     "1e400 -1e400 1e-400 -0 1e0000000000000000000001 1e99999999999999\n"
     "0.0000001e-999999 5e-324 1.7976931348623157e308 1E+03 -.25E1 007.50\n",
     "unicode.txt": "sxs\nF\u00e9 1 \u00f1\n\u65e5\u672c x \u8a9e\nNe\U0001f600 0 \u00c5\n",
-    "unicode_errors.txt": "f\n1\u00a02\n", 
+    "unicode_errors.txt": "f\n1\u00a02\n",
     "combining_error.txt": "sf\nH e\u0301\n",
     "nul_bytes.txt": "fi\n1\x002 3\n",
     "nul_string.txt": "s\n\x00\nH\n",

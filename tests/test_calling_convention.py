@@ -42,7 +42,7 @@ def empty_write_args(natoms=0):
         (lambda: read_atom_lines_rs([], foo=1, lines=[]), f"{R} got an unexpected keyword argument 'foo'"),
         (lambda: read_atom_lines_rs([], lines=[], foo=1), f"{R} got multiple values for argument 'lines'"),
         (lambda: read_atom_lines_rs(foo=1), f"{R} got an unexpected keyword argument 'foo'"),
-        (lambda: read_atom_lines_rs(**{"col_types": b"", "lines": [], "Lines": 1}),
+        (lambda: read_atom_lines_rs(col_types=b"", lines=[], Lines=1),
          f"{R} got an unexpected keyword argument 'Lines'"),
         # keywords with NUL characters or lone surrogates appear whole
         (lambda: read_atom_lines_rs([], b"", **{"a\x00b": 1}), f"{R} got an unexpected keyword argument 'a\x00b'"),
@@ -280,7 +280,8 @@ def test_write_conversion_order_names_first_bad_argument():
     assert str(excinfo.value).startswith("argument 'sym_codepoints': 'list' object")
     args = empty_write_args()
     args.update(int_mat=np.zeros((0, 1), np.int32), col_types="s")
-    with pytest.raises(TypeError, match="^argument 'int_mat': 'ndarray' object cannot be converted to 'PyArray<T, D>'$"):
+    with pytest.raises(TypeError,
+                       match="^argument 'int_mat': 'ndarray' object cannot be converted to 'PyArray<T, D>'$"):
         write_atoms_rs(**args)
 
 

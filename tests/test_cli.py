@@ -4,7 +4,6 @@ import os
 import re
 import subprocess
 import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -59,7 +58,7 @@ def test_check_prints_every_fault_like_a_compiler(tmp_path, texts, status, fault
     lines = proc.stdout.splitlines()
     assert lines[-1] == summary
     assert len(lines[:-1]) == len(fault_lines)
-    for line, (file_no, line_no, frame_no) in zip(lines, fault_lines):
+    for line, (file_no, line_no, frame_no) in zip(lines[:-1], fault_lines, strict=True):
         assert line.startswith(f"{paths[file_no]}:{line_no}: frame {frame_no}: "), line
 
 
@@ -81,14 +80,14 @@ def test_convert_copies_the_chosen_frames(tmp_path, index, picked, fmt, suffixes
     expected = [expected[picked]] if isinstance(picked, int) else expected[picked]
     got = atomblock.read(dst, ":")
     assert len(got) == len(expected)
-    for a, b in zip(got, expected):
+    for a, b in zip(got, expected, strict=True):
         assert list(a.arrays) == list(b.arrays) and a.info == b.info
         for name in a.arrays:
             np.testing.assert_array_equal(a.arrays[name], b.arrays[name], err_msg=name)
         assert (a.cell is None) == (b.cell is None) and np.array_equal(a.pbc, b.pbc)
     if fmt == "shortest":  # the shortest text reads back to the very same binary64 values
         originals = written[picked] if isinstance(picked, slice) else [written[picked]]
-        for a, b in zip(got, originals):
+        for a, b in zip(got, originals, strict=True):
             assert np.array_equal(a.arrays["pos"], b.arrays["pos"])
     if index == ":" and suffixes == (".xyz", ".xyz"):  # canonical files are copied byte for byte
         assert dst.read_bytes() == src.read_bytes()

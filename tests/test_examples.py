@@ -61,7 +61,7 @@ def test_round_trip(tmp_path, frames):
     extxyz.write(path, frames)
     back = extxyz.read(path)
     assert len(back) == len(frames)
-    for ours, theirs in zip(frames, back):
+    for ours, theirs in zip(frames, back, strict=True):
         assert theirs.natoms == ours.natoms and theirs.info == ours.info
         assert list(theirs.properties) == list(ours.properties)
         for name, values in ours.properties.items():
@@ -173,6 +173,7 @@ def test_demo_runs_and_checks_its_round_trip():
 def test_convert_many_on_local_dask_cluster(tmp_path, monkeypatch):
     distributed = pytest.importorskip("dask.distributed")
     import atomblock
+
     import convert_many
 
     natoms_of = [3, 40]
@@ -189,7 +190,7 @@ def test_convert_many_on_local_dask_cluster(tmp_path, monkeypatch):
         (str(tmp_path / "out" / f"in{i}.xyz"), 2, 2 * natoms) for i, natoms in enumerate(natoms_of)]
     for i in range(len(natoms_of)):
         old, new = atomblock.read(f"in{i}.xyz", ":"), atomblock.read(f"out/in{i}.xyz", ":")
-        for a, b in zip(old, new):
+        for a, b in zip(old, new, strict=True):
             assert list(b.arrays) == ["species", "pos"] and b.info == a.info
             np.testing.assert_allclose(b.arrays["pos"], a.arrays["pos"] * 0.1, rtol=0, atol=6e-9)
             np.testing.assert_array_equal(b.arrays["species"], a.arrays["species"])

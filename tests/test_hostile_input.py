@@ -39,7 +39,7 @@ class GetItemRaises(LyingSeq):
 
 class IndexReturnsFloat:
     def __index__(self):
-        return 1.5
+        return 1.5  # noqa: PLE0305 - the wrong type is the hostile input
 
 
 class IndexMutates:

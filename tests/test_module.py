@@ -1,6 +1,5 @@
 """Module start-up: attributes, docstrings, re-import, interpreters, NumPy laziness."""
 import inspect
-import sys
 import textwrap
 
 import pytest

@@ -46,7 +46,7 @@ def assert_same_as_percent(values, label):
     """Every field equals "%16.8f" % value; reports the first mismatches."""
     values = np.asarray(values, dtype=np.float64)
     got = float_fields(values)
-    bad = [(v.hex(), g, "%16.8f" % v) for v, g in zip(values.tolist(), got) if g != "%16.8f" % v]
+    bad = [(v.hex(), g, "%16.8f" % v) for v, g in zip(values.tolist(), got, strict=True) if g != "%16.8f" % v]
     assert not bad, f"{label}: {len(bad)} of {len(values)} differ, first: {bad[:5]}"
 
 
@@ -187,7 +187,7 @@ def test_huge_values():
 
 def test_decimal_boundaries_of_the_integer_part():
     # Around 10^k the integer part gains a digit and the field its width.
-    centres = np.array([10.0**k for k in range(0, 22)])
+    centres = np.array([10.0**k for k in range(22)])
     offsets = np.array([-1e-8, -6e-9, -5e-9, -4e-9, 0.0, 4e-9, 1e-8])
     values = (centres[:, None] + offsets[None, :] * np.maximum(centres[:, None] / 1e7, 1)).ravel()
     ulps = [np.nextafter(centres, -np.inf), np.nextafter(centres, np.inf)]
@@ -205,7 +205,7 @@ def test_int_field_against_percent_d():
     edges += [INT64_MIN, INT64_MIN + 1, INT64_MAX]
     values = np.concatenate([values, np.array(edges, dtype=np.int64)])
     got = int_fields(values)
-    bad = [(v, g) for v, g in zip(values.tolist(), got) if g != "%8d" % v]
+    bad = [(v, g) for v, g in zip(values.tolist(), got, strict=True) if g != "%8d" % v]
     assert not bad, bad[:5]
 
 

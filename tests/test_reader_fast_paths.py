@@ -115,8 +115,8 @@ def model_outcome(token):
 def test_integer_and_fraction_digit_counts(sign):
     rng = random.Random(sign)
     tokens = []
-    for integer_digits in range(0, 21):
-        for fraction_digits in range(0, 21):
+    for integer_digits in range(21):
+        for fraction_digits in range(21):
             for point in (["."] if integer_digits == 0 or fraction_digits else [".", ""]):
                 if integer_digits + fraction_digits == 0:
                     continue

@@ -5,7 +5,6 @@ import gc
 import os
 import sys
 import threading
-import weakref
 
 import numpy as np
 import pytest

@@ -7,7 +7,8 @@ import os
 import re
 import sys
 from collections import Counter
-from typing import Any, Dict, List, Optional, Sequence
+from collections.abc import Sequence
+from typing import Any
 
 import numpy as np
 
@@ -30,7 +31,7 @@ class CommandError(Exception):
     """A failure to report as one line and exit status 2, without a traceback."""
 
 
-def parse_index(text: str) -> "int | slice":
+def parse_index(text: str) -> int | slice:
     """`--index` text: an integer (`-1`) or slice text (`::10`, `2:`, `1:9:2`)."""
     text = text.strip()
     if _INT_INDEX.fullmatch(text):
@@ -58,7 +59,7 @@ def _property_text(name: str, values: np.ndarray) -> str:
     return f"{name}:{letter}:{count}"
 
 
-def _counted(counts: Dict[str, int], nframes: int) -> str:
+def _counted(counts: dict[str, int], nframes: int) -> str:
     """`a, b (2 of 5 frames)`: keys in first-seen order, those not in every frame counted."""
     if not counts:
         return "none"
@@ -75,13 +76,13 @@ class FileSummary:
     def __init__(self) -> None:
         self.frames = 0
         self.atoms = 0
-        self.min_atoms: Optional[int] = None
-        self.max_atoms: Optional[int] = None
-        self.properties: Dict[str, int] = {}
-        self.info_keys: Dict[str, int] = {}
+        self.min_atoms: int | None = None
+        self.max_atoms: int | None = None
+        self.properties: dict[str, int] = {}
+        self.info_keys: dict[str, int] = {}
         self.cells = 0
-        self.first_cell: Optional[np.ndarray] = None
-        self.volumes: List[float] = []
+        self.first_cell: np.ndarray | None = None
+        self.volumes: list[float] = []
         self.pbc: Counter = Counter()
 
     def add(self, frame: Any) -> None:
@@ -103,7 +104,7 @@ class FileSummary:
             self.volumes.append(abs(float(np.linalg.det(cell))))
         self.pbc[_pbc_text(frame.pbc)] += 1
 
-    def lines(self) -> List[str]:
+    def lines(self) -> list[str]:
         n = self.frames
         out = [f"  frames      {n:,}"]
         if n:
@@ -252,7 +253,7 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _os_message(exc: OSError, path: Optional[str] = None) -> str:
+def _os_message(exc: OSError, path: str | None = None) -> str:
     name = exc.filename if exc.filename is not None else path
     reason = exc.strerror or str(exc)
     return f"{name}: {reason}" if name is not None else reason
@@ -262,10 +263,10 @@ def _error(message: str) -> None:
     print(f"{PROG}: error: {message}", file=sys.stderr)
 
 
-def _join_index_values(argv: Sequence[str]) -> List[str]:
+def _join_index_values(argv: Sequence[str]) -> list[str]:
     """`--index -2:` as `--index=-2:`: argparse takes a value that starts with "-" and is not
     a plain negative number for an option, but negative slice starts are common here."""
-    out: List[str] = []
+    out: list[str] = []
     items = iter(argv)
     for item in items:
         if item == "--index":
@@ -276,7 +277,7 @@ def _join_index_values(argv: Sequence[str]) -> List[str]:
     return out
 
 
-def main(argv: Optional[Sequence[str]] = None) -> int:
+def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(_join_index_values(sys.argv[1:] if argv is None else argv))
     if args.command is None:

@@ -6,7 +6,7 @@ import os
 import sys
 import warnings
 from types import TracebackType
-from typing import Any, Optional, Type
+from typing import Any
 
 __all__ = ["progress_bar"]
 
@@ -31,14 +31,14 @@ class _NoProgress:
     def close(self) -> None:
         pass
 
-    def __enter__(self) -> "_NoProgress":
+    def __enter__(self) -> _NoProgress:
         return self
 
     def __exit__(
         self,
-        exc_type: Optional[Type[BaseException]],
-        exc: Optional[BaseException],
-        tb: Optional[TracebackType],
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
     ) -> None:
         pass
 
@@ -58,14 +58,14 @@ class _TqdmProgress:
     def close(self) -> None:
         self._bar.close()
 
-    def __enter__(self) -> "_TqdmProgress":
+    def __enter__(self) -> _TqdmProgress:
         return self
 
     def __exit__(
         self,
-        exc_type: Optional[Type[BaseException]],
-        exc: Optional[BaseException],
-        tb: Optional[TracebackType],
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
     ) -> None:
         self.close()
 
@@ -81,7 +81,7 @@ def _user_stacklevel() -> int:
     return level
 
 
-def progress_bar(total: Optional[int], desc: str, enabled: bool) -> Any:
+def progress_bar(total: int | None, desc: str, enabled: bool) -> Any:
     """Return a context manager with ``.update(nbytes)`` showing progress in bytes.
 
     ``total`` is the number of bytes expected (None when unknown, e.g. a compressed
