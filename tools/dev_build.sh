@@ -14,8 +14,12 @@ case "$python" in
   */*) python="$(cd "$(dirname "$python")" && pwd)/$(basename "$python")" ;;
   *) python="$(command -v "$python")" ;;
 esac
+# ATOMBLOCK_WERROR=ON in the environment turns warnings into errors here and in
+# the scripts that build through this one (tools/sanitize.sh); CI sets it.
+werror=()
+[ -z "${ATOMBLOCK_WERROR:-}" ] || werror=(-DATOMBLOCK_WERROR="$ATOMBLOCK_WERROR")
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-Release}" \
-    -DPython_EXECUTABLE="$python" "$@" >/dev/null
+    -DPython_EXECUTABLE="$python" "${werror[@]}" "$@" >/dev/null
 fi
 cmake --build "$build" -j "${JOBS:-1}"
