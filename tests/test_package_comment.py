@@ -1,5 +1,6 @@
 """atomblock comment lines: what each line reads as, how values are written, and which lines are refused."""
 import io
+import struct
 
 import numpy as np
 import pytest
@@ -152,3 +153,102 @@ def test_canonical_order_lattice_properties_info_pbc(cell, pbc, first, last):
 def test_unwritable_info_is_refused(info, error):
     with pytest.raises(error):
         atomblock.write(io.BytesIO(), atomblock.Frame(info=info))
+
+
+# --- the native scanner of common lines against the Python parser ----------
+
+def _outcome(line, fast, monkeypatch):
+    """What parse_comment gives with the native scanner on or off: values, or the error message."""
+    from atomblock import _comment, _errors, _native
+    monkeypatch.setattr(_comment, "_fast_scan", _native.parse_comment_fast if fast else None)
+    try:
+        c = _comment.parse_comment(line)
+    except _errors.CommentError as e:
+        return ("error", str(e))
+    return (_exact(c.info), _exact(c.cell), _exact(c.pbc), c.properties)
+
+
+def _exact(value):
+    """A comparable form that tells types, float bits (signed zeros, NaN signs) and key order apart."""
+    if isinstance(value, dict):
+        return [(k, _exact(v)) for k, v in value.items()]
+    if isinstance(value, np.ndarray):
+        return (value.dtype.str, value.shape, value.tobytes())
+    if isinstance(value, float):
+        return ("float", struct.pack("<d", value))
+    return (type(value).__name__, value)
+
+
+def _random_line(rng):
+    keys = ["a", "b", "energy", "step", "x1", "_k", "k-2", "+k", "1", "lattice", "LATTICE", "Lattice", "pbc",
+            "PBC", "Pbc", "Properties", "properties", "pRoPeRtIeS", "latticex", "pb"]
+    words = ["T", "F", "True", "False", "true", "false", "TRUE", "FALSE", "t", "tRUE", "H2O", "a-b", "", "+", ".",
+             "-", "1e", "1e+", ".e5", "0x10", "inf", "-Infinity", "+nan", "NaN", "-nan", "INF", "infinit", "1.2.3",
+             "9223372036854775807", "-9223372036854775808", "9223372036854775808", "99999999999999999999",
+             "-0", "007", "+3", "5.", ".5", "-0.0", "1d5", "2D-1", "1e999", "1e-999", "4.9e-324",
+             "0.1000000000000000055511151231257827", "1" * 30 + "e-10",
+             '"x"', '"x y"', '""', '"1 2"', '"T F T"', '"1"', '"a=b"', "{1 2}", "[1, 2]", r'"a\"b"', '"open',
+             "=", "é", "a\x0bb", '"1 0 0 0 1 0 0 0 1"', '"T T T"', '"T F"', "species:S:1:pos:R:3", '"pos:R:3"']
+
+    def number():
+        form = rng.integers(4)
+        if form == 0:
+            return str(int(rng.integers(-10**6, 10**6)))
+        if form == 1:
+            return repr(float(rng.normal(0, 10.0 ** rng.integers(-30, 30))))
+        exp = "eEdD"[rng.integers(4)] if form == 2 else "e"
+        return f"{rng.choice(['', '+', '-'])}{rng.integers(100)}.{rng.integers(1000)}{exp}{rng.integers(-400, 400)}"
+
+    pairs = []
+    for _ in range(rng.integers(1, 7)):
+        key = keys[rng.integers(len(keys))]
+        form = rng.integers(5)
+        if form == 0:
+            pairs.append(key)
+        elif form == 1:
+            pairs.append(f"{key}={number()}")
+        else:
+            pairs.append(f"{key}={words[rng.integers(len(words))]}")
+    seps = [" ", "\t", "  ", ""]
+    return "".join(p + seps[rng.integers(len(seps)) if i + 1 < len(pairs) else 0] for i, p in enumerate(pairs))
+
+
+def test_native_scanner_agrees_with_the_python_parser_on_random_lines(monkeypatch):
+    from atomblock import _native
+    rng = np.random.default_rng(20261208)
+    taken = 0
+    for _ in range(4000):
+        line = _random_line(rng)
+        taken += _native.parse_comment_fast(line) is not None
+        assert _outcome(line, True, monkeypatch) == _outcome(line, False, monkeypatch), line
+    assert taken > 1000  # the comparison covers lines the scanner really parses
+
+
+@pytest.mark.parametrize("line, taken", [
+    ('Lattice="1 0 0 0 1 0 0 0 1" Properties=species:S:1:pos:R:3 energy=-1.5e3 step=12 pbc="T T T"', True),
+    ('LATTICE="2 0 0 0 2 0 0 0 2" properties="x:R:1" PBC="F T F" flag e= s="ab" n=-0', True),
+    ("a=9223372036854775807 b=-9223372036854775808 c=+inf d=-NaN e=1e999 f=-0.0 g=4.9e-324", True),
+    ("a=1 a=x a", True),  # repeated plain keys: the last value, at the first key's place
+    ('Lattice="1 2 3"', True),  # taken, then the faulty cell is reported by the Python parser
+    ('pbc="1 2 3" Lattice="a"', True),  # two faults: the first in the line is the one reported
+    ("a=9223372036854775808", False),
+    ("a=1d5", False),
+    ('a="x y"', False),
+    ("Lattice=\"1 0 0 0 1 0 0 0 1\" lattice=\"2 0 0 0 2 0 0 0 2\"", False),
+    ("pbc", False),
+    ("a=b=c", False),
+    ('a="b"c=1', False),
+    ('a=b"c"', False),
+    ('a"b"=1', False),
+    ('"k"=1', False),
+    ("a=1 =2", False),
+    ('a="open', False),
+    ("a={1 2} b=[1, 2]", False),
+    (r'a="x\"y"', False),
+    ("a=\u00e9 b=1", False),
+    ("a=1\x0bb=2", False),
+])
+def test_native_scanner_takes_the_common_lines_and_declines_the_rest(line, taken, monkeypatch):
+    from atomblock import _native
+    assert (_native.parse_comment_fast(line) is not None) == taken
+    assert _outcome(line, True, monkeypatch) == _outcome(line, False, monkeypatch)

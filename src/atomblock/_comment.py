@@ -28,6 +28,7 @@ from typing import Any, Optional, Union
 import numpy as np
 import numpy.typing as npt
 
+from . import _native
 from ._errors import CommentError
 
 Array = npt.NDArray[Any]
@@ -62,6 +63,9 @@ _SPECIAL_SPELLINGS = {k: k for k in SPECIAL_KEYS}  # as written canonically: no 
 _STRUCTURED = frozenset('"{[')  # first characters of values that are not bare words
 _SCALAR_MATCH = _SCALAR.match
 _CACHE_LIMIT = 4096  # distinct Lattice/pbc texts kept parsed; a trajectory has few
+
+# The native scanner of the common lines; None makes every line take the Python parser.
+_fast_scan: Optional[Any] = _native.parse_comment_fast
 
 _lattice_cache: dict[str, Array] = {}
 _pbc_cache: dict[str, Array] = {}
@@ -222,6 +226,16 @@ def parse_comment(line: str) -> Comment:
     """Parse one comment line (without its line end); CommentError when it is malformed."""
     if "=" not in line:
         return Comment({"comment": line} if line.strip() else {}, None, None, None)
+    found = _fast_scan(line) if _fast_scan is not None else None
+    if found is not None:
+        fast_info, lattice, pbc_text, fast_properties = found
+        try:
+            # Valid texts come from the caches; a faulty one is reported by the
+            # parser below, in line order with any other fault.
+            return Comment(fast_info, None if lattice is None else _lattice(lattice),
+                           None if pbc_text is None else _pbc(pbc_text), fast_properties)
+        except CommentError:
+            pass
     info: dict[str, InfoValue] = {}
     cell = pbc = None
     properties = None

@@ -80,6 +80,19 @@ constexpr const char* kWriteBlockDoc =
     "code point from 1 to 32 raises BlockError (\"str_cols[k]: empty string\" or\n"
     "\"str_cols[k]: blank or control character\", .row = the atom).";
 
+constexpr const char* kParseCommentFastDoc =
+    "parse_comment_fast(line)\n"
+    "--\n"
+    "\n"
+    "The common comment lines parsed without the interpreter: (info, lattice, pbc,\n"
+    "properties), or None when the line holds anything else (escapes, lists,\n"
+    "arrays, quoted keys or blank-separated quoted values, non-ASCII, malformed\n"
+    "pairs, a repeated or valueless special key, ints beyond int64, d/D exponents).\n"
+    "\n"
+    "`info` holds the typed values of the other keys in line order; lattice and\n"
+    "pbc are the raw value texts (quotes kept), properties the text without its\n"
+    "quotes; each None when absent. Keys are matched in any letter case.";
+
 PyCFunction as_function(PyObject* (*entry)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
 }
@@ -91,6 +104,7 @@ PyMethodDef methods[] = {
     {"skip_lines", as_function(skip_lines_entry), kFastCallWithKeywords, kSkipLinesDoc},
     {"index_frames", as_function(index_frames_entry), kFastCallWithKeywords, kIndexFramesDoc},
     {"write_block", as_function(write_block_entry), kFastCallWithKeywords, kWriteBlockDoc},
+    {"parse_comment_fast", parse_comment_fast_entry, METH_O, kParseCommentFastDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,80 @@
+// Entry of parse_comment_fast: the comment scanner's result as Python objects,
+// or None when the scanner declines the line.
+#include <Python.h>
+
+#include <cstring>
+#include <string_view>
+
+#include "lib/failure_guard.hpp"
+#include "lib/py_ref.hpp"
+#include "lib/python_error.hpp"
+#include "native/comment_scan.hpp"
+#include "native/native_entries.hpp"
+
+namespace atomblock::native {
+namespace {
+
+using py::checked;
+using py::PyRef;
+
+constexpr Py_UCS4 kMaxAsciiCodePoint = 0x7F;
+
+// The scanner only accepts ASCII, so every text is copied into a one-byte str.
+PyRef ascii_str(std::string_view text) {
+    PyRef str = checked(PyUnicode_New(static_cast<Py_ssize_t>(text.size()), kMaxAsciiCodePoint));
+    if (!text.empty()) std::memcpy(PyUnicode_DATA(str.get()), text.data(), text.size());
+    return str;
+}
+
+PyRef value_of(const InfoPair& pair) {
+    switch (pair.kind) {
+        case InfoKind::boolean:
+            return PyRef::borrow(pair.boolean ? Py_True : Py_False);
+        case InfoKind::integer:
+            return checked(PyLong_FromLongLong(pair.integer));
+        case InfoKind::real:
+            return checked(PyFloat_FromDouble(pair.real));
+        case InfoKind::text:
+            break;
+    }
+    return ascii_str(pair.text);
+}
+
+PyRef special_or_none(const SpecialValue& value) {
+    return value.present ? ascii_str(value.raw) : PyRef::borrow(Py_None);
+}
+
+PyObject* parse_comment_fast(PyObject* line) {
+    if (!PyUnicode_Check(line)) {
+        PyErr_Format(PyExc_TypeError, "line must be a str, not %.100s", Py_TYPE(line)->tp_name);
+        throw py::PythonError();
+    }
+#if PY_VERSION_HEX < 0x030C0000  // legacy strings may lack their compact form until then
+    if (PyUnicode_READY(line) < 0) py::throw_python_error();
+#endif
+    if (!PyUnicode_IS_ASCII(line)) Py_RETURN_NONE;
+    const std::string_view text(static_cast<const char*>(PyUnicode_DATA(line)),
+                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(line)));
+    // Reused by every call of a thread: its pair vector keeps its capacity.
+    thread_local CommentScan scan;
+    if (!scan_comment(text, scan)) Py_RETURN_NONE;
+
+    PyRef info = checked(PyDict_New());
+    for (const InfoPair& pair : scan.pairs) {
+        PyRef key = ascii_str(pair.key);
+        PyRef value = value_of(pair);
+        if (PyDict_SetItem(info.get(), key.get(), value.get()) < 0) py::throw_python_error();
+    }
+    PyRef lattice = special_or_none(scan.lattice);
+    PyRef pbc = special_or_none(scan.pbc);
+    PyRef properties = special_or_none(scan.properties);
+    return checked(PyTuple_Pack(4, info.get(), lattice.get(), pbc.get(), properties.get())).release();
+}
+
+}  // namespace
+
+extern "C" PyObject* parse_comment_fast_entry(PyObject*, PyObject* line) {
+    return py::guard_entry([&] { return parse_comment_fast(line); });
+}
+
+}  // namespace atomblock::native

@@ -1,0 +1,188 @@
+// Comment-line scanner: pairs split and bare words typed, declining anything
+// the Python parser might read differently.
+#include "native/comment_scan.hpp"
+
+#include <array>
+#include <cstddef>
+#include <optional>
+
+#include "reader/token_grammar.hpp"
+
+namespace atomblock::native {
+namespace {
+
+enum class CharClass : std::uint8_t { plain, blank, equals, quote, refused };
+
+constexpr unsigned char kFirstPrintable = 0x20;  // below: controls (the tab excepted)
+constexpr unsigned char kDelete = 0x7F;          // from here on: DEL and every non-ASCII byte
+constexpr std::size_t kByteValues = 256;
+
+// Refused bytes are those whose meaning differs between the two parsers or
+// that start structures only the Python parser reads: controls other than
+// the tab (Python also splits on \v, \f, \r, \x1c..\x1f), non-ASCII (Unicode
+// blanks and digits), backslash escapes, {} lists and [] arrays.
+constexpr std::array<CharClass, kByteValues> kClasses = [] {
+    std::array<CharClass, kByteValues> table{};
+    for (std::size_t c = 0; c < kByteValues; ++c) {
+        if (c < kFirstPrintable || c >= kDelete) table[c] = CharClass::refused;
+    }
+    table[' '] = CharClass::blank;
+    table['\t'] = CharClass::blank;
+    table['='] = CharClass::equals;
+    table['"'] = CharClass::quote;
+    for (const char c : {'\\', '{', '}', '[', ']'}) table[static_cast<unsigned char>(c)] = CharClass::refused;
+    return table;
+}();
+
+CharClass class_of(char c) noexcept { return kClasses[static_cast<unsigned char>(c)]; }
+
+bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+
+char lower(char c) noexcept { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool equals_lower(std::string_view text, std::string_view lower_word) noexcept {
+    if (text.size() != lower_word.size()) return false;
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if (lower(text[i]) != lower_word[i]) return false;
+    return true;
+}
+
+enum class NumberShape : std::uint8_t { none, integer, real, fortran_real };
+
+// The shape of a bare word under the Python parser's scalar pattern:
+// [+-] digits, or [+-] (digits [. digits*] | . digits) [(e|E|d|D) [+-] digits],
+// or [+-] inf / infinity / nan in any letter case.
+NumberShape number_shape(std::string_view word) noexcept {
+    std::size_t i = 0;
+    const std::size_t n = word.size();
+    if (i < n && (word[i] == '+' || word[i] == '-')) ++i;
+    const std::string_view rest = word.substr(i);
+    if (equals_lower(rest, "inf") || equals_lower(rest, "infinity") || equals_lower(rest, "nan"))
+        return NumberShape::real;
+    const std::size_t int_start = i;
+    while (i < n && is_digit(word[i])) ++i;
+    const std::size_t int_digits = i - int_start;
+    if (i == n) return int_digits ? NumberShape::integer : NumberShape::none;
+    std::size_t frac_digits = 0;
+    if (word[i] == '.') {
+        ++i;
+        const std::size_t frac_start = i;
+        while (i < n && is_digit(word[i])) ++i;
+        frac_digits = i - frac_start;
+    }
+    if (int_digits + frac_digits == 0) return NumberShape::none;
+    if (i == n) return NumberShape::real;
+    const char mark = word[i];
+    const bool fortran = mark == 'd' || mark == 'D';
+    if (!fortran && mark != 'e' && mark != 'E') return NumberShape::none;
+    ++i;
+    if (i < n && (word[i] == '+' || word[i] == '-')) ++i;
+    const std::size_t exp_start = i;
+    while (i < n && is_digit(word[i])) ++i;
+    if (i != n || i == exp_start) return NumberShape::none;
+    return fortran ? NumberShape::fortran_real : NumberShape::real;
+}
+
+// A bare word typed; nothing when the Python parser would give what this
+// scanner does not make (an int beyond int64, a Fortran exponent).
+std::optional<InfoPair> typed_word(std::string_view key, std::string_view word) {
+    InfoPair pair{key, InfoKind::text, false, 0, 0.0, word};
+    switch (number_shape(word)) {
+        case NumberShape::integer: {
+            const reader::IntParse parsed = reader::parse_int_token(word);
+            if (!parsed.ok) return std::nullopt;
+            pair.kind = InfoKind::integer;
+            pair.integer = parsed.value;
+            return pair;
+        }
+        case NumberShape::real: {
+            const reader::FloatParse parsed = reader::parse_float_token(word);
+            if (!parsed.ok) return std::nullopt;
+            pair.kind = InfoKind::real;
+            pair.real = parsed.value;
+            return pair;
+        }
+        case NumberShape::fortran_real:
+            return std::nullopt;
+        case NumberShape::none:
+            break;
+    }
+    if (const std::optional<bool> flag = reader::parse_bool_token(word)) {
+        pair.kind = InfoKind::boolean;
+        pair.boolean = *flag;
+    }
+    return pair;
+}
+
+// The special key that `key` names in any letter case, if any.
+SpecialValue* special_of(std::string_view key, CommentScan& out) noexcept {
+    if (equals_lower(key, "lattice")) return &out.lattice;
+    if (equals_lower(key, "properties")) return &out.properties;
+    if (equals_lower(key, "pbc")) return &out.pbc;
+    return nullptr;
+}
+
+}  // namespace
+
+bool scan_comment(std::string_view line, CommentScan& out) {
+    out.pairs.clear();
+    out.lattice = out.properties = out.pbc = SpecialValue{};
+    for (const char c : line)
+        if (class_of(c) == CharClass::refused) return false;
+
+    const std::size_t n = line.size();
+    std::size_t i = 0;
+    while (true) {
+        while (i < n && class_of(line[i]) == CharClass::blank) ++i;
+        if (i == n) return true;
+        const std::size_t key_start = i;
+        while (i < n && class_of(line[i]) == CharClass::plain) ++i;
+        if (i == key_start) return false;  // a quoted key, or "=" with no key
+        const std::string_view key = line.substr(key_start, i - key_start);
+        SpecialValue* const special = special_of(key, out);
+        if (i == n || class_of(line[i]) == CharClass::blank) {
+            if (special != nullptr) return false;  // a special key without a value
+            out.pairs.push_back(InfoPair{key, InfoKind::boolean, true, 0, 0.0, {}});
+            continue;
+        }
+        if (class_of(line[i]) != CharClass::equals) return false;  // key"...
+        ++i;
+        std::string_view raw;  // the value as the Python parser's pattern captures it
+        bool quoted = false;
+        if (i < n && class_of(line[i]) == CharClass::quote) {
+            const std::size_t close = line.find('"', i + 1);
+            if (close == std::string_view::npos) return false;
+            raw = line.substr(i, close + 1 - i);
+            i = close + 1;
+            quoted = true;
+        } else {
+            const std::size_t value_start = i;
+            while (i < n && class_of(line[i]) == CharClass::plain) ++i;
+            raw = line.substr(value_start, i - value_start);
+        }
+        // A value must end at a blank or the end of the line: "a=b=c",
+        // "a=b\"c\"" and "a=\"b\"c=1" are the Python parser's to judge.
+        if (i < n && class_of(line[i]) != CharClass::blank) return false;
+
+        if (special != nullptr) {
+            // A repeated special key: each occurrence is checked in turn there.
+            if (special->present) return false;
+            special->present = true;
+            special->raw = special == &out.properties && quoted ? raw.substr(1, raw.size() - 2) : raw;
+            continue;
+        }
+        if (quoted) {
+            const std::string_view body = raw.substr(1, raw.size() - 2);
+            // Blank-separated items may type as an array there.
+            for (const char c : body)
+                if (class_of(c) == CharClass::blank) return false;
+            out.pairs.push_back(InfoPair{key, InfoKind::text, false, 0, 0.0, body});
+            continue;
+        }
+        const std::optional<InfoPair> pair = typed_word(key, raw);
+        if (!pair) return false;
+        out.pairs.push_back(*pair);
+    }
+}
+
+}  // namespace atomblock::native
