@@ -222,20 +222,33 @@ class Comment:
         self.properties = properties
 
 
+Parts = tuple[dict[str, InfoValue], Optional[Array], Optional[Array], Optional[str]]
+
+
 def parse_comment(line: str) -> Comment:
     """Parse one comment line (without its line end); CommentError when it is malformed."""
+    return Comment(*comment_parts(line))
+
+
+def comment_parts(line: str) -> Parts:
+    """parse_comment's (info, cell, pbc, properties) as a tuple: the reader's per-frame call."""
     if "=" not in line:
-        return Comment({"comment": line} if line.strip() else {}, None, None, None)
-    found = _fast_scan(line) if _fast_scan is not None else None
-    if found is not None:
-        fast_info, lattice, pbc_text, fast_properties = found
-        try:
-            # Valid texts come from the caches; a faulty one is reported by the
-            # parser below, in line order with any other fault.
-            return Comment(fast_info, None if lattice is None else _lattice(lattice),
-                           None if pbc_text is None else _pbc(pbc_text), fast_properties)
-        except CommentError:
-            pass
+        return ({"comment": line} if line.strip() else {}), None, None, None
+    if _fast_scan is not None:
+        found = _fast_scan(line)
+        if found is not None:
+            info, lattice, pbc_text, properties = found
+            try:
+                # Valid texts come from the caches; a faulty one is reported by
+                # the parser below, in line order with any other fault.
+                return (info, None if lattice is None else _lattice(lattice),
+                        None if pbc_text is None else _pbc(pbc_text), properties)
+            except CommentError:
+                pass
+    return _parse_pairs(line)
+
+
+def _parse_pairs(line: str) -> Parts:
     info: dict[str, InfoValue] = {}
     cell = pbc = None
     properties = None
@@ -272,7 +285,7 @@ def parse_comment(line: str) -> Comment:
             pbc = _pbc(raw)
         else:
             properties = raw[1:-1] if raw[:1] == '"' else raw
-    return Comment(info, cell, pbc, properties)
+    return info, cell, pbc, properties
 
 
 def _fault(line: str) -> str:
@@ -391,6 +404,39 @@ _NO_PBC = _PBC_TEXT[(False, False, False)]
 def format_pbc(pbc: Array) -> str:
     """pbc="..." of a (3,) bool array."""
     return _PBC_TEXT[tuple(pbc.tolist())]
+
+
+_ends_cache: dict[tuple[str, Optional[bytes], bytes], tuple[str, str]] = {}
+
+
+def format_header(natoms: int, properties: str, info: dict[str, Any], cell: Optional[Array], pbc: Array) -> bytes:
+    """The count line and the comment line of a frame, as written (format_comment's line).
+
+    cell is None or a (3, 3) float64 array, pbc a (3,) bool array.
+    """
+    ends_key = (properties, None if cell is None else cell.tobytes(), pbc.tobytes())
+    ends = _ends_cache.get(ends_key)
+    if ends is None:
+        # What comes before and after the info pairs depends on these three only.
+        head = "Properties=" + (properties if properties else '""')
+        if cell is not None:
+            head = format_lattice(cell) + " " + head
+        pbc_text = format_pbc(pbc)
+        ends = head, (" " + pbc_text if cell is not None or pbc_text != _NO_PBC else "") + "\n"
+        if len(_ends_cache) >= _CACHE_LIMIT:
+            _ends_cache.clear()
+        _ends_cache[ends_key] = ends
+    parts = [f"{natoms}\n{ends[0]}"]
+    for key, value in info.items():
+        kind = type(value)
+        if kind is float:
+            text = repr(value)
+        elif kind is int:
+            text = "%d" % value
+        else:
+            text = format_value(value)
+        parts.append((_key_cache.get(key) or format_key(key)) + text)
+    return (" ".join(parts) + ends[1]).encode()
 
 
 def format_comment(properties: str, info: dict[str, Any], cell: Optional[Array], pbc: Array) -> str:

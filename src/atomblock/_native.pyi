@@ -32,3 +32,6 @@ def write_block(
     natoms: int | None = None,
     check_strings: bool = False,
 ) -> bytes: ...
+def parse_comment_fast(
+    line: str,
+) -> tuple[dict[str, int | float | bool | str], str | None, str | None, str | None] | None: ...

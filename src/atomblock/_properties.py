@@ -18,7 +18,10 @@ Array = npt.NDArray[Any]
 DEFAULT_PROPERTIES = "species:S:1:pos:R:3"
 _CODE_OF_TYPE = {"S": "s", "R": "f", "I": "i", "L": "b"}
 _TYPE_OF_KIND = {"U": "S", "S": "S", "O": "S", "f": "R", "i": "I", "u": "I", "b": "L"}
-_MATRIX_OF_TYPE = {"R": "floats", "I": "ints", "L": "bools"}
+# Where Layout.arrays takes a property from: the reader's float, int or bool matrix, one
+# string column, or several string columns stacked.
+_FROM_FLOATS, _FROM_INTS, _FROM_BOOLS, _FROM_STR, _FROM_STRS = range(5)
+_SOURCE_OF_TYPE = {"R": _FROM_FLOATS, "I": _FROM_INTS, "L": _FROM_BOOLS}
 _CACHE_LIMIT = 1024  # distinct Properties texts kept parsed; files use one or a few
 _str_dtypes: dict[int, np.dtype[Any]] = {}
 
@@ -40,7 +43,7 @@ class Layout:
     strict: whether tokens past the last column are a fault (not for plain XYZ).
     """
 
-    __slots__ = ("text", "fields", "plan", "strings", "order", "strings_lead", "col_types", "columns", "strict")
+    __slots__ = ("text", "fields", "strings", "steps", "has_bools", "col_types", "columns", "strict")
 
     def __init__(self, text: str, triples: list[tuple[str, str, int]], strict: bool) -> None:
         self.text = text
@@ -51,34 +54,41 @@ class Layout:
             fields.append((name, kind, taken[kind], count))
             taken[kind] += count
         self.fields = tuple(fields)
-        # Per numeric property: its matrix and a prebuilt index (a column, or a column slice).
-        self.plan = tuple((name, _MATRIX_OF_TYPE[kind], (slice(None), first if count == 1 else slice(first, first + count)))
-                          for name, kind, first, count in fields if kind != "S")
-        self.strings = tuple((name, first, count) for name, kind, first, count in fields if kind == "S")
-        self.order = tuple(name for name, _, _, _ in fields)
-        # Strings are filled first: when they lead the line, the dict is already in order.
-        self.strings_lead = self.order[:len(self.strings)] == tuple(name for name, _, _ in self.strings)
+        # Per property in Properties order: (name, source, index into the source).
+        steps: list[tuple[str, int, Any]] = []
+        for name, kind, first, count in fields:
+            if kind != "S":
+                column = first if count == 1 else slice(first, first + count)
+                steps.append((name, _SOURCE_OF_TYPE[kind], (slice(None), column)))
+            elif count == 1:
+                steps.append((name, _FROM_STR, first))
+            else:
+                steps.append((name, _FROM_STRS, slice(first, first + count)))
+        self.steps = tuple(steps)
+        self.has_bools = taken["L"] > 0
         self.col_types = "".join(_CODE_OF_TYPE[k] * c for _, k, c in triples).encode("ascii")
         self.columns = tuple((name, kind) for name, kind, count in triples for _ in range(count))
 
     def arrays(self, cols: dict[str, Any]) -> dict[str, Array]:
         """Named per-atom arrays over the reader's matrices (string columns as code-point
         matrices), in Properties order: views, no copies (several string columns excepted)."""
+        sources = (cols["floats"], cols["ints"], cols["bools"].view(bool) if self.has_bools else None, cols["strs"])
         out: dict[str, Array] = {}
-        for name, first, count in self.strings:
-            strs = cols["strs"]
-            if count == 1:
-                out[name] = str_view(strs[first])
+        for name, source, index in self.steps:
+            if source < _FROM_STR:
+                out[name] = sources[source][index]
+            elif source == _FROM_STR:
+                points = sources[_FROM_STR][index]
+                width = points.shape[1]
+                dtype = _str_dtypes.get(width)
+                out[name] = str_view(points) if dtype is None else points.view(dtype).reshape(len(points))
             else:
-                out[name] = np.stack([str_view(m) for m in strs[first:first + count]], axis=1)
-        if self.plan:
-            matrices = {"floats": cols["floats"], "ints": cols["ints"], "bools": cols["bools"].view(bool)}
-            for name, matrix, index in self.plan:
-                out[name] = matrices[matrix][index]
-        return out if self.strings_lead else {name: out[name] for name in self.order}
+                out[name] = np.stack([str_view(m) for m in sources[_FROM_STR][index]], axis=1)
+        return out
 
 
 _layouts: dict[Optional[str], Layout] = {}
+text_layouts = _layouts  # read-only for callers: a hit saves layout_of_text's call per frame
 
 
 def layout_of_text(text: Optional[str]) -> Layout:

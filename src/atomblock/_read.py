@@ -21,10 +21,10 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _native
-from ._comment import parse_comment
+from ._comment import comment_parts
 from ._errors import CommentError, ExtxyzError
 from ._frame import Frame
-from ._properties import Layout, layout_of_text, str_view
+from ._properties import Layout, layout_of_text, str_view, text_layouts
 
 Source = Union[str, "os.PathLike[str]", IO[bytes], IO[str]]
 Buffer = Union[bytes, bytearray, mmap.mmap]
@@ -258,25 +258,24 @@ def convert(buf: Buffer, offset: int, natoms: int, line: int, frame: int, name: 
     if text[-1:] == "\r":
         text = text[:-1]
     try:
-        comment = parse_comment(text)
-        layout = layout_of_text(comment.properties)
+        info, cell, pbc, properties = comment_parts(text)
+        layout = text_layouts.get(properties) or layout_of_text(properties)
     except CommentError as e:
         raise ExtxyzError(name, line + 1, frame, str(e)) from None
     try:
-        if bar is None or natoms <= PROGRESS_ROWS:
+        if bar is None:
+            cols, _ = _native.read_block(buf, atoms, natoms, layout.col_types, layout.strict, "utf32")
+        elif natoms <= PROGRESS_ROWS:
             cols, stop = _native.read_block(buf, atoms, natoms, layout.col_types, layout.strict, "utf32")
-            if bar is not None:
-                bar.update(stop - offset)
+            bar.update(stop - offset)
         else:
             bar.update(atoms - offset)
-            cols, stop = _read_rows(buf, atoms, natoms, layout, bar)
+            cols, _ = _read_rows(buf, atoms, natoms, layout, bar)
     except _native.BlockError as e:
         raise block_error(e, buf, atoms, natoms, layout, name, line, frame) from None
-    cell = comment.cell
-    pbc = comment.pbc
     if pbc is None:
         pbc = _no_pbc() if cell is None else _full_pbc()
-    return Frame._made(layout.arrays(cols), comment.info, cell, pbc)
+    return Frame._made(layout.arrays(cols), info, cell, pbc)
 
 
 class _Index:

@@ -7,13 +7,13 @@ import io
 import lzma
 import os
 import re
-from typing import IO, Any, Callable, Iterable, Literal, Union, cast
+from typing import IO, Any, Callable, Iterable, Literal, Optional, Union, cast
 
 import numpy as np
 import numpy.typing as npt
 
 from . import _native
-from ._comment import format_comment
+from ._comment import format_header
 from ._frame import Frame
 from ._properties import layout_of_arrays
 from ._read import _bar, _is_path, source_name
@@ -36,8 +36,13 @@ _OPENERS: dict[str, Callable[..., Any]] = {".gz": gzip.open, ".bz2": bz2.open, "
 _ALL_ROWS = slice(None)
 _FLOAT64 = np.dtype(np.float64)
 _INT64 = np.dtype(np.int64)
+_BOOL = np.dtype(np.bool_)
 
 
+# Per exact (name, type, dtype, shape) signature of a frame's arrays that needs no
+# conversion: (natoms, layout, names of the S, R, I and L properties, string widths).
+_plans: dict[Optional[tuple[Any, ...]], tuple[Any, ...]] = {}
+_CACHE_LIMIT = 1024  # distinct array signatures kept; a trajectory has one or a few
 _STR_FAULT = re.compile(r"str_cols\[(\d+)\]: (empty string|blank)")
 
 
@@ -90,6 +95,27 @@ class _Columns:
 
     def __init__(self, frame: Frame) -> None:
         arrays = frame.arrays
+        try:
+            # Exact types, dtypes and shapes: what a cached plan was made and checked for.
+            key: Optional[tuple[Any, ...]] = tuple([(name, type(v), v.dtype, v.shape) for name, v in arrays.items()])
+        except AttributeError:  # not all arrays
+            key = None
+        plan = _plans.get(key)
+        if plan is None:
+            self._convert(arrays, key)
+            return
+        natoms, self.layout, str_names, float_names, int_names, bool_names, self.widths = plan
+        self.natoms = natoms
+        self.names = str_names
+        strs = [arrays[name] for name in str_names]
+        self.strs = [(v if v.flags.c_contiguous else np.ascontiguousarray(v)).view(np.uint32).reshape(natoms, -1)
+                     for v in strs]
+        self.floats = [arrays[name] for name in float_names]
+        self.ints = [arrays[name] for name in int_names]
+        self.bools = [arrays[name] for name in bool_names]
+
+    def _convert(self, arrays: dict[str, Any], key: Optional[tuple[Any, ...]]) -> None:
+        """Any frame's arrays; a plan is cached when they need no conversion but a str view."""
         if not all(type(values) is np.ndarray for values in arrays.values()):
             arrays = {name: np.asarray(values) for name, values in arrays.items()}
         natoms = next((len(v) for v in arrays.values() if v.ndim), 0)
@@ -100,25 +126,36 @@ class _Columns:
         self.floats: list[Array] = []
         self.ints: list[Array] = []
         self.bools: list[Array] = []
+        plain = key is not None and all(t is np.ndarray for _, t, _, _ in key)
         for name, kind, _first, count in layout.fields:
             values = arrays[name]
             if kind == "R":
+                plain = plain and values.dtype == _FLOAT64
                 self.floats.append(values if values.dtype is _FLOAT64 or values.dtype == _FLOAT64
                                    else values.astype(np.float64))
             elif kind == "S":
+                plain = plain and count == 1 and values.dtype.kind == "U" and values.dtype.isnative \
+                    and values.itemsize > 0
                 for j in range(count):
                     self.strs.append(_codepoints(values if count == 1 else values[:, j], natoms))
                     self.names.append(name)
             elif kind == "I":
                 if values.dtype is not _INT64 and values.dtype != _INT64:
+                    plain = False
                     if (values.dtype.kind == "u" and values.dtype.itemsize == 8 and natoms
                             and int(values.max()) > _INT64_MAX):
                         raise ValueError(f"arrays[{name!r}]: values above the int64 range")
                     values = values.astype(np.int64)
                 self.ints.append(values)
             else:
+                plain = plain and values.dtype == np.bool_
                 self.bools.append(values)
         self.widths = _widths(layout.col_types, len(self.strs)) if self.strs else []
+        if plain:
+            names = {kind: tuple(name for name, k, _, _ in layout.fields if k == kind) for kind in "SRIL"}
+            if len(_plans) >= _CACHE_LIMIT:
+                _plans.clear()
+            _plans[key] = (natoms, layout, list(names["S"]), names["R"], names["I"], names["L"], self.widths)
 
     def block(self, rows: slice, n: int, float_format: FloatFormat) -> bytes:
         """The text of the given rows (all of them: slice(None)); string faults as ValueError."""
@@ -140,13 +177,12 @@ class _Columns:
 
 def _header(frame: Frame, natoms: int, properties: str) -> bytes:
     cell = frame.cell
-    if cell is not None and not (type(cell) is np.ndarray and cell.dtype == np.float64 and cell.shape == (3, 3)):
+    if cell is not None and not (type(cell) is np.ndarray and cell.dtype is _FLOAT64 and cell.shape == (3, 3)):
         cell = np.asarray(cell, dtype=np.float64).reshape(3, 3)
     pbc = frame.pbc
-    if not (type(pbc) is np.ndarray and pbc.dtype == np.bool_ and pbc.shape == (3,)):
+    if not (type(pbc) is np.ndarray and pbc.dtype is _BOOL and pbc.shape == (3,)):
         pbc = np.asarray(pbc, dtype=bool).reshape(3)
-    comment = format_comment(properties, frame.info, cell, pbc)
-    return f"{natoms}\n{comment}\n".encode("utf-8")
+    return format_header(natoms, properties, frame.info, cell, pbc)
 
 
 def _write_frames(put: Callable[[bytes], Any], frames: Iterable[Frame], float_format: FloatFormat,
