@@ -20,15 +20,17 @@ import subprocess
 import sys
 import tempfile
 import time
+from collections.abc import Callable
 from pathlib import Path
-from typing import Any, Callable, Dict, List, Optional
+from typing import Any
 
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))  # old_extxyz.py, beside this script
 
-import atomblock  # noqa: E402
-import old_extxyz  # noqa: E402
+import atomblock
+
+import old_extxyz
 
 PROPERTIES = "species:S:1:pos:R:3:forces:R:3:tags:I:1:fixed:L:1"
 SPECIES = ("H", "C", "N", "O", "Si")
@@ -75,7 +77,7 @@ def make_frame(rng: np.random.Generator, natoms: int, step: int) -> atomblock.Fr
 
 
 def median_time(func: Callable[[], Any], repeat: int,
-                setup: Optional[Callable[[], Any]] = None) -> tuple[float, Any]:
+                setup: Callable[[], Any] | None = None) -> tuple[float, Any]:
     """Median wall time of `repeat` calls of func (setup, untimed, before each) and func's last result."""
     times, result = [], None
     for _ in range(repeat):
@@ -87,11 +89,11 @@ def median_time(func: Callable[[], Any], repeat: int,
     return statistics.median(times), result
 
 
-def same_arrays(new: List[atomblock.Frame], old: List[Any]) -> bool:
+def same_arrays(new: list[atomblock.Frame], old: list[Any]) -> bool:
     """The package and the old example read the same values from the same file."""
     if len(new) != len(old):
         return False
-    for a, b in zip(new, old):
+    for a, b in zip(new, old, strict=True):
         if list(a.arrays) != list(b.properties):
             return False
         if not all(np.array_equal(a.arrays[k], b.properties[k]) for k in a.arrays):
@@ -115,7 +117,7 @@ def bench_workload(name: str, nframes: int, natoms: int, tmp: Path, repeat: int,
                      "contender": contender, "seconds": seconds, "per_unit": seconds / units * per_unit,
                      "unit": unit, "mb_per_s": size / seconds / MB, "repeat": repeat})
 
-    frames: List[atomblock.Frame] = []
+    frames: list[atomblock.Frame] = []
     for workers in (1, 2):
         t, frames = median_time(lambda: atomblock.read(source, ":", workers=workers), repeat)
         row("read", "atomblock" if workers == 1 else "atomblock workers=2", t)
@@ -143,8 +145,8 @@ def bench_workload(name: str, nframes: int, natoms: int, tmp: Path, repeat: int,
     return rows, faults
 
 
-def evaluate_targets(rows: List[dict]) -> List[dict]:
-    def find(workload: str, op: str, contender: str) -> Optional[dict]:
+def evaluate_targets(rows: list[dict]) -> list[dict]:
+    def find(workload: str, op: str, contender: str) -> dict | None:
         return next((r for r in rows if (r["workload"], r["op"], r["contender"]) == (workload, op, contender)), None)
 
     def label(workload: str) -> str:
@@ -279,14 +281,15 @@ def print_report(res: dict) -> None:
         if "error" in p:
             print(f"  {p['mode']:<5}: error: {p['error']}")
             continue
-        print(f"  {p['mode']:<5}: {p['peak_anon_bytes'] / MB:7.1f} MB anonymous, {p['peak_rss_growth_bytes'] / MB:7.1f} MB"
+        print(f"  {p['mode']:<5}: {p['peak_anon_bytes'] / MB:7.1f} MB anonymous,"
+              f" {p['peak_rss_growth_bytes'] / MB:7.1f} MB"
               f" resident; arrays {p['arrays_bytes'] / MB:.1f} MB in all, {p['largest_frame_bytes'] / MB:.2f} MB"
               " in the largest frame")
     for fault in res["faults"]:
         print(f"CROSS-CHECK FAILED: {fault}")
 
 
-def main(argv: Optional[List[str]] = None) -> int:
+def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0].replace("\n", " "))
     parser.add_argument("--quick", action="store_true",
                         help=f"small sizes ({QUICK_BIG_ATOMS:,}-atom big frames, {QUICK_SMALL_FRAMES} small "
@@ -304,7 +307,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     small_frames = QUICK_SMALL_FRAMES if args.quick else SMALL_FRAMES
 
     rng = np.random.default_rng(2024)
-    res: Dict[str, Any] = {"machine": machine(), "config": {"quick": args.quick, "repeat": repeat,
+    res: dict[str, Any] = {"machine": machine(), "config": {"quick": args.quick, "repeat": repeat,
                                                              "size_mb": size_mb, "properties": PROPERTIES}}
     with tempfile.TemporaryDirectory(dir=args.dir) as tmp_name:
         tmp = Path(tmp_name)
