@@ -53,7 +53,8 @@ def bench_size(natoms, repeat):
     lines = text.splitlines()
     print(f"{natoms} atoms ({inner} calls per timing, best of {repeat})")
     report("read_block(bytes)", best(lambda: native.read_block(data, 0, natoms, COL_TYPES), repeat, inner), natoms)
-    report("read_atom_lines_rs(lines)", best(lambda: _atomblock.read_atom_lines_rs(lines, COL_TYPES), repeat, inner), natoms)
+    report("read_atom_lines_rs(lines)",
+           best(lambda: _atomblock.read_atom_lines_rs(lines, COL_TYPES), repeat, inner), natoms)
     report("read_atom_lines_rs(data.decode().splitlines())",
            best(lambda: _atomblock.read_atom_lines_rs(data.decode().splitlines(), COL_TYPES), repeat, inner),
            natoms)

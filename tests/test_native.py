@@ -12,9 +12,9 @@ import pytest
 
 import _atomblock
 from atomblock import _native as native
+
 from model_reader import tokens
 from model_writer import float_field, int_field
-
 
 # ---- read_block ------------------------------------------------------------------
 
@@ -281,6 +281,21 @@ def test_write_block_fixed_equals_write_atoms_rs(col_types):
     assert got == want.encode()
 
 
+@pytest.mark.parametrize("natoms", [0, 1, 3000])
+@pytest.mark.parametrize("wide", ["none", "floats", "ints", "symbols"])
+def test_write_block_text_beyond_the_usual_widths(natoms, wide):
+    # Wide fields outgrow the room set aside for the text before formatting starts.
+    rng = np.random.default_rng(11)
+    floats = rng.normal(scale=1e300 if wide == "floats" else 1.0, size=(natoms, 3))
+    ints = rng.integers(-2**63 if wide == "ints" else -9, 9, size=(natoms, 2), dtype=np.int64)
+    bools = rng.integers(0, 2, size=(natoms, 1), dtype=np.uint8)
+    symbols = list(rng.choice(["\U0001f600\u4e2d", "\u00dc"] if wide == "symbols" else ["H", "C"], natoms))
+    points = codepoints(symbols) if natoms else np.zeros((0, 1), np.uint32)
+    got = native.write_block([points], [2], floats, ints, bools, b"sfffiib")
+    want = _atomblock.write_atoms_rs(points, 2, floats, ints, bools, b"sfffiib")
+    assert got == want.encode()
+
+
 @pytest.mark.parametrize("col_types, widths", [
     (b"sfs", [1, 4]), (b"ssfib", [0, 3]), (b"fsis", [2, 2]), (b"sss", [5, 1, 0]),
 ])
@@ -390,7 +405,7 @@ def test_write_block_shortest_round_trips_random_bits():
     bits = np.random.default_rng(2024).integers(0, 2**64, size=300_000, dtype=np.uint64)
     values = bits.view(np.float64)
     lines = shortest_lines(values)
-    for value, pattern, line in zip(values.tolist(), bits.tolist(), lines):
+    for value, pattern, line in zip(values.tolist(), bits.tolist(), lines, strict=True):
         assert line == " " + repr(value)
         if value == value:  # NaN payloads are not kept
             assert struct.unpack("<Q", struct.pack("<d", float(line)))[0] == pattern

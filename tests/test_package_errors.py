@@ -93,7 +93,8 @@ def test_check_collects_every_fault_and_resumes_at_the_next_frame():
 
 @pytest.mark.parametrize("tail, where_what", [
     (b"1\nname=\xff\nH 0 0 0 1 T\n", "6: frame 1: invalid UTF-8 in the comment line at byte 6"),
-    (b"1\n" + PROPS.encode() + b"\nH\xc3 0 0 0 1 T\n", '7: frame 1: invalid UTF-8 in "H\ufffd" (column species, expected S)'),
+    (b"1\n" + PROPS.encode() + b"\nH\xc3 0 0 0 1 T\n",
+     '7: frame 1: invalid UTF-8 in "H\ufffd" (column species, expected S)'),
 ])
 def test_invalid_utf8_at_its_line(tail, where_what):
     errors = atomblock.check(io.BytesIO(GOOD.encode() + tail))

@@ -23,7 +23,7 @@ example ``"1 2"``) reads back as an array: old-style lists cannot tell them apar
 from __future__ import annotations
 
 import re
-from typing import Any, Optional, Union
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -32,7 +32,7 @@ from . import _native
 from ._errors import CommentError
 
 Array = npt.NDArray[Any]
-InfoValue = Union[int, float, bool, str, Array]
+InfoValue = int | float | bool | str | Array
 
 _QUOTED = r'"[^"\\]*(?:\\.[^"\\]*)*"'  # unrolled: runs of plain characters between escapes
 _LIST1 = r'\[(?:[^\[\]"]|' + _QUOTED + r')*\]'
@@ -65,7 +65,7 @@ _SCALAR_MATCH = _SCALAR.match
 _CACHE_LIMIT = 4096  # distinct Lattice/pbc texts kept parsed; a trajectory has few
 
 # The native scanner of the common lines; None makes every line take the Python parser.
-_fast_scan: Optional[Any] = _native.parse_comment_fast
+_fast_scan: Any | None = _native.parse_comment_fast
 
 _lattice_cache: dict[str, Array] = {}
 _pbc_cache: dict[str, Array] = {}
@@ -85,7 +85,7 @@ def _float(text: str) -> float:
         return float(text.translate(_FORTRAN_EXPONENT))
 
 
-def scalar(text: str) -> Union[int, float, bool, str]:
+def scalar(text: str) -> int | float | bool | str:
     """A bare word typed: int, float, bool, else the text itself."""
     m = _SCALAR.match(text)
     if m is not None:
@@ -96,7 +96,7 @@ def scalar(text: str) -> Union[int, float, bool, str]:
     return text if b is None else b
 
 
-def _typed_items(items: list[str]) -> Optional[Array]:
+def _typed_items(items: list[str]) -> Array | None:
     """An old-style list as an int, float or bool array; None when its items do not agree."""
     typed = [scalar(t) for t in items]
     kinds = {type(v) for v in typed}
@@ -112,7 +112,7 @@ def _typed_items(items: list[str]) -> Optional[Array]:
     return None
 
 
-def _new_style(text: str) -> Optional[Array]:
+def _new_style(text: str) -> Array | None:
     """A ``[...]`` array (one or two levels) typed as a whole; None when ragged or mixed."""
     # The pair pattern has already checked that the brackets balance.
     stack: list[list[Any]] = []
@@ -214,15 +214,15 @@ class Comment:
 
     __slots__ = ("info", "cell", "pbc", "properties")
 
-    def __init__(self, info: dict[str, InfoValue], cell: Optional[Array], pbc: Optional[Array],
-                 properties: Optional[str]) -> None:
+    def __init__(self, info: dict[str, InfoValue], cell: Array | None, pbc: Array | None,
+                 properties: str | None) -> None:
         self.info = info
         self.cell = cell
         self.pbc = pbc
         self.properties = properties
 
 
-Parts = tuple[dict[str, InfoValue], Optional[Array], Optional[Array], Optional[str]]
+Parts = tuple[dict[str, InfoValue], Array | None, Array | None, str | None]
 
 
 def parse_comment(line: str) -> Comment:
@@ -406,10 +406,10 @@ def format_pbc(pbc: Array) -> str:
     return _PBC_TEXT[tuple(pbc.tolist())]
 
 
-_ends_cache: dict[tuple[str, Optional[bytes], bytes], tuple[str, str]] = {}
+_ends_cache: dict[tuple[str, bytes | None, bytes], tuple[str, str]] = {}
 
 
-def format_header(natoms: int, properties: str, info: dict[str, Any], cell: Optional[Array], pbc: Array) -> bytes:
+def format_header(natoms: int, properties: str, info: dict[str, Any], cell: Array | None, pbc: Array) -> bytes:
     """The count line and the comment line of a frame, as written (format_comment's line).
 
     cell is None or a (3, 3) float64 array, pbc a (3,) bool array.
@@ -439,7 +439,7 @@ def format_header(natoms: int, properties: str, info: dict[str, Any], cell: Opti
     return (" ".join(parts) + ends[1]).encode()
 
 
-def format_comment(properties: str, info: dict[str, Any], cell: Optional[Array], pbc: Array) -> str:
+def format_comment(properties: str, info: dict[str, Any], cell: Array | None, pbc: Array) -> str:
     """The canonical comment line: Lattice, Properties, the info pairs in order, then pbc.
 
     pbc is written whenever Lattice is, and without a Lattice when it is not F F F.

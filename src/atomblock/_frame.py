@@ -1,7 +1,8 @@
 """Frame: one structure of an extended XYZ file (per-atom arrays, comment-line info, cell, pbc)."""
 from __future__ import annotations
 
-from typing import Any, Mapping, Optional
+from collections.abc import Mapping
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -25,10 +26,10 @@ class Frame:
 
     arrays: dict[str, Array]
     info: dict[str, Any]
-    cell: Optional[Array]
+    cell: Array | None
     pbc: Array
 
-    def __init__(self, arrays: Optional[Mapping[str, Any]] = None, info: Optional[Mapping[str, Any]] = None,
+    def __init__(self, arrays: Mapping[str, Any] | None = None, info: Mapping[str, Any] | None = None,
                  cell: Any = None, pbc: Any = None) -> None:
         self.arrays = {name: np.asarray(values) for name, values in (arrays or {}).items()}
         lengths = {name: len(values) if values.ndim else -1 for name, values in self.arrays.items()}
@@ -45,7 +46,7 @@ class Frame:
             self.pbc = np.array(pbc, dtype=bool).reshape(3)
 
     @classmethod
-    def _made(cls, arrays: dict[str, Array], info: dict[str, Any], cell: Optional[Array], pbc: Array) -> Frame:
+    def _made(cls, arrays: dict[str, Array], info: dict[str, Any], cell: Array | None, pbc: Array) -> Frame:
         """A frame from values the reader has already checked (no conversion)."""
         frame = cls.__new__(cls)
         frame.arrays = arrays

@@ -6,7 +6,7 @@ which slice of the reader's per-type matrices holds it.
 """
 from __future__ import annotations
 
-from typing import Any, Optional
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -87,11 +87,11 @@ class Layout:
         return out
 
 
-_layouts: dict[Optional[str], Layout] = {}
+_layouts: dict[str | None, Layout] = {}
 text_layouts = _layouts  # read-only for callers: a hit saves layout_of_text's call per frame
 
 
-def layout_of_text(text: Optional[str]) -> Layout:
+def layout_of_text(text: str | None) -> Layout:
     """The layout of a Properties text (None: absent, the plain XYZ columns); CommentError when bad."""
     layout = _layouts.get(text)
     if layout is None:
@@ -102,7 +102,7 @@ def layout_of_text(text: Optional[str]) -> Layout:
     return layout
 
 
-def _parse(text: Optional[str]) -> Layout:
+def _parse(text: str | None) -> Layout:
     if text is None:
         return Layout(DEFAULT_PROPERTIES, [("species", "S", 1), ("pos", "R", 3)], strict=False)
     if text == "":
@@ -113,7 +113,7 @@ def _parse(text: Optional[str]) -> Layout:
                            f" ({len(parts)} fields is not a multiple of 3)")
     triples = []
     seen = set()
-    for name, kind, count in zip(parts[0::3], parts[1::3], parts[2::3]):
+    for name, kind, count in zip(parts[0::3], parts[1::3], parts[2::3], strict=True):
         letter = kind.upper()
         if letter not in _CODE_OF_TYPE:
             raise CommentError(f"bad Properties={text}: type {kind!r} of column {name!r}"

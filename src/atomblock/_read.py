@@ -14,8 +14,9 @@ import lzma
 import mmap
 import os
 import re
+from collections.abc import Callable, Iterator
 from concurrent.futures import ThreadPoolExecutor
-from typing import IO, Any, Callable, Iterator, Optional, Union
+from typing import IO, Any, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -27,8 +28,8 @@ from ._frame import Frame
 from ._properties import Layout, layout_of_text, str_view, text_layouts
 
 Source = Union[str, "os.PathLike[str]", IO[bytes], IO[str]]
-Buffer = Union[bytes, bytearray, mmap.mmap]
-Index = Union[int, slice, str]
+Buffer = bytes | bytearray | mmap.mmap
+Index = int | slice | str
 Array = npt.NDArray[Any]
 
 MMAP_MIN_BYTES = 1 << 20  # below 1 MiB one read() is cheaper than setting up a mapping
@@ -70,7 +71,7 @@ class _NoBar:
         pass
 
 
-def _bar(total: Optional[int], desc: str, enabled: bool) -> Any:
+def _bar(total: int | None, desc: str, enabled: bool) -> Any:
     if not enabled:
         return _NoBar()
     from ._progress import progress_bar
@@ -93,7 +94,7 @@ class _Text:
 
     def __init__(self, source: Source) -> None:
         self.name = source_name(source)
-        self._mapping: Optional[mmap.mmap] = None
+        self._mapping: mmap.mmap | None = None
         self.buf: Buffer
         if _is_path(source):
             path = os.fsdecode(source)  # type: ignore[arg-type]
@@ -115,7 +116,7 @@ class _Text:
             self._mapping.close()
 
 
-def parse_index(index: Index) -> Union[int, slice]:
+def parse_index(index: Index) -> int | slice:
     """An int, a slice, or a string "5", "-1", ":" or "a:b:c" as int or slice."""
     if isinstance(index, (int, np.integer)) and not isinstance(index, bool):
         return int(index)
@@ -134,7 +135,7 @@ def parse_index(index: Index) -> Union[int, slice]:
     raise TypeError(f"index must be an int, a slice or a string, not {type(index).__name__}")
 
 
-def _frames_needed(sel: Union[int, slice]) -> int:
+def _frames_needed(sel: int | slice) -> int:
     """How many leading frames the selection needs indexed; -1 for all of them."""
     if isinstance(sel, int):
         return sel + 1 if sel >= 0 else -1
@@ -171,12 +172,12 @@ def stop_error(buf: Buffer, stop: int, line: int, frame: int, name: str) -> tupl
                                           f" the file ends after {found - 2}"), True
 
 
-def _faulty_column(what: str, tokens: list[bytes], layout: Layout) -> Optional[int]:
+def _faulty_column(what: str, tokens: list[bytes], layout: Layout) -> int | None:
     """Which column of an atom line the native reader refused (error path only)."""
     columns = layout.columns
     if what.endswith("ran out"):
         return len(tokens) if len(tokens) < len(columns) else None
-    for i, (token, (_, kind)) in enumerate(zip(tokens, columns)):
+    for i, (token, (_, kind)) in enumerate(zip(tokens, columns, strict=False)):
         if kind == "R":
             ok = _ATOM_FLOAT.match(token) is not None
         elif kind == "I":
@@ -243,7 +244,7 @@ def _points(strs: Array) -> Array:
 
 
 def convert(buf: Buffer, offset: int, natoms: int, line: int, frame: int, name: str,
-            bar: Optional[Any] = None) -> Frame:
+            bar: Any | None = None) -> Frame:
     """The frame whose count line starts at `offset` (file line `line`, 1-based)."""
     start = buf.find(b"\n", offset) + 1
     end = buf.find(b"\n", start) if start else -1
@@ -298,7 +299,7 @@ def _chunks(items: list[int], parts: int) -> list[list[int]]:
     return [items[i:i + size] for i in range(0, len(items), size)]
 
 
-def read(source: Source, index: Index = -1, *, workers: int = 1, progress: bool = False) -> Union[Frame, list[Frame]]:
+def read(source: Source, index: Index = -1, *, workers: int = 1, progress: bool = False) -> Frame | list[Frame]:
     """Read one frame (int index; -1, the last, by default) or a list of frames (slice, ':' or 'a:b:c').
 
     Only the frames asked for are converted; `workers` > 1 converts them on
@@ -342,7 +343,7 @@ def read(source: Source, index: Index = -1, *, workers: int = 1, progress: bool 
     return frames[0] if isinstance(sel, int) else frames
 
 
-def _forward(sel: Union[int, slice]) -> Optional[tuple[int, Optional[int], int]]:
+def _forward(sel: int | slice) -> tuple[int, int | None, int] | None:
     """(start, stop, step) when the selection walks forward from a non-negative start, else None."""
     if isinstance(sel, int):
         return (sel, sel + 1, 1) if sel >= 0 else None
@@ -366,7 +367,7 @@ def iread(source: Source, index: Index = ":", *, progress: bool = False) -> Iter
     return _iread_text(source, sel, forward, progress)
 
 
-def _iread_text(source: Source, sel: Union[int, slice], forward: Optional[tuple[int, Optional[int], int]],
+def _iread_text(source: Source, sel: int | slice, forward: tuple[int, int | None, int] | None,
                 progress: bool) -> Iterator[Frame]:
     text = _Text(source)
     try:
@@ -410,12 +411,12 @@ def _iread_text(source: Source, sel: Union[int, slice], forward: Optional[tuple[
         text.close()
 
 
-def _iread_stream(stream: IO[Any], forward: tuple[int, Optional[int], int], progress: bool) -> Iterator[Frame]:
+def _iread_stream(stream: IO[Any], forward: tuple[int, int | None, int], progress: bool) -> Iterator[Frame]:
     """Frames of an open file read in chunks: the buffer holds about one frame's text."""
     name = source_name(stream)
     start, stop, step = forward
     try:
-        total: Optional[int] = os.fstat(stream.fileno()).st_size - stream.tell()
+        total: int | None = os.fstat(stream.fileno()).st_size - stream.tell()
     except (AttributeError, OSError, ValueError, io.UnsupportedOperation):
         total = None
     buf = bytearray()

@@ -7,7 +7,8 @@ import io
 import lzma
 import os
 import re
-from typing import IO, Any, Callable, Iterable, Literal, Optional, Union, cast
+from collections.abc import Callable, Iterable
+from typing import IO, Any, Literal, Union, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -41,7 +42,7 @@ _BOOL = np.dtype(np.bool_)
 
 # Per exact (name, type, dtype, shape) signature of a frame's arrays that needs no
 # conversion: (natoms, layout, names of the S, R, I and L properties, string widths).
-_plans: dict[Optional[tuple[Any, ...]], tuple[Any, ...]] = {}
+_plans: dict[tuple[Any, ...] | None, tuple[Any, ...]] = {}
 _CACHE_LIMIT = 1024  # distinct array signatures kept; a trajectory has one or a few
 _STR_FAULT = re.compile(r"str_cols\[(\d+)\]: (empty string|blank)")
 
@@ -71,7 +72,7 @@ def _string_fault(points: Array, name: str, atom: int, empty: bool) -> ValueErro
 
 def _check_points(strs: list[Array], names: list[str], natoms: int) -> None:
     """The native string check done by NumPy over a whole big frame, before any chunk is written."""
-    for points, name in zip(strs, names):
+    for points, name in zip(strs, names, strict=True):
         if not natoms:
             continue
         if points[:, 0].min() == 0:
@@ -97,7 +98,7 @@ class _Columns:
         arrays = frame.arrays
         try:
             # Exact types, dtypes and shapes: what a cached plan was made and checked for.
-            key: Optional[tuple[Any, ...]] = tuple([(name, type(v), v.dtype, v.shape) for name, v in arrays.items()])
+            key: tuple[Any, ...] | None = tuple([(name, type(v), v.dtype, v.shape) for name, v in arrays.items()])
         except AttributeError:  # not all arrays
             key = None
         plan = _plans.get(key)
@@ -114,7 +115,7 @@ class _Columns:
         self.ints = [arrays[name] for name in int_names]
         self.bools = [arrays[name] for name in bool_names]
 
-    def _convert(self, arrays: dict[str, Any], key: Optional[tuple[Any, ...]]) -> None:
+    def _convert(self, arrays: dict[str, Any], key: tuple[Any, ...] | None) -> None:
         """Any frame's arrays; a plan is cached when they need no conversion but a str view."""
         if not all(type(values) is np.ndarray for values in arrays.values()):
             arrays = {name: np.asarray(values) for name, values in arrays.items()}
@@ -223,7 +224,7 @@ def _write_frames(put: Callable[[bytes], Any], frames: Iterable[Frame], float_fo
         bar.update(size)
 
 
-def write(dest: Dest, frames: Union[Frame, Iterable[Frame]], *, append: bool = False,
+def write(dest: Dest, frames: Frame | Iterable[Frame], *, append: bool = False,
           float_format: str = "fixed", progress: bool = False) -> None:
     """Write a frame or frames: to a path (replaced, or appended to with append=True; .gz, .bz2
     and .xz compress) or to an open file (binary, or text).

@@ -334,11 +334,9 @@ AtomBlock write_atom_block(const MatrixView<std::uint32_t>& sym_codepoints, std:
                        static_cast<std::size_t>(estimate));
 }
 
-AtomBlock write_atom_block(const BlockLayout& layout, const MatrixView<double>& float_mat,
-                           const MatrixView<std::int64_t>& int_mat,
-                           const MatrixView<std::uint8_t>& bool_mat,
-                           std::span<const std::uint8_t> col_types, TextStorage& storage) {
-    if (layout.natoms == 0) return AtomBlock{TextBuffer(storage), true};
+std::size_t initial_capacity(const BlockLayout& layout, std::size_t float_cols, std::size_t int_cols,
+                             std::size_t bool_cols) {
+    if (layout.natoms == 0) return 0;
     // The same estimate as above with every string column's width (and its
     // separator), saturating: an estimate that does not fit cannot be had.
     std::size_t per_line = kLineEstimateExtra;
@@ -351,12 +349,22 @@ AtomBlock write_atom_block(const BlockLayout& layout, const MatrixView<double>& 
     const std::size_t float_estimate = layout.float_format == FloatFormat::shortest
                                            ? kShortestFloatEstimate
                                            : kFloatEstimate;
-    per_line = saturating_add(per_line, saturating_mul(float_estimate, float_mat.cols));
-    per_line = saturating_add(per_line, saturating_mul(kIntEstimate, int_mat.cols));
-    per_line = saturating_add(per_line, saturating_mul(kBoolEstimate, bool_mat.cols));
+    per_line = saturating_add(per_line, saturating_mul(float_estimate, float_cols));
+    per_line = saturating_add(per_line, saturating_mul(kIntEstimate, int_cols));
+    per_line = saturating_add(per_line, saturating_mul(kBoolEstimate, bool_cols));
     const std::size_t estimate = saturating_mul(layout.natoms, per_line);
     if (estimate > kMaxSize - kLineRoomCheckLimit) throw std::bad_alloc();
-    return write_block(layout, float_mat, int_mat, bool_mat, col_types, storage, estimate);
+    return estimate + kLineRoomCheckLimit;
+}
+
+AtomBlock write_atom_block(const BlockLayout& layout, const MatrixView<double>& float_mat,
+                           const MatrixView<std::int64_t>& int_mat,
+                           const MatrixView<std::uint8_t>& bool_mat,
+                           std::span<const std::uint8_t> col_types, TextStorage& storage) {
+    if (layout.natoms == 0) return AtomBlock{TextBuffer(storage), true};
+    const std::size_t capacity = initial_capacity(layout, float_mat.cols, int_mat.cols, bool_mat.cols);
+    return write_block(layout, float_mat, int_mat, bool_mat, col_types, storage,
+                       capacity - kLineRoomCheckLimit);
 }
 
 }  // namespace atomblock::writer

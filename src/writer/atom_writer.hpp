@@ -53,6 +53,15 @@ AtomBlock write_atom_block(const MatrixView<std::uint32_t>& sym_codepoints, std:
                            std::span<const std::uint8_t> col_types,
                            TextStorage& storage = heap_storage());
 
+// The bytes that write_atom_block(layout, ...) asks of its storage first, for
+// matrices of these column counts (0 when natoms is 0): the whole text fits
+// unless fields come out wider than their usual widths (floats of 1e7 and
+// more, ints of 9 digits and more, strings wider than their column or not
+// ASCII, shortest floats aside, which are estimated at their widest). Throws
+// std::bad_alloc when the estimate overflows.
+std::size_t initial_capacity(const BlockLayout& layout, std::size_t float_cols, std::size_t int_cols,
+                             std::size_t bool_cols);
+
 // The same by an explicit layout. Throws InternalFailure (the messages
 // above; an `s` code without its string column or an atom beyond a string
 // column's rows is an index out of range) and std::bad_alloc, also when the
