@@ -7,7 +7,9 @@ import io
 import lzma
 import os
 import re
+from collections import deque
 from collections.abc import Callable, Iterable
+from concurrent.futures import Future, ThreadPoolExecutor
 from typing import IO, Any, Literal, Union, cast
 
 import numpy as np
@@ -32,6 +34,7 @@ WRITE_BATCH = 1 << 16
 # Big frames are formatted 16384 rows (about 2 MB of text) at a time: the text stays in
 # the caches and its memory is reused, where one whole-frame text costs fresh pages.
 WRITE_ROWS = 1 << 14
+WRITE_THREADS = 2  # formatting threads of a big frame's chunks; the caller's thread writes them
 _LAST_BLANK = 32  # code points 1..32 (controls and space) would split or end an atom-line token
 _OPENERS: dict[str, Callable[..., Any]] = {".gz": gzip.open, ".bz2": bz2.open, ".xz": lzma.open}
 _ALL_ROWS = slice(None)
@@ -190,38 +193,60 @@ def _write_frames(put: Callable[[bytes], Any], frames: Iterable[Frame], float_fo
                   bar: Any) -> None:
     pending: list[bytes] = []  # small frames' text, written in one call per WRITE_BATCH bytes
     size = 0
-    for frame in frames:
-        columns = _Columns(frame)
-        natoms = columns.natoms
-        if natoms <= WRITE_ROWS:
-            block = columns.block(_ALL_ROWS, natoms, float_format)
+    pool: ThreadPoolExecutor | None = None  # made at the first big frame
+    try:
+        for frame in frames:
+            columns = _Columns(frame)
+            natoms = columns.natoms
+            if natoms <= WRITE_ROWS:
+                block = columns.block(_ALL_ROWS, natoms, float_format)
+                header = _header(frame, natoms, columns.layout.text)
+                pending.append(header)
+                pending.append(block)
+                size += len(header) + len(block)
+                if size >= WRITE_BATCH:
+                    put(b"".join(pending))
+                    bar.update(size)
+                    pending.clear()
+                    size = 0
+                continue
+            _check_points(columns.strs, columns.names, natoms)
             header = _header(frame, natoms, columns.layout.text)
-            pending.append(header)
-            pending.append(block)
-            size += len(header) + len(block)
-            if size >= WRITE_BATCH:
+            if pending:
                 put(b"".join(pending))
                 bar.update(size)
                 pending.clear()
                 size = 0
-            continue
-        _check_points(columns.strs, columns.names, natoms)
-        header = _header(frame, natoms, columns.layout.text)
+            put(header)
+            bar.update(len(header))
+            if pool is None:
+                pool = ThreadPoolExecutor(WRITE_THREADS, thread_name_prefix="atomblock-write")
+            _write_chunks(put, columns, natoms, float_format, bar, pool)
         if pending:
             put(b"".join(pending))
             bar.update(size)
-            pending.clear()
-            size = 0
-        put(header)
-        bar.update(len(header))
-        # Parts are joined chunk by chunk: small joined matrices stay in cache.
-        for first in range(0, natoms, WRITE_ROWS):
-            block = columns.block(slice(first, first + WRITE_ROWS), min(WRITE_ROWS, natoms - first), float_format)
-            put(block)
-            bar.update(len(block))
-    if pending:
-        put(b"".join(pending))
-        bar.update(size)
+    finally:
+        if pool is not None:
+            pool.shutdown()
+
+
+def _write_chunks(put: Callable[[bytes], Any], columns: _Columns, natoms: int, float_format: FloatFormat,
+                  bar: Any, pool: ThreadPoolExecutor) -> None:
+    """A big frame's atom lines, WRITE_ROWS at a time: the pool formats the next chunks while
+    this thread hands the finished ones to the file, in order (all without the interpreter lock)."""
+    ahead: deque[Future[bytes]] = deque()
+    for first in range(0, natoms, WRITE_ROWS):
+        if len(ahead) > WRITE_THREADS:
+            _put_block(put, ahead.popleft().result(), bar)
+        ahead.append(pool.submit(columns.block, slice(first, first + WRITE_ROWS),
+                                 min(WRITE_ROWS, natoms - first), float_format))
+    while ahead:
+        _put_block(put, ahead.popleft().result(), bar)
+
+
+def _put_block(put: Callable[[bytes], Any], block: bytes, bar: Any) -> None:
+    put(block)
+    bar.update(len(block))
 
 
 def write(dest: Dest, frames: Frame | Iterable[Frame], *, append: bool = False,
