@@ -238,11 +238,17 @@ def comment_parts(line: str) -> Parts:
         found = _fast_scan(line)
         if found is not None:
             info, lattice, pbc_text, properties = found
+            # Valid texts come from the caches; a faulty one is reported by the
+            # parser below, in line order with any other fault.
+            cell = pbc = None
             try:
-                # Valid texts come from the caches; a faulty one is reported by
-                # the parser below, in line order with any other fault.
-                return (info, None if lattice is None else _lattice(lattice),
-                        None if pbc_text is None else _pbc(pbc_text), properties)
+                if lattice is not None:
+                    cell = _lattice_cache.get(lattice)
+                    cell = _lattice(lattice) if cell is None else cell.copy()
+                if pbc_text is not None:
+                    pbc = _pbc_cache.get(pbc_text)
+                    pbc = _pbc(pbc_text) if pbc is None else pbc.copy()
+                return info, cell, pbc, properties
             except CommentError:
                 pass
     return _parse_pairs(line)

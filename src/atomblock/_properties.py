@@ -72,18 +72,18 @@ class Layout:
     def arrays(self, cols: dict[str, Any]) -> dict[str, Array]:
         """Named per-atom arrays over the reader's matrices (string columns as code-point
         matrices), in Properties order: views, no copies (several string columns excepted)."""
-        sources = (cols["floats"], cols["ints"], cols["bools"].view(bool) if self.has_bools else None, cols["strs"])
+        strs = cols["strs"]
+        sources = (cols["floats"], cols["ints"], cols["bools"].view(bool) if self.has_bools else None)
         out: dict[str, Array] = {}
         for name, source, index in self.steps:
             if source < _FROM_STR:
                 out[name] = sources[source][index]
             elif source == _FROM_STR:
-                points = sources[_FROM_STR][index]
-                width = points.shape[1]
-                dtype = _str_dtypes.get(width)
-                out[name] = str_view(points) if dtype is None else points.view(dtype).reshape(len(points))
+                points = strs[index]
+                dtype = _str_dtypes.get(points.shape[1])
+                out[name] = str_view(points) if dtype is None else points.view(dtype)[:, 0]
             else:
-                out[name] = np.stack([str_view(m) for m in sources[_FROM_STR][index]], axis=1)
+                out[name] = np.stack([str_view(m) for m in strs[index]], axis=1)
         return out
 
 
