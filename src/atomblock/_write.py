@@ -256,7 +256,8 @@ def write(dest: Dest, frames: Frame | Iterable[Frame], *, append: bool = False,
 
     float_format "fixed" writes per-atom floats as "%16.8f"; "shortest" writes the
     shortest text that reads back to the same float. Comment-line floats are
-    always shortest.
+    always shortest. A frame of more than WRITE_ROWS atoms is formatted in row
+    chunks on two helper threads while the calling thread writes them in order.
     """
     if float_format not in FLOAT_FORMATS:
         raise ValueError(f"float_format must be one of {FLOAT_FORMATS}, got {float_format!r}")
