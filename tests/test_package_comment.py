@@ -228,6 +228,8 @@ def test_native_scanner_agrees_with_the_python_parser_on_random_lines(monkeypatc
     ('Lattice="1 0 0 0 1 0 0 0 1" Properties=species:S:1:pos:R:3 energy=-1.5e3 step=12 pbc="T T T"', True),
     ('LATTICE="2 0 0 0 2 0 0 0 2" properties="x:R:1" PBC="F T F" flag e= s="ab" n=-0', True),
     ("a=9223372036854775807 b=-9223372036854775808 c=+inf d=-NaN e=1e999 f=-0.0 g=4.9e-324", True),
+    ("a=1e0000000000000000000005 b=-1e-99999999999999999999 c=2.4703282292062328e-324"
+     " d=2.4703282292062327e-324 e=1.7976931348623159e308 f=" + "1" * 400 + "e-400", True),
     ("a=1 a=x a", True),  # repeated plain keys: the last value, at the first key's place
     ('Lattice="1 2 3"', True),  # taken, then the faulty cell is reported by the Python parser
     ('pbc="1 2 3" Lattice="a"', True),  # two faults: the first in the line is the one reported
