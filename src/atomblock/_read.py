@@ -48,6 +48,7 @@ _ATOM_INT = re.compile(rb"[+-]?\d+\Z")
 _ATOM_BOOLS = frozenset((b"T", b"True", b"TRUE", b"true", b"F", b"False", b"FALSE", b"false"))
 _INT64_MAX = 2**63 - 1
 _TYPE_WORD = {"R": "float", "I": "int", "L": "bool", "S": "UTF-8"}
+_new_frame = object.__new__
 
 
 def _no_pbc() -> Array:
@@ -276,7 +277,12 @@ def convert(buf: Buffer, offset: int, natoms: int, line: int, frame: int, name: 
         raise block_error(e, buf, atoms, natoms, layout, name, line, frame) from None
     if pbc is None:
         pbc = _no_pbc() if cell is None else _full_pbc()
-    return Frame._made(layout.arrays(cols), info, cell, pbc)
+    made = _new_frame(Frame)  # the reader's values are checked already: no conversion
+    made.arrays = layout.arrays(cols)
+    made.info = info
+    made.cell = cell
+    made.pbc = pbc
+    return made
 
 
 class _Index:
