@@ -45,16 +45,6 @@ class Frame:
         else:
             self.pbc = np.array(pbc, dtype=bool).reshape(3)
 
-    @classmethod
-    def _made(cls, arrays: dict[str, Array], info: dict[str, Any], cell: Array | None, pbc: Array) -> Frame:
-        """A frame from values the reader has already checked (no conversion)."""
-        frame = cls.__new__(cls)
-        frame.arrays = arrays
-        frame.info = info
-        frame.cell = cell
-        frame.pbc = pbc
-        return frame
-
     @property
     def natoms(self) -> int:
         for values in self.arrays.values():

@@ -28,14 +28,10 @@ PyRef ascii_str(std::string_view text) {
 
 PyRef value_of(const InfoPair& pair) {
     switch (pair.kind) {
-        case InfoKind::boolean:
-            return PyRef::borrow(pair.boolean ? Py_True : Py_False);
-        case InfoKind::integer:
-            return checked(PyLong_FromLongLong(pair.integer));
-        case InfoKind::real:
-            return checked(PyFloat_FromDouble(pair.real));
-        case InfoKind::text:
-            break;
+        case InfoKind::boolean: return PyRef::borrow(pair.boolean ? Py_True : Py_False);
+        case InfoKind::integer: return checked(PyLong_FromLongLong(pair.integer));
+        case InfoKind::real: return checked(PyFloat_FromDouble(pair.real));
+        case InfoKind::text: break;
     }
     return ascii_str(pair.text);
 }
@@ -68,7 +64,8 @@ PyObject* parse_comment_fast(PyObject* line) {
     PyRef lattice = special_or_none(scan.lattice);
     PyRef pbc = special_or_none(scan.pbc);
     PyRef properties = special_or_none(scan.properties);
-    return checked(PyTuple_Pack(4, info.get(), lattice.get(), pbc.get(), properties.get())).release();
+    return checked(PyTuple_Pack(4, info.get(), lattice.get(), pbc.get(), properties.get()))
+        .release();
 }
 
 }  // namespace

@@ -30,15 +30,22 @@ constexpr std::array<CharClass, kByteValues> kClasses = [] {
     table['\t'] = CharClass::blank;
     table['='] = CharClass::equals;
     table['"'] = CharClass::quote;
-    for (const char c : {'\\', '{', '}', '[', ']'}) table[static_cast<unsigned char>(c)] = CharClass::refused;
+    for (const char c : {'\\', '{', '}', '[', ']'})
+        table[static_cast<unsigned char>(c)] = CharClass::refused;
     return table;
 }();
 
-CharClass class_of(char c) noexcept { return kClasses[static_cast<unsigned char>(c)]; }
+CharClass class_of(char c) noexcept {
+    return kClasses[static_cast<unsigned char>(c)];
+}
 
-bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+bool is_digit(char c) noexcept {
+    return c >= '0' && c <= '9';
+}
 
-char lower(char c) noexcept { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char lower(char c) noexcept {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool equals_lower(std::string_view text, std::string_view lower_word) noexcept {
     if (text.size() != lower_word.size()) return false;
@@ -102,10 +109,8 @@ std::optional<InfoPair> typed_word(std::string_view key, std::string_view word) 
             pair.real = parsed.value;
             return pair;
         }
-        case NumberShape::fortran_real:
-            return std::nullopt;
-        case NumberShape::none:
-            break;
+        case NumberShape::fortran_real: return std::nullopt;
+        case NumberShape::none: break;
     }
     if (const std::optional<bool> flag = reader::parse_bool_token(word)) {
         pair.kind = InfoKind::boolean;
@@ -168,7 +173,8 @@ bool scan_comment(std::string_view line, CommentScan& out) {
             // A repeated special key: each occurrence is checked in turn there.
             if (special->present) return false;
             special->present = true;
-            special->raw = special == &out.properties && quoted ? raw.substr(1, raw.size() - 2) : raw;
+            special->raw =
+                special == &out.properties && quoted ? raw.substr(1, raw.size() - 2) : raw;
             continue;
         }
         if (quoted) {
