@@ -27,9 +27,9 @@ def test_quick_run_writes_complete_json(tmp_path):
     assert {(r["workload"], r["op"], r["contender"]) for r in res["results"]} == {
         (w, op, c) for w in ("big", "small") for op, c in [
             ("read", "atomblock"), ("read", "atomblock workers=2"), ("read", "old example"),
-            ("write", "atomblock"), ("write", "old example")]}
+            ("write", "atomblock"), ("write", "atomblock workers=2"), ("write", "old example")]}
     assert all(r["seconds"] > 0 for r in res["results"])
-    assert len(res["targets"]) == 9 and all(t["result"] in ("PASS", "FAIL") for t in res["targets"])
+    assert len(res["targets"]) == 10 and all(t["result"] in ("PASS", "FAIL") for t in res["targets"])
     assert res["last_frame"]["same_last_frame"] and res["last_frame"]["frames"] >= 2
     assert [m["mode"] for m in res["memory"]] == ["read", "iread"]
     assert all("error" not in m and m["arrays_bytes"] > 0 for m in res["memory"]), res["memory"]

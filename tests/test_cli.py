@@ -97,7 +97,7 @@ def test_convert_append_adds_frames(tmp_path):
     src, dst = tmp_path / "in.xyz", tmp_path / "out.xyz"
     atomblock.write(src, frames(3))
     for _ in range(2):
-        assert run_cli("convert", src, dst, "--index", "-1", "--append").returncode == 0
+        assert run_cli("convert", src, dst, "--index", "-1", "--append", "--workers", "2").returncode == 0
     last = atomblock.read(src, -1)
     got = atomblock.read(dst, ":")
     assert len(got) == 2

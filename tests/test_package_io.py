@@ -219,11 +219,13 @@ def test_progress_counts_every_byte_in_row_chunks(tmp_path, monkeypatch):
     assert len(BARS[0].updates) > 10 and len(BARS[1].updates) > 10  # moved inside the big frames
 
 
+@pytest.mark.parametrize("workers", [1, 3])
 @pytest.mark.parametrize("write_rows", [7, 64])
 @pytest.mark.parametrize("float_format", ["fixed", "shortest"])
-def test_big_frames_in_row_chunks_write_the_text_of_one_block(write_rows, float_format, monkeypatch):
-    # Chunks are formatted on helper threads and must reach the file in row order.
+def test_big_frames_in_row_chunks_write_the_text_of_one_block(write_rows, float_format, workers,
+                                                             monkeypatch):
+    # With workers > 1 chunks are formatted on helper threads and must reach the file in row order.
     frames = trajectory(3, 300)
     whole = written(frames, float_format=float_format)
     monkeypatch.setattr(atomblock._write, "WRITE_ROWS", write_rows)
-    assert written(frames, float_format=float_format) == whole
+    assert written(frames, float_format=float_format, workers=workers) == whole

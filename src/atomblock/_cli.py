@@ -180,6 +180,16 @@ def _same_file(a: str, b: str) -> bool:
         return False
 
 
+def _positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected a positive integer, got {text!r}")
+    return value
+
+
 def cmd_convert(args: argparse.Namespace, api: Any) -> int:
     index = parse_index(args.index)
     if not os.path.exists(args.input):
@@ -192,7 +202,8 @@ def cmd_convert(args: argparse.Namespace, api: Any) -> int:
     else:
         # Frame by frame: one frame in memory at a time, whatever the file's size.
         frames = api.iread(args.input, index, progress=args.progress)
-    api.write(args.output, frames, append=args.append, float_format=args.float_format)
+    api.write(args.output, frames, append=args.append, float_format=args.float_format,
+              workers=args.workers)
     return EXIT_OK
 
 
@@ -248,6 +259,8 @@ def build_parser() -> argparse.ArgumentParser:
     convert.add_argument("--float-format", choices=("fixed", "shortest"), default="fixed",
                          help="fixed: %%16.8f columns (default); shortest: the shortest text that reads back exactly")
     convert.add_argument("--append", action="store_true", help="append to OUTPUT instead of replacing it")
+    convert.add_argument("--workers", type=_positive_int, default=1, metavar="N",
+                         help="threads formatting big frames (default 1)")
     convert.add_argument("--progress", action="store_true", help="show a progress bar over INPUT (needs tqdm)")
     convert.set_defaults(run=cmd_convert)
     return parser

@@ -34,7 +34,6 @@ WRITE_BATCH = 1 << 16
 # Big frames are formatted 16384 rows (about 2 MB of text) at a time: the text stays in
 # the caches and its memory is reused, where one whole-frame text costs fresh pages.
 WRITE_ROWS = 1 << 14
-WRITE_THREADS = 2  # formatting threads of a big frame's chunks; the caller's thread writes them
 _LAST_BLANK = 32  # code points 1..32 (controls and space) would split or end an atom-line token
 _OPENERS: dict[str, Callable[..., Any]] = {".gz": gzip.open, ".bz2": bz2.open, ".xz": lzma.open}
 _ALL_ROWS = slice(None)
@@ -190,7 +189,7 @@ def _header(frame: Frame, natoms: int, properties: str) -> bytes:
 
 
 def _write_frames(put: Callable[[bytes], Any], frames: Iterable[Frame], float_format: FloatFormat,
-                  bar: Any) -> None:
+                  bar: Any, workers: int) -> None:
     pending: list[bytes] = []  # small frames' text, written in one call per WRITE_BATCH bytes
     size = 0
     pool: ThreadPoolExecutor | None = None  # made at the first big frame
@@ -219,9 +218,9 @@ def _write_frames(put: Callable[[bytes], Any], frames: Iterable[Frame], float_fo
                 size = 0
             put(header)
             bar.update(len(header))
-            if pool is None:
-                pool = ThreadPoolExecutor(WRITE_THREADS, thread_name_prefix="atomblock-write")
-            _write_chunks(put, columns, natoms, float_format, bar, pool)
+            if workers > 1 and pool is None:
+                pool = ThreadPoolExecutor(workers, thread_name_prefix="atomblock-write")
+            _write_chunks(put, columns, natoms, float_format, bar, pool, workers)
         if pending:
             put(b"".join(pending))
             bar.update(size)
@@ -231,12 +230,18 @@ def _write_frames(put: Callable[[bytes], Any], frames: Iterable[Frame], float_fo
 
 
 def _write_chunks(put: Callable[[bytes], Any], columns: _Columns, natoms: int, float_format: FloatFormat,
-                  bar: Any, pool: ThreadPoolExecutor) -> None:
-    """A big frame's atom lines, WRITE_ROWS at a time: the pool formats the next chunks while
-    this thread hands the finished ones to the file, in order (all without the interpreter lock)."""
+                  bar: Any, pool: ThreadPoolExecutor | None, workers: int) -> None:
+    """A big frame's atom lines, WRITE_ROWS at a time. With a pool, its threads format the next
+    chunks while this thread hands the finished ones to the file, in order (the formatting runs
+    without the interpreter lock); without one, each chunk is formatted, then written."""
+    if pool is None:
+        for first in range(0, natoms, WRITE_ROWS):
+            _put_block(put, columns.block(slice(first, first + WRITE_ROWS),
+                                          min(WRITE_ROWS, natoms - first), float_format), bar)
+        return
     ahead: deque[Future[bytes]] = deque()
     for first in range(0, natoms, WRITE_ROWS):
-        if len(ahead) > WRITE_THREADS:
+        if len(ahead) > workers:
             _put_block(put, ahead.popleft().result(), bar)
         ahead.append(pool.submit(columns.block, slice(first, first + WRITE_ROWS),
                                  min(WRITE_ROWS, natoms - first), float_format))
@@ -250,17 +255,20 @@ def _put_block(put: Callable[[bytes], Any], block: bytes, bar: Any) -> None:
 
 
 def write(dest: Dest, frames: Frame | Iterable[Frame], *, append: bool = False,
-          float_format: str = "fixed", progress: bool = False) -> None:
+          float_format: str = "fixed", workers: int = 1, progress: bool = False) -> None:
     """Write a frame or frames: to a path (replaced, or appended to with append=True; .gz, .bz2
     and .xz compress) or to an open file (binary, or text).
 
     float_format "fixed" writes per-atom floats as "%16.8f"; "shortest" writes the
     shortest text that reads back to the same float. Comment-line floats are
-    always shortest. A frame of more than WRITE_ROWS atoms is formatted in row
-    chunks on two helper threads while the calling thread writes them in order.
+    always shortest. With workers=N > 1, a frame of more than WRITE_ROWS atoms is
+    formatted in row chunks on N helper threads while the calling thread writes
+    them in order; the file is the same.
     """
     if float_format not in FLOAT_FORMATS:
         raise ValueError(f"float_format must be one of {FLOAT_FORMATS}, got {float_format!r}")
+    if workers < 1:
+        raise ValueError(f"workers must be at least 1, got {workers}")
     fmt = cast(FloatFormat, float_format)
     todo: Iterable[Frame] = (frames,) if isinstance(frames, Frame) else frames
     name = source_name(dest)
@@ -269,7 +277,7 @@ def write(dest: Dest, frames: Frame | Iterable[Frame], *, append: bool = False,
             path = os.fsdecode(dest)  # type: ignore[arg-type]
             opener = _OPENERS.get(os.path.splitext(path)[1].lower(), open)
             with opener(path, "ab" if append else "wb") as f:
-                _write_frames(f.write, todo, fmt, bar)
+                _write_frames(f.write, todo, fmt, bar, workers)
         elif isinstance(dest, io.TextIOBase) or (
                 not isinstance(dest, (io.RawIOBase, io.BufferedIOBase)) and hasattr(dest, "encoding")):
             text_dest = cast("IO[str]", dest)
@@ -277,6 +285,6 @@ def write(dest: Dest, frames: Frame | Iterable[Frame], *, append: bool = False,
             def put(data: bytes) -> None:
                 text_dest.write(data.decode("utf-8"))
 
-            _write_frames(put, todo, fmt, bar)
+            _write_frames(put, todo, fmt, bar, workers)
         else:
-            _write_frames(cast("IO[bytes]", dest).write, todo, fmt, bar)
+            _write_frames(cast("IO[bytes]", dest).write, todo, fmt, bar, workers)
