@@ -44,7 +44,9 @@ constexpr std::size_t kFloatFieldWidth = 16;
 // Reference bodies: 309 integer digits, point, 8 fraction digits, with room to spare.
 constexpr std::size_t kReferenceBodyBytes = 400;
 
-std::uint64_t bits_of(double v) { return std::bit_cast<std::uint64_t>(v); }
+std::uint64_t bits_of(double v) {
+    return std::bit_cast<std::uint64_t>(v);
+}
 
 std::uint64_t pow10(unsigned k) {
     std::uint64_t p = 1;
@@ -60,10 +62,13 @@ double step_ulps(double v, int steps) {
 }
 
 // A signed offset of -3..+3 ulps from three payload bits.
-int small_steps(std::uint64_t bits) { return static_cast<int>(bits & 7) - 3; }
+int small_steps(std::uint64_t bits) {
+    return static_cast<int>(bits & 7) - 3;
+}
 
 double from_fields(unsigned biased_exponent, std::uint64_t fraction) {
-    return std::bit_cast<double>((std::uint64_t{biased_exponent} << kFractionBits) | (fraction & kFractionMask));
+    return std::bit_cast<double>((std::uint64_t{biased_exponent} << kFractionBits) |
+                                 (fraction & kFractionMask));
 }
 
 // Value number `kind` of a record: raw bits, ties, near-ties of the eighth
@@ -75,27 +80,40 @@ double derive_double(std::size_t kind, std::uint8_t param, std::uint64_t p) {
     double v = 0;
     switch (kind) {
         case 0: return std::bit_cast<double>(p);
-        case 1: v = std::ldexp(static_cast<double>((p & kSignificandMask) | 1), kTieExponent); break;
+        case 1:
+            v = std::ldexp(static_cast<double>((p & kSignificandMask) | 1), kTieExponent);
+            break;
         case 2: {
             // n.nnnnnnnn5 in units of 10^-9: the nearest doubles to exact ties.
             const std::string text = std::to_string(p % pow10(arg + 1)) + "5e-9";
             v = step_ulps(std::strtod(text.c_str(), nullptr), small_steps(p >> 60));
             break;
         }
-        case 3: v = step_ulps(std::ldexp(1.0, static_cast<int>(p % 2100) - 1080), small_steps(p >> 32)); break;
-        case 4: v = static_cast<double>(static_cast<std::int64_t>(p)) / static_cast<double>(pow10(arg)); break;
+        case 3:
+            v = step_ulps(std::ldexp(1.0, static_cast<int>(p % 2100) - 1080), small_steps(p >> 32));
+            break;
+        case 4:
+            v = static_cast<double>(static_cast<std::int64_t>(p)) / static_cast<double>(pow10(arg));
+            break;
         case 5: {
             // Integer parts at the edges of the 16-byte layout and of 2^53 / 2^64.
-            static constexpr std::array<double, 8> kEdges = {
-                999999.0, 1000000.0, 9999999.0, 10000000.0, 9007199254740992.0,
-                9223372036854775808.0, 18446744073709551616.0, 100000000.0};
+            static constexpr std::array<double, 8> kEdges = {999999.0,
+                                                             1000000.0,
+                                                             9999999.0,
+                                                             10000000.0,
+                                                             9007199254740992.0,
+                                                             9223372036854775808.0,
+                                                             18446744073709551616.0,
+                                                             100000000.0};
             const double offset = std::ldexp(static_cast<double>(static_cast<std::int32_t>(p)),
                                              -static_cast<int>((p >> 32) % 64));
             v = step_ulps(kEdges[(p >> 40) % kEdges.size()] + offset, small_steps(p >> 48));
             break;
         }
-        case 6: v = from_fields(990 + 2 * arg, p); break;   // around 2^-12 and the 2^-52 rounding cut-off
-        case 7: v = from_fields(1078 + arg, p); break;      // around 2^64
+        case 6:
+            v = from_fields(990 + 2 * arg, p);
+            break;  // around 2^-12 and the 2^-52 rounding cut-off
+        case 7: v = from_fields(1078 + arg, p); break;  // around 2^64
         default: break;
     }
     return negative ? -v : v;
@@ -112,8 +130,9 @@ std::int64_t derive_int(std::size_t kind, std::uint8_t param, std::uint64_t p) {
                            static_cast<std::int8_t>(p);
             return negative ? -v : v;
         }
-        default: return negative ? INT64_MIN + static_cast<std::int64_t>(p & 0xFF)
-                                 : INT64_MAX - static_cast<std::int64_t>(p & 0xFF);
+        default:
+            return negative ? INT64_MIN + static_cast<std::int64_t>(p & 0xFF)
+                            : INT64_MAX - static_cast<std::int64_t>(p & 0xFF);
     }
 }
 
@@ -131,13 +150,15 @@ std::string reference_float_field(double v) {
     const std::string sign = std::signbit(v) ? "-" : "";
     if (std::isinf(v)) return right_align(sign + "inf", kFloatFieldWidth);
     char body[kReferenceBodyBytes];
-    const auto r = std::to_chars(body, body + sizeof body, std::fabs(v), std::chars_format::fixed, 8);
+    const auto r =
+        std::to_chars(body, body + sizeof body, std::fabs(v), std::chars_format::fixed, 8);
     FUZZ_CHECK(r.ec == std::errc{});
     // glibc printf generates exact digits as well; the two must agree.
     char check[kReferenceBodyBytes];
     const int n = std::snprintf(check, sizeof check, "%.8f", std::fabs(v));
-    FUZZ_CHECK(std::string_view(body, r.ptr) == std::string_view(check, static_cast<std::size_t>(n)),
-               std::fprintf(stderr, "  reference methods disagree on %a\n", v));
+    FUZZ_CHECK(
+        std::string_view(body, r.ptr) == std::string_view(check, static_cast<std::size_t>(n)),
+        std::fprintf(stderr, "  reference methods disagree on %a\n", v));
     return right_align(sign + std::string(body, r.ptr), kFloatFieldWidth);
 }
 
@@ -152,20 +173,25 @@ void check_float_field(double v) {
     const auto out = std::make_unique<char[]>(atomblock::writer::kMaxFloatFieldLength);
     const std::size_t n = atomblock::writer::format_float_field(v, out.get());
     const std::string expected = reference_float_field(v);
-    FUZZ_CHECK(n <= atomblock::writer::kMaxFloatFieldLength && std::string_view(out.get(), n) == expected,
-               std::fprintf(stderr, "  value %a (%016llx)\n", v, static_cast<unsigned long long>(bits_of(v)));
-               print_bytes("got", std::string_view(out.get(), std::min(n, atomblock::writer::kMaxFloatFieldLength)));
-               print_bytes("expected", expected));
+    FUZZ_CHECK(
+        n <= atomblock::writer::kMaxFloatFieldLength && std::string_view(out.get(), n) == expected,
+        std::fprintf(stderr, "  value %a (%016llx)\n", v,
+                     static_cast<unsigned long long>(bits_of(v)));
+        print_bytes("got", std::string_view(out.get(),
+                                            std::min(n, atomblock::writer::kMaxFloatFieldLength)));
+        print_bytes("expected", expected));
 }
 
 void check_int_field(std::int64_t v) {
     const auto out = std::make_unique<char[]>(atomblock::writer::kMaxIntFieldLength);
     const std::size_t n = atomblock::writer::format_int_field(v, out.get());
     const std::string expected = reference_int_field(v);
-    FUZZ_CHECK(n <= atomblock::writer::kMaxIntFieldLength && std::string_view(out.get(), n) == expected,
-               std::fprintf(stderr, "  value %lld\n", static_cast<long long>(v));
-               print_bytes("got", std::string_view(out.get(), std::min(n, atomblock::writer::kMaxIntFieldLength)));
-               print_bytes("expected", expected));
+    FUZZ_CHECK(
+        n <= atomblock::writer::kMaxIntFieldLength && std::string_view(out.get(), n) == expected,
+        std::fprintf(stderr, "  value %lld\n", static_cast<long long>(v));
+        print_bytes(
+            "got", std::string_view(out.get(), std::min(n, atomblock::writer::kMaxIntFieldLength)));
+        print_bytes("expected", expected));
 }
 
 // Both forms of the 16-byte short field, the SSE2 one and the portable word
@@ -178,8 +204,10 @@ void check_short_field_forms(std::uint8_t param, std::uint64_t p) {
     const auto integer_part = static_cast<std::uint32_t>((p % limit) / pow10((param >> 3) & 7));
     const auto fraction = static_cast<std::uint32_t>((p >> 32) % pow10(8));
     char text[32];
-    const int n = std::snprintf(text, sizeof text, "%s%u.%08u", negative ? "-" : "", integer_part, fraction);
-    const std::string expected = right_align(std::string(text, static_cast<std::size_t>(n)), kShortFloatFieldWidth);
+    const int n =
+        std::snprintf(text, sizeof text, "%s%u.%08u", negative ? "-" : "", integer_part, fraction);
+    const std::string expected =
+        right_align(std::string(text, static_cast<std::size_t>(n)), kShortFloatFieldWidth);
     const auto out = std::make_unique<char[]>(kShortFloatFieldWidth);
     write_short_float_field_words(negative, integer_part, fraction, out.get());
     FUZZ_CHECK(std::string_view(out.get(), kShortFloatFieldWidth) == expected,
@@ -246,7 +274,8 @@ OwnedMatrix<T> make_matrix(ByteSource& in, std::size_t rows, std::size_t cols, M
     for (std::size_t r = 0; r < rows; ++r) {
         for (std::size_t c = 0; c < cols; ++c) {
             const T value = make();
-            std::memcpy(const_cast<unsigned char*>(m.view.origin) + static_cast<std::ptrdiff_t>(r) * m.view.row_stride +
+            std::memcpy(const_cast<unsigned char*>(m.view.origin) +
+                            static_cast<std::ptrdiff_t>(r) * m.view.row_stride +
                             static_cast<std::ptrdiff_t>(c) * m.view.col_stride,
                         &value, sizeof value);
         }
@@ -259,9 +288,10 @@ struct ExpectedBlock {
     std::optional<std::string> failure;
 };
 
-std::string index_failure(std::size_t row, std::size_t rows, std::size_t col, std::size_t cols, const char* name) {
-    return "index out of bounds: row " + std::to_string(row) + " of " + std::to_string(rows) + ", column " +
-           std::to_string(col) + " of " + std::to_string(cols) + " in " + name;
+std::string index_failure(std::size_t row, std::size_t rows, std::size_t col, std::size_t cols,
+                          const char* name) {
+    return "index out of bounds: row " + std::to_string(row) + " of " + std::to_string(rows) +
+           ", column " + std::to_string(col) + " of " + std::to_string(cols) + " in " + name;
 }
 
 // Largest symbol width (a 16-bit formatting argument).
@@ -293,7 +323,8 @@ ExpectedBlock reference_block(const MatrixView<std::uint32_t>& sym, std::uint64_
                         append_utf8(e.text, cp);
                         ++count;
                     }
-                    if (count < sym_width) e.text.append(static_cast<std::size_t>(sym_width - count), ' ');
+                    if (count < sym_width)
+                        e.text.append(static_cast<std::size_t>(sym_width - count), ' ');
                     break;
                 }
                 case 'f':
@@ -336,7 +367,8 @@ constexpr std::string_view kCodeChoices = "sfibfxSi";
 
 void check_atom_block(ByteSource in) {
     const std::size_t natoms = in.byte() % kMaxAtoms;
-    static constexpr std::array<std::uint64_t, 8> kWidths = {0, 1, 2, 3, 7, 65535, 65536, std::uint64_t{1} << 63};
+    static constexpr std::array<std::uint64_t, 8> kWidths = {
+        0, 1, 2, 3, 7, 65535, 65536, std::uint64_t{1} << 63};
     const std::uint8_t width_choice = in.byte();
     std::uint64_t sym_width = kWidths[width_choice % kWidths.size()] + (width_choice >> 3);
 
@@ -344,7 +376,8 @@ void check_atom_block(ByteSource in) {
         static constexpr std::array<std::uint32_t, 9> kCodePoints = {
             0, 'H', 'e', 0xE9, 0x20AC, 0x1F600, 0xD800, 0x110000, 0xFFFFFFFF};
         const std::uint8_t b = in.byte();
-        return b < 0xF0 ? kCodePoints[b % kCodePoints.size()] : static_cast<std::uint32_t>(in.u64());
+        return b < 0xF0 ? kCodePoints[b % kCodePoints.size()]
+                        : static_cast<std::uint32_t>(in.u64());
     };
     auto rows_near = [&](std::uint8_t b) -> std::size_t {
         switch (b % 5) {
@@ -373,12 +406,15 @@ void check_atom_block(ByteSource in) {
     const std::uint64_t estimate = natoms * (sym_width + 17 * f_cols + 9 * i_cols + 3 * b_cols + 2);
     if (static_cast<std::int64_t>(estimate) >= 0 && estimate > kMaxEstimateBytes) sym_width = 2;
 
-    const ExpectedBlock expected = reference_block(sym.view, sym_width, fm.view, im.view, bm.view, codes);
-    const auto code_bytes = std::span(reinterpret_cast<const std::uint8_t*>(codes.data()), codes.size());
+    const ExpectedBlock expected =
+        reference_block(sym.view, sym_width, fm.view, im.view, bm.view, codes);
+    const auto code_bytes =
+        std::span(reinterpret_cast<const std::uint8_t*>(codes.data()), codes.size());
     std::optional<atomblock::writer::AtomBlock> block;
     std::string failure;
     try {
-        block = atomblock::writer::write_atom_block(sym.view, sym_width, fm.view, im.view, bm.view, code_bytes);
+        block = atomblock::writer::write_atom_block(sym.view, sym_width, fm.view, im.view, bm.view,
+                                                    code_bytes);
     } catch (const atomblock::InternalFailure& f) {
         failure = f.message();
     }
@@ -403,8 +439,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::memcpy(record, data + at, std::min(kRecordBytes, size - at));
         std::uint64_t payload;
         std::memcpy(&payload, record + 1, sizeof payload);
-        for (std::size_t kind = 0; kind < kDoubleKinds; ++kind) check_float_field(derive_double(kind, record[0], payload));
-        for (std::size_t kind = 0; kind < kIntKinds; ++kind) check_int_field(derive_int(kind, record[0], payload));
+        for (std::size_t kind = 0; kind < kDoubleKinds; ++kind)
+            check_float_field(derive_double(kind, record[0], payload));
+        for (std::size_t kind = 0; kind < kIntKinds; ++kind)
+            check_int_field(derive_int(kind, record[0], payload));
         check_short_field_forms(record[0], payload);
     }
     check_atom_block(ByteSource(data, size));

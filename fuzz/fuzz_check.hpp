@@ -2,9 +2,9 @@
 // what differed and aborts, which libFuzzer records as a crash with its input.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstdint>
 #include <string>
 #include <string_view>
 

@@ -8,6 +8,8 @@
 // failed oracle aborts the process (fuzz_check.hpp), so the exit status is
 // non-zero; the abort also prints which seed and mutation was running and,
 // with -o, writes the failing input to FILE (to replay it: oracle_main -n 0 FILE).
+#include <fcntl.h>
+#include <unistd.h>
 #include <algorithm>
 #include <csignal>
 #include <cstdint>
@@ -17,8 +19,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -61,7 +61,9 @@ public:
     // Uniform enough in [0, bound) for bound far below 2^64; bound > 0.
     std::size_t below(std::size_t bound) { return static_cast<std::size_t>(next() % bound); }
     std::uint8_t byte() {
-        if (below(2) == 0) return static_cast<std::uint8_t>(kInterestingBytes[below(sizeof kInterestingBytes - 1)]);
+        if (below(2) == 0)
+            return static_cast<std::uint8_t>(
+                kInterestingBytes[below(sizeof kInterestingBytes - 1)]);
         return static_cast<std::uint8_t>(below(kByteValues));
     }
 
@@ -125,44 +127,45 @@ void collect(const std::filesystem::path& path, std::vector<Seed>& seeds) {
 void mutate_once(Bytes& data, const std::vector<Seed>& seeds, Prng& rng) {
     enum Step { flip_bit, set_byte, insert_run, delete_run, splice, kSteps };
     switch (static_cast<Step>(rng.below(kSteps))) {
-    case flip_bit:
-        if (!data.empty()) data[rng.below(data.size())] ^= static_cast<std::uint8_t>(1u << rng.below(kBitsPerByte));
-        break;
-    case set_byte:
-        if (!data.empty()) data[rng.below(data.size())] = rng.byte();
-        break;
-    case insert_run: {
-        const std::size_t at = rng.below(data.size() + 1);
-        const std::size_t n = 1 + rng.below(kMaxRunBytes);
-        Bytes run(n);
-        if (rng.below(2) == 0 && !data.empty()) {
-            std::fill(run.begin(), run.end(), data[rng.below(data.size())]);  // repeated byte
-        } else {
-            for (auto& b : run) b = rng.byte();
+        case flip_bit:
+            if (!data.empty())
+                data[rng.below(data.size())] ^=
+                    static_cast<std::uint8_t>(1u << rng.below(kBitsPerByte));
+            break;
+        case set_byte:
+            if (!data.empty()) data[rng.below(data.size())] = rng.byte();
+            break;
+        case insert_run: {
+            const std::size_t at = rng.below(data.size() + 1);
+            const std::size_t n = 1 + rng.below(kMaxRunBytes);
+            Bytes run(n);
+            if (rng.below(2) == 0 && !data.empty()) {
+                std::fill(run.begin(), run.end(), data[rng.below(data.size())]);  // repeated byte
+            } else {
+                for (auto& b : run) b = rng.byte();
+            }
+            data.insert(data.begin() + static_cast<std::ptrdiff_t>(at), run.begin(), run.end());
+            break;
         }
-        data.insert(data.begin() + static_cast<std::ptrdiff_t>(at), run.begin(), run.end());
-        break;
-    }
-    case delete_run:
-        if (!data.empty()) {
-            const std::size_t at = rng.below(data.size());
-            const std::size_t n = std::min(data.size() - at, 1 + rng.below(kMaxRunBytes));
-            data.erase(data.begin() + static_cast<std::ptrdiff_t>(at),
-                       data.begin() + static_cast<std::ptrdiff_t>(at + n));
+        case delete_run:
+            if (!data.empty()) {
+                const std::size_t at = rng.below(data.size());
+                const std::size_t n = std::min(data.size() - at, 1 + rng.below(kMaxRunBytes));
+                data.erase(data.begin() + static_cast<std::ptrdiff_t>(at),
+                           data.begin() + static_cast<std::ptrdiff_t>(at + n));
+            }
+            break;
+        case splice: {
+            const Bytes& other = seeds[rng.below(seeds.size())].bytes;
+            const std::size_t cut = rng.below(data.size() + 1);
+            const std::size_t from = rng.below(other.size() + 1);
+            const std::size_t n = rng.below(other.size() - from + 1);
+            data.resize(cut);
+            data.insert(data.end(), other.begin() + static_cast<std::ptrdiff_t>(from),
+                        other.begin() + static_cast<std::ptrdiff_t>(from + n));
+            break;
         }
-        break;
-    case splice: {
-        const Bytes& other = seeds[rng.below(seeds.size())].bytes;
-        const std::size_t cut = rng.below(data.size() + 1);
-        const std::size_t from = rng.below(other.size() + 1);
-        const std::size_t n = rng.below(other.size() - from + 1);
-        data.resize(cut);
-        data.insert(data.end(), other.begin() + static_cast<std::ptrdiff_t>(from),
-                    other.begin() + static_cast<std::ptrdiff_t>(from + n));
-        break;
-    }
-    case kSteps:
-        break;
+        case kSteps: break;
     }
 }
 
@@ -178,7 +181,9 @@ void run_input(const Bytes& data) {
 }
 
 [[noreturn]] void usage(const char* program) {
-    std::fprintf(stderr, "usage: %s [-n MUTATIONS_PER_SEED] [-m MAX_LEN] [-s SEED] [-o FILE] PATH...\n", program);
+    std::fprintf(stderr,
+                 "usage: %s [-n MUTATIONS_PER_SEED] [-m MAX_LEN] [-s SEED] [-o FILE] PATH...\n",
+                 program);
     std::exit(2);
 }
 
@@ -216,15 +221,16 @@ int main(int argc, char** argv) {
         run_input(seeds[s].bytes);
         ++runs;
         // One stream per seed, so a failure is re-made from its seed alone.
-        Prng rng(seed ^ (0x9E37'79B9'7F4A'7C15 * (s + 1)));  // golden-ratio spread of the seed index
+        Prng rng(seed ^
+                 (0x9E37'79B9'7F4A'7C15 * (s + 1)));  // golden-ratio spread of the seed index
         for (unsigned long m = 0; m < mutations; ++m) {
             Bytes data = seeds[s].bytes;
             const unsigned steps = 1 + static_cast<unsigned>(rng.below(kMaxStackedSteps));
             for (unsigned k = 0; k < steps; ++k) mutate_once(data, seeds, rng);
             if (data.size() > max_len) data.resize(max_len);
-            std::snprintf(g_current, sizeof g_current, "seed %s mutation %lu (-s %llu -n %lu -m %zu)",
-                          seeds[s].name.c_str(), m, static_cast<unsigned long long>(seed), mutations,
-                          max_len);
+            std::snprintf(g_current, sizeof g_current,
+                          "seed %s mutation %lu (-s %llu -n %lu -m %zu)", seeds[s].name.c_str(), m,
+                          static_cast<unsigned long long>(seed), mutations, max_len);
             run_input(data);
             ++runs;
         }

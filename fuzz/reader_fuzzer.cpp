@@ -46,12 +46,14 @@ constexpr std::size_t kMaxCheckedTokens = 512;
 // binary64 range and strtod (which reads the exponent whole) agrees.
 constexpr std::size_t kOracleMaxTokenBytes = 60000;
 
-constexpr std::uint64_t kQuietNanBits = 0x7FF8000000000000;   // positive quiet NaN, empty payload
+constexpr std::uint64_t kQuietNanBits = 0x7FF8000000000000;  // positive quiet NaN, empty payload
 constexpr std::uint64_t kSignBit = std::uint64_t{1} << 63;
 constexpr std::string_view kSeparators = " \t\n\f\r";
 constexpr char32_t kReplacementChar = 0xFFFD;
 
-std::uint64_t bits_of(double v) { return std::bit_cast<std::uint64_t>(v); }
+std::uint64_t bits_of(double v) {
+    return std::bit_cast<std::uint64_t>(v);
+}
 
 // ---- references -------------------------------------------------------------------
 
@@ -67,7 +69,9 @@ std::vector<std::string_view> split_tokens(std::string_view line) {
     return tokens;
 }
 
-bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_ascii_digit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 std::string ascii_lower(std::string_view s) {
     std::string out(s);
@@ -217,7 +221,8 @@ std::optional<std::string> unquote(std::string_view q) {
         const auto c = static_cast<unsigned char>(q[i]);
         if (c == '"' || c < 0x20 || c == 0x7F) return std::nullopt;
         // C1 controls (U+0080..U+009F, lead byte C2) are never printable.
-        if (c == 0xC2 && i + 1 < q.size() && static_cast<unsigned char>(q[i + 1]) <= 0x9F) return std::nullopt;
+        if (c == 0xC2 && i + 1 < q.size() && static_cast<unsigned char>(q[i + 1]) <= 0x9F)
+            return std::nullopt;
         if (c != '\\') {
             out += static_cast<char>(c);
             continue;
@@ -238,12 +243,16 @@ std::optional<std::string> unquote(std::string_view q) {
                 if (hex.empty() || hex.size() > 6 || hex[0] == '0') return std::nullopt;
                 char32_t cp = 0;
                 for (char h : hex) {
-                    if (is_ascii_digit(h)) cp = cp * 16 + static_cast<char32_t>(h - '0');
-                    else if (h >= 'a' && h <= 'f') cp = cp * 16 + static_cast<char32_t>(h - 'a' + 10);
-                    else return std::nullopt;
+                    if (is_ascii_digit(h))
+                        cp = cp * 16 + static_cast<char32_t>(h - '0');
+                    else if (h >= 'a' && h <= 'f')
+                        cp = cp * 16 + static_cast<char32_t>(h - 'a' + 10);
+                    else
+                        return std::nullopt;
                 }
                 if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::nullopt;
-                if (cp >= 0x20 && cp < 0x7F) return std::nullopt;  // printable ASCII is never escaped
+                if (cp >= 0x20 && cp < 0x7F)
+                    return std::nullopt;  // printable ASCII is never escaped
                 append_utf8(out, cp);
                 i = close;
                 break;
@@ -299,13 +308,13 @@ void check_int_token(std::string_view t) {
     const RefInt expected = reference_int(t);
     FUZZ_CHECK(parsed.ok == !expected.error.has_value(), print_bytes("int token", t));
     if (parsed.ok) {
-        FUZZ_CHECK(parsed.value == expected.value, print_bytes("int token", t);
-                   std::fprintf(stderr, "  got %lld, expected %lld\n", static_cast<long long>(parsed.value),
-                                static_cast<long long>(expected.value)));
+        FUZZ_CHECK(parsed.value == expected.value, print_bytes("int token", t); std::fprintf(
+                       stderr, "  got %lld, expected %lld\n", static_cast<long long>(parsed.value),
+                       static_cast<long long>(expected.value)));
     } else {
         FUZZ_CHECK(parsed.error == *expected.error, print_bytes("int token", t);
-                   std::fprintf(stderr, "  got error %d, expected %d\n", static_cast<int>(parsed.error),
-                                static_cast<int>(*expected.error)));
+                   std::fprintf(stderr, "  got error %d, expected %d\n",
+                                static_cast<int>(parsed.error), static_cast<int>(*expected.error)));
     }
 }
 
@@ -321,7 +330,8 @@ void check_quoted_token(std::string_view t) {
 void check_token(std::string_view t) {
     check_float_token(t);
     check_int_token(t);
-    FUZZ_CHECK(atomblock::reader::parse_bool_token(t) == reference_bool(t), print_bytes("bool token", t));
+    FUZZ_CHECK(atomblock::reader::parse_bool_token(t) == reference_bool(t),
+               print_bytes("bool token", t));
     check_quoted_token(t);
 }
 
@@ -362,7 +372,8 @@ Expected reference_read(const std::vector<std::string_view>& lines, std::string_
                     bool oracle_used = true;
                     std::optional<double> v = reference_float(t, oracle_used);
                     if (!v) {
-                        e.error = row + "cannot parse " + quoted(t) + " as float: invalid float literal";
+                        e.error =
+                            row + "cannot parse " + quoted(t) + " as float: invalid float literal";
                         return e;
                     }
                     if (!oracle_used) v = parse_float_reporting(t).value;
@@ -373,10 +384,12 @@ Expected reference_read(const std::vector<std::string_view>& lines, std::string_
                     const RefInt v = reference_int(t);
                     if (v.error) {
                         static constexpr const char* kReasons[] = {
-                            "cannot parse integer from empty string", "invalid digit found in string",
-                            "number too large to fit in target type", "number too small to fit in target type"};
-                        e.error = row + "cannot parse " + quoted(t) + " as int: " +
-                                  kReasons[static_cast<int>(*v.error)];
+                            "cannot parse integer from empty string",
+                            "invalid digit found in string",
+                            "number too large to fit in target type",
+                            "number too small to fit in target type"};
+                        e.error = row + "cannot parse " + quoted(t) +
+                                  " as int: " + kReasons[static_cast<int>(*v.error)];
                         return e;
                     }
                     e.ints.push_back(v.value);
@@ -428,9 +441,11 @@ void check_read(const std::vector<std::string_view>& lines, std::string_view cod
     FUZZ_CHECK(e.error.empty(), print_bytes("expected error", e.error));
     const auto& cols = std::get<atomblock::reader::AtomColumns>(result);
     const std::size_t n = lines.size();
-    FUZZ_CHECK(cols.floats.rows == n && cols.floats.cols == e.nf && cols.floats.data.size() == n * e.nf);
+    FUZZ_CHECK(cols.floats.rows == n && cols.floats.cols == e.nf &&
+               cols.floats.data.size() == n * e.nf);
     FUZZ_CHECK(cols.ints.rows == n && cols.ints.cols == e.ni && cols.ints.data.size() == n * e.ni);
-    FUZZ_CHECK(cols.bools.rows == n && cols.bools.cols == e.nb && cols.bools.data.size() == n * e.nb);
+    FUZZ_CHECK(cols.bools.rows == n && cols.bools.cols == e.nb &&
+               cols.bools.data.size() == n * e.nb);
     for (std::size_t k = 0; k < e.floats.size(); ++k)
         FUZZ_CHECK(bits_of(cols.floats.data[k]) == bits_of(e.floats[k]));
     FUZZ_CHECK(std::equal(e.ints.begin(), e.ints.end(), cols.ints.data.data()));

@@ -8,9 +8,9 @@
 
 namespace atomblock {
 
-inline constexpr std::uint8_t kFloatCode = 'f';   // 102
-inline constexpr std::uint8_t kIntCode = 'i';     // 105
-inline constexpr std::uint8_t kBoolCode = 'b';    // 98
-inline constexpr std::uint8_t kStrCode = 's';     // 115: a string token, or the symbol
+inline constexpr std::uint8_t kFloatCode = 'f';  // 102
+inline constexpr std::uint8_t kIntCode = 'i';    // 105
+inline constexpr std::uint8_t kBoolCode = 'b';   // 98
+inline constexpr std::uint8_t kStrCode = 's';    // 115: a string token, or the symbol
 
 }  // namespace atomblock

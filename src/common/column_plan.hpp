@@ -61,7 +61,9 @@ public:
 
 private:
     friend class ColumnSources;
-    static constexpr std::size_t index(ColumnKind kind) noexcept { return static_cast<std::size_t>(kind); }
+    static constexpr std::size_t index(ColumnKind kind) noexcept {
+        return static_cast<std::size_t>(kind);
+    }
 
     std::vector<ColumnStep> steps_;
     std::array<std::size_t, kColumnKindCount> counts_{};
@@ -74,7 +76,8 @@ private:
 class ColumnSources {
 public:
     explicit ColumnSources(const ColumnPlan& plan) : positions_(plan.steps().size()) {
-        for (std::size_t k = 0; k < kColumnKindCount; ++k) starts_[k + 1] = starts_[k] + plan.counts_[k];
+        for (std::size_t k = 0; k < kColumnKindCount; ++k)
+            starts_[k + 1] = starts_[k] + plan.counts_[k];
         const std::span<const ColumnStep> steps = plan.steps();
         for (std::size_t i = 0; i < steps.size(); ++i)
             positions_[starts_[ColumnPlan::index(steps[i].kind)] + steps[i].column] = i;

@@ -33,8 +33,7 @@ struct SourceLocation {
 
 class InternalFailure : public std::exception {
 public:
-    explicit InternalFailure(std::string message,
-                             SourceLocation where = SourceLocation::current())
+    explicit InternalFailure(std::string message, SourceLocation where = SourceLocation::current())
         : message_(std::move(message)), where_(where) {}
 
     const char* what() const noexcept override { return message_.c_str(); }

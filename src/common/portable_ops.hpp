@@ -133,7 +133,8 @@ inline int countr_zero64(std::uint64_t bits) noexcept {
     return static_cast<int>(index) + 32;
 #else
     const std::uint64_t lowest = bits & (~bits + 1);
-    return detail::kDeBruijnPosition.position[(lowest * detail::kDeBruijn64) >> detail::kDeBruijnShift];
+    return detail::kDeBruijnPosition
+        .position[(lowest * detail::kDeBruijn64) >> detail::kDeBruijnShift];
 #endif
 }
 
@@ -200,7 +201,8 @@ constexpr UInt128 shift_right(UInt128 value, unsigned shift) noexcept {
 constexpr UInt128 low_bits(UInt128 value, unsigned count) noexcept {
     if (count >= 128) return value;
     if (count >= 64)
-        return UInt128{count == 64 ? 0 : value.high & ((std::uint64_t{1} << (count - 64)) - 1), value.low};
+        return UInt128{count == 64 ? 0 : value.high & ((std::uint64_t{1} << (count - 64)) - 1),
+                       value.low};
     return UInt128{0, count == 0 ? 0 : value.low & ((std::uint64_t{1} << count) - 1)};
 }
 

@@ -12,9 +12,8 @@
 
 #include <cstdint>
 
-#if !defined(ATOMBLOCK_PORTABLE) &&                                           \
-    (defined(__SSE2__) || defined(_M_X64) || defined(_M_AMD64) ||              \
-     (defined(_M_IX86_FP) && _M_IX86_FP >= 2))
+#if !defined(ATOMBLOCK_PORTABLE) && (defined(__SSE2__) || defined(_M_X64) || defined(_M_AMD64) || \
+                                     (defined(_M_IX86_FP) && _M_IX86_FP >= 2))
 #define ATOMBLOCK_HAVE_SSE2 1
 #else
 #define ATOMBLOCK_HAVE_SSE2 0

@@ -51,10 +51,9 @@ void bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_
     for (PyObject*& slot : bound) slot = nullptr;
 
     if (static_cast<std::size_t>(nargs) > nparams) {
-        raise(PyExc_TypeError,
-              concat({full_name(signature), " takes ", std::to_string(nparams),
-                      " positional arguments but ", std::to_string(nargs), " ",
-                      nargs == 1 ? "was" : "were", " given"}));
+        raise(PyExc_TypeError, concat({full_name(signature), " takes ", std::to_string(nparams),
+                                       " positional arguments but ", std::to_string(nargs), " ",
+                                       nargs == 1 ? "was" : "were", " given"}));
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) bound[static_cast<std::size_t>(i)] = args[i];
 
@@ -62,8 +61,8 @@ void bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
         Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_Check(keyword) ? PyUnicode_AsUTF8AndSize(keyword, &size)
-                                                    : nullptr;
+        const char* utf8 =
+            PyUnicode_Check(keyword) ? PyUnicode_AsUTF8AndSize(keyword, &size) : nullptr;
         if (utf8 == nullptr) PyErr_Clear();
         const std::string_view name = utf8 == nullptr
                                           ? std::string_view()
@@ -79,9 +78,9 @@ void bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_
             raise(PyExc_TypeError, unexpected_keyword_message(signature, keyword));
         }
         if (bound[index] != nullptr) {
-            raise(PyExc_TypeError, concat({full_name(signature),
-                                           " got multiple values for argument ",
-                                           quoted(signature.parameters[index])}));
+            raise(PyExc_TypeError,
+                  concat({full_name(signature), " got multiple values for argument ",
+                          quoted(signature.parameters[index])}));
         }
         bound[index] = args[nargs + k];
     }
@@ -92,8 +91,8 @@ void bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_
     if (!missing.empty()) {
         raise(PyExc_TypeError,
               concat({full_name(signature), " missing ", std::to_string(missing.size()),
-                      " required positional ", missing.size() == 1 ? "argument" : "arguments",
-                      ": ", missing_list(missing)}));
+                      " required positional ", missing.size() == 1 ? "argument" : "arguments", ": ",
+                      missing_list(missing)}));
     }
 }
 

@@ -8,7 +8,7 @@ namespace atomblock::py {
 
 extern "C" PyObject* read_atom_lines_entry(PyObject* module, PyObject* const* args,
                                            Py_ssize_t nargs, PyObject* kwnames);
-extern "C" PyObject* write_atoms_entry(PyObject* module, PyObject* const* args,
-                                       Py_ssize_t nargs, PyObject* kwnames);
+extern "C" PyObject* write_atoms_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames);
 
 }  // namespace atomblock::py

@@ -55,9 +55,10 @@ constexpr const char* kReadAtomLinesDoc =
 
 // Function descriptors live as long as the process: the function objects
 // point at them.
-PyMethodDef write_atoms_def = {"write_atoms_rs", reinterpret_cast<PyCFunction>(
-                                                     reinterpret_cast<void (*)()>(write_atoms_entry)),
-                               kFastCallWithKeywords, kWriteAtomsDoc};
+PyMethodDef write_atoms_def = {
+    "write_atoms_rs",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write_atoms_entry)),
+    kFastCallWithKeywords, kWriteAtomsDoc};
 PyMethodDef read_atom_lines_def = {
     "read_atom_lines_rs",
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_atom_lines_entry)),
@@ -65,11 +66,14 @@ PyMethodDef read_atom_lines_def = {
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
-    kModuleName,   // m_name
-    "",            // m_doc: present and empty
-    0,             // m_size: no per-module state
-    nullptr,       // m_methods: functions are added after creation
-    nullptr, nullptr, nullptr, nullptr,
+    kModuleName,  // m_name
+    "",           // m_doc: present and empty
+    0,            // m_size: no per-module state
+    nullptr,      // m_methods: functions are added after creation
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 void add_function(PyObject* module, PyMethodDef* def) {

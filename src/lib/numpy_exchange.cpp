@@ -107,7 +107,7 @@ using SetBaseObjectFn = int (*)(PyObject*, PyObject*);
 // ---- NumPy API access ------------------------------------------------------
 
 constexpr long kFirstMajorWithPrivateCore = 2;  // NumPy 2 moved numpy.core to numpy._core
-constexpr long kLargestMajor = 255;                // the major version is read as one byte
+constexpr long kLargestMajor = 255;             // the major version is read as one byte
 
 PyRef determine_core_package() {
     PyRef numpy = checked(PyImport_ImportModule("numpy"));
@@ -152,7 +152,9 @@ void** numpy_api() {
     }
 }
 
-PyTypeObject* array_type(void** api) { return static_cast<PyTypeObject*>(api[kSlotArrayType]); }
+PyTypeObject* array_type(void** api) {
+    return static_cast<PyTypeObject*>(api[kSlotArrayType]);
+}
 
 PyObject* descr_from_type(void** api, int type_number) {
     return reinterpret_cast<DescrFromTypeFn>(api[kSlotDescrFromType])(type_number);
@@ -214,7 +216,9 @@ struct SliceContainer {
 
 constexpr const char* kSliceContainerName = "PySliceContainer";
 
-void release_with_free(void* data) { std::free(data); }
+void release_with_free(void* data) {
+    std::free(data);
+}
 
 void slice_container_dealloc(PyObject* self) {
     auto* container = reinterpret_cast<SliceContainer*>(self);
@@ -233,16 +237,14 @@ PyObject* slice_container_new(PyTypeObject*, PyObject*, PyObject*) {
 PyType_Slot slice_container_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(slice_container_dealloc)},
     {Py_tp_new, reinterpret_cast<void*>(slice_container_new)},
-    {Py_tp_doc, const_cast<char*>("Utility type to store an owned buffer safely on the Python heap.")},
+    {Py_tp_doc,
+     const_cast<char*>("Utility type to store an owned buffer safely on the Python heap.")},
     {0, nullptr},
 };
 
 PyType_Spec slice_container_spec = {
-    "builtins.PySliceContainer",
-    sizeof(SliceContainer),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    slice_container_slots,
+    "builtins.PySliceContainer", sizeof(SliceContainer), 0,
+    Py_TPFLAGS_DEFAULT,          slice_container_slots,
 };
 
 PyTypeObject* get_slice_container_type() {
@@ -283,7 +285,8 @@ PyRef make_array(reader::RowMajorMatrix<T>&& matrix, int type_number) {
     PyRef array = checked(reinterpret_cast<NewFromDescrFn>(api[kSlotNewFromDescr])(
         array_type(api), descr, 2, dims, strides, data, kNpyArrayWriteable, nullptr));
     // SetBaseObject steals the owner's reference, also when it fails.
-    if (reinterpret_cast<SetBaseObjectFn>(api[kSlotSetBaseObject])(array.get(), owner.release()) < 0)
+    if (reinterpret_cast<SetBaseObjectFn>(api[kSlotSetBaseObject])(array.get(), owner.release()) <
+        0)
         throw_python_error();
     return array;
 }

@@ -11,9 +11,8 @@ void throw_python_error() {
 }
 
 void raise(PyObject* type, std::string_view message) {
-    raise(type, PyRef::steal(PyUnicode_DecodeUTF8(message.data(),
-                                                  static_cast<Py_ssize_t>(message.size()),
-                                                  "strict")));
+    raise(type, PyRef::steal(PyUnicode_DecodeUTF8(
+                    message.data(), static_cast<Py_ssize_t>(message.size()), "strict")));
 }
 
 void raise(PyObject* type, PyRef message) {
@@ -23,8 +22,8 @@ void raise(PyObject* type, PyRef message) {
 }
 
 PyRef type_qualname(PyObject* obj) {
-    PyRef name = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)),
-                                                     "__qualname__"));
+    PyRef name = PyRef::steal(
+        PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
     if (name && PyUnicode_Check(name.get())) return name;
     PyErr_Clear();
     return checked(PyUnicode_FromString("<failed to extract type name>"));
@@ -65,8 +64,8 @@ std::string take_error_description() {
 
 PyRef cannot_convert_message(PyObject* obj, const char* target) {
     PyRef qualname = type_qualname(obj);
-    return checked(PyUnicode_FromFormat("'%U' object cannot be converted to '%s'", qualname.get(),
-                                        target));
+    return checked(
+        PyUnicode_FromFormat("'%U' object cannot be converted to '%s'", qualname.get(), target));
 }
 
 void fail_result_creation() {

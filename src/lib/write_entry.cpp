@@ -25,7 +25,8 @@ PyRef make_text(writer::AtomBlock& block, StrStorage& storage) {
         return storage.take_ascii_str(block.text.release(), size);
     }
     const std::string_view text = block.text.view();
-    PyObject* str = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+    PyObject* str =
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
     if (str == nullptr) fail_result_creation();
     return PyRef::steal(str);
 }
@@ -40,7 +41,8 @@ PyObject* write_atoms(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
         with_argument_name("sym_codepoints", [&] { return extract_uint32_matrix(bound[0]); });
     const std::uint64_t sym_width =
         with_argument_name("sym_width", [&] { return convert_sym_width(bound[1]); });
-    auto float_mat = with_argument_name("float_mat", [&] { return extract_float64_matrix(bound[2]); });
+    auto float_mat =
+        with_argument_name("float_mat", [&] { return extract_float64_matrix(bound[2]); });
     auto int_mat = with_argument_name("int_mat", [&] { return extract_int64_matrix(bound[3]); });
     auto bool_mat = with_argument_name("bool_mat", [&] { return extract_uint8_matrix(bound[4]); });
     std::vector<std::uint8_t> col_types =

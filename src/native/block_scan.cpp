@@ -9,7 +9,8 @@ namespace {
 
 constexpr std::size_t kDecimalBase = 10;
 // natoms travels as int64; larger counts are not count lines.
-constexpr std::uint64_t kMaxCount = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+constexpr std::uint64_t kMaxCount =
+    static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
 
 // The end of the line starting at `pos` ('\n' or the end of the data) and
 // the offset of the next line.
@@ -25,8 +26,12 @@ LineEnd line_end(std::string_view data, std::size_t pos) noexcept {
     return {at, at + 1};
 }
 
-bool is_count_blank(char c) noexcept { return c == ' ' || c == '\t' || c == '\r'; }
-bool is_trailing_blank(char c) noexcept { return is_count_blank(c) || c == '\n'; }
+bool is_count_blank(char c) noexcept {
+    return c == ' ' || c == '\t' || c == '\r';
+}
+bool is_trailing_blank(char c) noexcept {
+    return is_count_blank(c) || c == '\n';
+}
 
 // The decimal count of a count line, or false when the line is not one.
 bool parse_count(std::string_view line, std::uint64_t& count) noexcept {
@@ -118,8 +123,8 @@ bool is_valid_utf8(std::string_view text) noexcept {
     constexpr unsigned char kContinuationLow = 0x80, kContinuationHigh = 0xBF;
     constexpr unsigned char kTwoByteLow = 0xC2, kThreeByteLead = 0xE0, kSurrogateLead = 0xED,
                             kFourByteLead = 0xF0, kLastFourByteLead = 0xF4;
-    constexpr unsigned char kAfterE0Low = 0xA0, kBeforeSurrogatesHigh = 0x9F,
-                            kAfterF0Low = 0x90, kAfterF4High = 0x8F;
+    constexpr unsigned char kAfterE0Low = 0xA0, kBeforeSurrogatesHigh = 0x9F, kAfterF0Low = 0x90,
+                            kAfterF4High = 0x8F;
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     const auto* const end = p + text.size();
     auto continuation = [&](const unsigned char* at, unsigned char low, unsigned char high) {
@@ -162,7 +167,8 @@ namespace {
 constexpr unsigned char kContinuationMask = 0xC0, kContinuationTag = 0x80;
 constexpr unsigned char kAsciiLimit = 0x80, kThreeByteTag = 0xE0, kFourByteTag = 0xF0;
 constexpr std::uint32_t kPayloadBits = 6, kPayloadMask = 0x3F;
-constexpr std::uint32_t kTwoByteLeadMask = 0x1F, kThreeByteLeadMask = 0x0F, kFourByteLeadMask = 0x07;
+constexpr std::uint32_t kTwoByteLeadMask = 0x1F, kThreeByteLeadMask = 0x0F,
+                        kFourByteLeadMask = 0x07;
 
 }  // namespace
 

@@ -115,7 +115,10 @@ PyModuleDef module_def = {
     "byte buffers, and the walk over the frames of a file.",
     0,  // no per-module state: what is kept is process-wide (see process_state.hpp)
     methods,
-    nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 PyObject* initialise() {

@@ -49,8 +49,8 @@ bool convert_flag(PyObject* obj, bool fallback) {
 PyObject* block_error_type() {
     return block_error
         .once([] {
-            return py::PyRef::steal(
-                PyErr_NewExceptionWithDoc(kBlockErrorName, kBlockErrorDoc, PyExc_ValueError, nullptr));
+            return py::PyRef::steal(PyErr_NewExceptionWithDoc(kBlockErrorName, kBlockErrorDoc,
+                                                              PyExc_ValueError, nullptr));
         })
         .get();
 }
@@ -58,8 +58,8 @@ PyObject* block_error_type() {
 void raise_block_error(const std::string& message, std::size_t row) {
     PyObject* type = block_error_type();
     if (type == nullptr) py::throw_python_error();
-    py::PyRef text = py::checked(PyUnicode_DecodeUTF8(
-        message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    py::PyRef text = py::checked(
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     py::PyRef error = py::checked(PyObject_CallOneArg(type, text.get()));
     py::PyRef row_value = py::checked(PyLong_FromSize_t(row));
     if (PyObject_SetAttrString(error.get(), "row", row_value.get()) < 0) py::throw_python_error();
@@ -71,7 +71,8 @@ py::PyRef make_int64_vector(const std::int64_t* values, std::size_t count) {
     reader::RowMajorMatrix<std::int64_t> column{count, 1, CBuffer<std::int64_t>::zeroed(count)};
     if (count != 0) std::memcpy(column.data.data(), values, count * sizeof(std::int64_t));
     py::PyRef matrix = py::make_int64_array(std::move(column));
-    return py::checked(PyObject_CallMethod(matrix.get(), "reshape", "n", static_cast<Py_ssize_t>(count)));
+    return py::checked(
+        PyObject_CallMethod(matrix.get(), "reshape", "n", static_cast<Py_ssize_t>(count)));
 }
 
 }  // namespace atomblock::native

@@ -37,7 +37,7 @@ constexpr Py_ssize_t kMaxCount = std::numeric_limits<Py_ssize_t>::max();
 constexpr std::size_t kReleaseLockMinLines = 1024;
 constexpr std::size_t kReleaseLockMinBytes = std::size_t{1} << 16;
 
-constexpr std::array<std::string_view, 6> kReadBlockParameters = {"buffer", "offset", "natoms",
+constexpr std::array<std::string_view, 6> kReadBlockParameters = {"buffer",    "offset", "natoms",
                                                                   "col_types", "strict", "strings"};
 constexpr py::Signature kReadBlockSignature = {"read_block", kReadBlockParameters, 4};
 constexpr std::array<std::string_view, 3> kSkipLinesParameters = {"buffer", "offset", "n"};
@@ -72,8 +72,8 @@ reader::RowMajorMatrix<std::uint32_t> utf32_matrix(std::span<const std::string_v
         // A token never has fewer bytes than code points: count only when it could be wider.
         if (token.size() > width) width = std::max(width, count_code_points(token));
     }
-    reader::RowMajorMatrix<std::uint32_t> matrix{tokens.size(), width,
-                                                 CBuffer<std::uint32_t>::zeroed(tokens.size() * width)};
+    reader::RowMajorMatrix<std::uint32_t> matrix{
+        tokens.size(), width, CBuffer<std::uint32_t>::zeroed(tokens.size() * width)};
     std::uint32_t* row = matrix.data.data();
     for (const std::string_view token : tokens) {
         decode_utf8(token, row);
@@ -123,8 +123,8 @@ std::variant<BlockRead, BlockFault> read_block_text(std::string_view data, std::
         if (error->row > 0) {
             // The rows before the fault read cleanly; their string tokens
             // may still hold an earlier fault.
-            auto before = reader::read_atom_lines(std::span(lines).first(error->row), col_types,
-                                                  options);
+            auto before =
+                reader::read_atom_lines(std::span(lines).first(error->row), col_types, options);
             if (auto* clean = std::get_if<reader::AtomColumns>(&before)) {
                 if (auto fault = find_invalid_string(*clean)) return std::move(*fault);
             }
@@ -134,7 +134,8 @@ std::variant<BlockRead, BlockFault> read_block_text(std::string_view data, std::
     auto& columns = std::get<reader::AtomColumns>(outcome);
     if (auto fault = find_invalid_string(columns)) return std::move(*fault);
     if (run.lines < natoms) {
-        const std::string what = py::concat({"expected ", std::to_string(natoms), " lines, the data ends"});
+        const std::string what =
+            py::concat({"expected ", std::to_string(natoms), " lines, the data ends"});
         return BlockFault{row_message(run.lines, what), run.lines};
     }
     BlockRead read{std::move(columns), run.end, {}};
@@ -148,8 +149,8 @@ std::variant<BlockRead, BlockFault> read_block_text(std::string_view data, std::
 // ---- results ------------------------------------------------------------------
 
 enum ResultKey : std::size_t { kFloatsKey, kIntsKey, kBoolsKey, kStrsKey };
-constexpr std::array<const char*, py::process::kResultKeyCount> kResultKeyNames = {
-    "floats", "ints", "bools", "strs"};
+constexpr std::array<const char*, py::process::kResultKeyCount> kResultKeyNames = {"floats", "ints",
+                                                                                   "bools", "strs"};
 
 // Interned keys, made on first use and kept for the life of the process.
 PyObject* result_key(ResultKey key) {
@@ -213,7 +214,8 @@ PyObject* read_block(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
     const std::string_view data = buffer.bytes();
     const auto offset = static_cast<std::size_t>(
         convert_index(bound[1], "offset", 0, static_cast<Py_ssize_t>(data.size()), 0));
-    const auto natoms = static_cast<std::size_t>(convert_index(bound[2], "natoms", 0, kMaxCount, 0));
+    const auto natoms =
+        static_cast<std::size_t>(convert_index(bound[2], "natoms", 0, kMaxCount, 0));
     const std::vector<std::uint8_t> col_types =
         py::with_argument_name("col_types", [&] { return py::convert_col_types(bound[3]); });
     const bool strict = convert_flag(bound[4], true);
@@ -225,7 +227,8 @@ PyObject* read_block(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
         if (natoms >= kReleaseLockMinLines) unlocked.emplace();
         outcome.emplace(read_block_text(data, offset, natoms, col_types, strict, form));
     }
-    if (auto* fault = std::get_if<BlockFault>(&*outcome)) raise_block_error(fault->message, fault->row);
+    if (auto* fault = std::get_if<BlockFault>(&*outcome))
+        raise_block_error(fault->message, fault->row);
     auto& read = std::get<BlockRead>(*outcome);
     PyRef columns = make_columns_dict(read);  // copies list-form string tokens out
     PyRef end = py::checked(PyLong_FromSize_t(read.end));
@@ -257,8 +260,8 @@ PyObject* index_frames(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
     const auto offset = static_cast<std::size_t>(
         convert_index(bound[1], "offset", 0, static_cast<Py_ssize_t>(data.size()), 0));
     const Py_ssize_t max_frames = convert_index(bound[2], "max_frames", -1, kMaxCount, -1);
-    const std::size_t frame_limit =
-        max_frames < 0 ? std::numeric_limits<std::size_t>::max() : static_cast<std::size_t>(max_frames);
+    const std::size_t frame_limit = max_frames < 0 ? std::numeric_limits<std::size_t>::max()
+                                                   : static_cast<std::size_t>(max_frames);
     FrameIndex index;
     {
         std::optional<ReleasedLock> unlocked;

@@ -9,9 +9,9 @@
 #include <limits>
 #include <optional>
 #include <span>
-#include <utility>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/c_buffer.hpp"
@@ -42,7 +42,8 @@ constexpr std::size_t kReleaseLockMinAtoms = 1024;
 // token; 0 is padding after the text.
 constexpr std::uint32_t kLastBlank = 32;
 
-constexpr std::size_t kMaxBytesLength = static_cast<std::size_t>(std::numeric_limits<Py_ssize_t>::max());
+constexpr std::size_t kMaxBytesLength =
+    static_cast<std::size_t>(std::numeric_limits<Py_ssize_t>::max());
 
 // Text storage in a bytes object made beforehand, with the interpreter lock,
 // so that the writer (which runs without the lock) formats straight into the
@@ -64,7 +65,8 @@ public:
     ~BytesStorage() { std::free(heap_); }
 
     char* resize(char* old, std::size_t used, std::size_t capacity) noexcept override {
-        if (old == nullptr && bytes_ && capacity <= capacity_) return PyBytes_AS_STRING(bytes_.get());
+        if (old == nullptr && bytes_ && capacity <= capacity_)
+            return PyBytes_AS_STRING(bytes_.get());
         if (old != nullptr && old == heap_) {
             char* grown = static_cast<char*>(std::realloc(heap_, capacity));
             if (grown != nullptr) heap_ = grown;
@@ -92,10 +94,12 @@ public:
             PyObject* raw = bytes_.release();
             // A fresh, unshared bytes object shrinks in place (its memory
             // given back to the allocator); on failure it has been freed.
-            if (_PyBytes_Resize(&raw, static_cast<Py_ssize_t>(text.size())) < 0) py::throw_python_error();
+            if (_PyBytes_Resize(&raw, static_cast<Py_ssize_t>(text.size())) < 0)
+                py::throw_python_error();
             return PyRef::steal(raw);
         }
-        return py::checked(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+        return py::checked(
+            PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     }
 
 private:
@@ -131,8 +135,10 @@ std::vector<std::uint64_t> convert_widths(PyObject* seq) {
 writer::FloatFormat convert_float_format(PyObject* obj) {
     if (obj == nullptr) return writer::FloatFormat::fixed_16_8;
     if (PyUnicode_Check(obj)) {
-        if (PyUnicode_CompareWithASCIIString(obj, "fixed") == 0) return writer::FloatFormat::fixed_16_8;
-        if (PyUnicode_CompareWithASCIIString(obj, "shortest") == 0) return writer::FloatFormat::shortest;
+        if (PyUnicode_CompareWithASCIIString(obj, "fixed") == 0)
+            return writer::FloatFormat::fixed_16_8;
+        if (PyUnicode_CompareWithASCIIString(obj, "shortest") == 0)
+            return writer::FloatFormat::shortest;
     }
     PyErr_Format(PyExc_ValueError, "float_format must be 'fixed' or 'shortest', got %R", obj);
     throw py::PythonError();
@@ -197,7 +203,8 @@ TypeColumns<T> convert_type_columns(PyObject* obj, py::HeldView<T> (*extract_who
 
 // The rows a type's values offer, and their columns in all.
 template <class T>
-std::pair<std::size_t, std::size_t> offered_shape(const TypeColumns<T>& columns, std::size_t natoms) {
+std::pair<std::size_t, std::size_t> offered_shape(const TypeColumns<T>& columns,
+                                                  std::size_t natoms) {
     if (columns.whole) return {columns.whole->view.rows, columns.whole->view.cols};
     std::size_t rows = natoms, cols = 0;
     for (const auto& part : columns.parts) {
@@ -255,9 +262,9 @@ CodeCounts count_codes(const std::vector<std::uint8_t>& col_types) {
 void check_shape(const char* name, std::pair<std::size_t, std::size_t> shape, std::size_t natoms,
                  std::size_t used_cols) {
     if (shape.first < natoms || shape.second < used_cols) {
-        raise_value_error(py::concat({name, " has shape (", std::to_string(shape.first), ", ",
-                                      std::to_string(shape.second), "), needs at least (",
-                                      std::to_string(natoms), ", ", std::to_string(used_cols), ")"}));
+        raise_value_error(py::concat(
+            {name, " has shape (", std::to_string(shape.first), ", ", std::to_string(shape.second),
+             "), needs at least (", std::to_string(natoms), ", ", std::to_string(used_cols), ")"}));
     }
 }
 
@@ -271,10 +278,13 @@ PyObject* write_block(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
     std::array<PyObject*, kParameters.size()> bound{};
     py::bind_arguments(kSignature, args, nargs, kwnames, bound);
 
-    const auto str_cols = py::with_argument_name("str_cols", [&] { return convert_string_columns(bound[0]); });
-    const auto str_widths = py::with_argument_name("str_widths", [&] { return convert_widths(bound[1]); });
+    const auto str_cols =
+        py::with_argument_name("str_cols", [&] { return convert_string_columns(bound[0]); });
+    const auto str_widths =
+        py::with_argument_name("str_widths", [&] { return convert_widths(bound[1]); });
     auto floats = py::with_argument_name("float_mat", [&] {
-        return convert_type_columns(bound[2], py::extract_float64_matrix, py::extract_float64_columns);
+        return convert_type_columns(bound[2], py::extract_float64_matrix,
+                                    py::extract_float64_columns);
     });
     auto ints = py::with_argument_name("int_mat", [&] {
         return convert_type_columns(bound[3], py::extract_int64_matrix, py::extract_int64_columns);
@@ -289,10 +299,10 @@ PyObject* write_block(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
 
     const CodeCounts counts = count_codes(col_types);
     if (str_cols.size() != str_widths.size() || str_cols.size() != counts.strings) {
-        raise_value_error(py::concat({"col_types has ", std::to_string(counts.strings),
-                                      " 's' codes but there are ", std::to_string(str_cols.size()),
-                                      " string columns and ", std::to_string(str_widths.size()),
-                                      " widths"}));
+        raise_value_error(
+            py::concat({"col_types has ", std::to_string(counts.strings),
+                        " 's' codes but there are ", std::to_string(str_cols.size()),
+                        " string columns and ", std::to_string(str_widths.size()), " widths"}));
     }
     std::size_t natoms = 0;
     if (bound[7] != nullptr) {
@@ -341,9 +351,10 @@ PyObject* write_block(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
         }
     }
     if (fault) {
-        raise_block_error(py::concat({"str_cols[", std::to_string(fault->column), "]: ",
-                                      fault->empty ? "empty string" : "blank or control character"}),
-                          fault->row);
+        raise_block_error(
+            py::concat({"str_cols[", std::to_string(fault->column),
+                        "]: ", fault->empty ? "empty string" : "blank or control character"}),
+            fault->row);
     }
     return storage.take(block->text.view()).release();
 }

@@ -141,11 +141,8 @@ bool convert_row(std::span<const std::string_view> tokens, std::span<const Colum
                 stores.bools[step.column] = *parsed ? 1 : 0;
                 break;
             }
-            case ColumnKind::string:
-                (*stores.strs)[step.column].push_back(token);
-                break;
-            case ColumnKind::skip:
-                break;  // the token is taken and dropped
+            case ColumnKind::string: (*stores.strs)[step.column].push_back(token); break;
+            case ColumnKind::skip: break;  // the token is taken and dropped
         }
     }
     return true;
@@ -219,8 +216,9 @@ std::optional<ReadError> read_rows(std::span<const std::string_view> lines, cons
     const std::size_t int_cols = plan.count(ColumnKind::integer);
     const std::size_t bool_cols = plan.count(ColumnKind::logical);
     const ColumnSources by_kind(plan);
-    const RowSources sources{by_kind.sources(ColumnKind::real), by_kind.sources(ColumnKind::integer),
-                             by_kind.sources(ColumnKind::logical), by_kind.sources(ColumnKind::string)};
+    const RowSources sources{
+        by_kind.sources(ColumnKind::real), by_kind.sources(ColumnKind::integer),
+        by_kind.sources(ColumnKind::logical), by_kind.sources(ColumnKind::string)};
     std::vector<std::string_view> tokens(expected + (reject_extra_tokens ? 1 : 0));
     const std::span<const std::string_view> row_tokens = std::span(tokens).first(expected);
     for (std::size_t row = 0; row < lines.size(); ++row) {

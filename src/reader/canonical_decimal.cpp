@@ -53,13 +53,17 @@ constexpr int kRadix = 10;
 class ShiftedDecimal {
 public:
     // Appends a digit; precondition: room for it.
-    void push(int digit) noexcept { digits_[static_cast<std::size_t>(count_++)] = static_cast<std::uint8_t>(digit); }
+    void push(int digit) noexcept {
+        digits_[static_cast<std::size_t>(count_++)] = static_cast<std::uint8_t>(digit);
+    }
     void set_point(int point) noexcept { point_ = point; }
     int point() const noexcept { return point_; }
     bool is_zero() const noexcept { return count_ == 0; }
 
     // Whether the value is below 1/2.
-    bool below_half() const noexcept { return point_ < 0 || (point_ == 0 && digits_[0] < kRadix / 2); }
+    bool below_half() const noexcept {
+        return point_ < 0 || (point_ == 0 && digits_[0] < kRadix / 2);
+    }
 
     void trim() noexcept {
         while (count_ > 0 && digits_[static_cast<std::size_t>(count_ - 1)] == 0) --count_;
@@ -126,7 +130,8 @@ public:
         if (point_ < 0 || point_ >= count_) return integer;  // nothing at or after the tenths
         const unsigned tenths = at(point_);
         const bool more = point_ + 1 < count_;  // nonzero digits follow (no trailing zeros)
-        const bool up = tenths > kRadix / 2 || (tenths == kRadix / 2 && (more || (integer & 1) != 0));
+        const bool up =
+            tenths > kRadix / 2 || (tenths == kRadix / 2 && (more || (integer & 1) != 0));
         return integer + (up ? 1 : 0);
     }
 
@@ -138,9 +143,13 @@ private:
     int point_ = 0;
 };
 
-[[noreturn]] void refuse() { fail("canonical decimal text has an unexpected form"); }
+[[noreturn]] void refuse() {
+    fail("canonical decimal text has an unexpected form");
+}
 
-bool is_digit(char c) noexcept { return static_cast<unsigned char>(c - '0') <= 9; }
+bool is_digit(char c) noexcept {
+    return static_cast<unsigned char>(c - '0') <= 9;
+}
 
 // Reads d[.d+]e[-]E into `value`.
 void parse_canonical(std::string_view text, ShiftedDecimal& value) {
@@ -185,13 +194,16 @@ double canonical_text_to_double(std::string_view text) {
     // finishes the job one bit at a time.
     int exponent = 0;
     while (value.point() > 0) {
-        const unsigned shift = std::min<unsigned>(kMaxShift, 3u * static_cast<unsigned>(value.point()));
+        const unsigned shift =
+            std::min<unsigned>(kMaxShift, 3u * static_cast<unsigned>(value.point()));
         value.shift_right(shift);
         exponent += static_cast<int>(shift);
     }
     while (value.below_half()) {
         const unsigned shift =
-            value.point() < 0 ? std::min<unsigned>(kMaxShift, 3u * static_cast<unsigned>(-value.point())) : 1u;
+            value.point() < 0
+                ? std::min<unsigned>(kMaxShift, 3u * static_cast<unsigned>(-value.point()))
+                : 1u;
         value.shift_left(shift);
         exponent -= static_cast<int>(shift);
     }
@@ -221,8 +233,9 @@ double canonical_text_to_double(std::string_view text) {
         if (binary_exponent > kMaxExponent) return std::numeric_limits<double>::infinity();
     }
     // Below the hidden bit only for subnormals (and zero), whose biased exponent is 0.
-    const std::uint64_t biased =
-        (significand & kHiddenBit) != 0 ? static_cast<std::uint64_t>(binary_exponent + kExponentBias) : 0;
+    const std::uint64_t biased = (significand & kHiddenBit) != 0
+                                     ? static_cast<std::uint64_t>(binary_exponent + kExponentBias)
+                                     : 0;
     return std::bit_cast<double>((biased << kFractionBits) | (significand & (kHiddenBit - 1)));
 }
 

@@ -71,7 +71,8 @@ bool try_exact(const DecimalNumber& number, double& out) noexcept {
         return true;
     }
     if (e10 > kExactPow10Max && e10 <= kExactPow10Max + kFoldPow10Max) {
-        const std::uint64_t fold = digit_words::kPow10[static_cast<std::size_t>(e10 - kExactPow10Max)];
+        const std::uint64_t fold =
+            digit_words::kPow10[static_cast<std::size_t>(e10 - kExactPow10Max)];
         if (number.leading > kExactIntegerMax / fold) return false;
         out = static_cast<double>(number.leading * fold) * kExactPow10[kExactPow10Max];
         return true;
@@ -167,8 +168,8 @@ double round_canonical(const DecimalNumber& number) {
         fail("std::from_chars refused a canonical decimal text");
     }
 #else
-    const double magnitude =
-        canonical_text_to_double(std::string_view(text.data(), static_cast<std::size_t>(out - text.data())));
+    const double magnitude = canonical_text_to_double(
+        std::string_view(text.data(), static_cast<std::size_t>(out - text.data())));
 #endif
     return with_sign(magnitude, number.negative);
 }

@@ -16,7 +16,6 @@
 #include "reader/digit_words.hpp"
 #include "reader/exact_quotient.hpp"
 
-
 namespace atomblock::reader::float_scan {
 
 constexpr bool is_digit(char c) noexcept {
@@ -63,9 +62,9 @@ inline bool short_plain_value(const char* p, const char* end, bool negative,
     // At most 7 + 8 digits: the integer stays below 10^15 < 2^53.
     const std::uint64_t word = digit_words::load_word(fraction);
     if (!digit_words::all_digits(word)) return false;
-    const std::uint64_t digits = digit_words::digits_value(head, integer_digits) *
-                                     digit_words::kPow10[kWordFractionDigits] +
-                                 digit_words::digits_value(word, kWordFractionDigits);
+    const std::uint64_t digits =
+        digit_words::digits_value(head, integer_digits) * digit_words::kPow10[kWordFractionDigits] +
+        digit_words::digits_value(word, kWordFractionDigits);
     value = exact_quotient(digits, kWordFractionDigits, negative);
     return true;
 }
@@ -156,8 +155,8 @@ inline bool fixed_point_value(const char* end, std::size_t size, bool negative,
     // number become zero), then move the integer digits one byte up over the
     // point, so that each half holds eight digits, the lowest byte the most
     // significant: the integer part with leading zeros, and the fraction.
-    const __m128i in_number = _mm_loadu_si128(
-        reinterpret_cast<const __m128i*>(detail::kTailMaskBytes.data() + size));
+    const __m128i in_number =
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(detail::kTailMaskBytes.data() + size));
     const __m128i kept = _mm_andnot_si128(_mm_slli_si128(_mm_cvtsi32_si128(0xFF), kFixedPointDot),
                                           _mm_and_si128(values, in_number));
     const __m128i halves = _mm_castpd_si128(
@@ -169,11 +168,12 @@ inline bool fixed_point_value(const char* end, std::size_t size, bool negative,
         _mm_mullo_epi16(_mm_and_si128(halves, _mm_set1_epi16(0x00FF)), _mm_set1_epi16(10)),
         _mm_srli_epi16(halves, 8));
     const __m128i quads = _mm_madd_epi16(pairs, _mm_set1_epi32(1 << 16 | 100));
-    const __m128i octets = _mm_add_epi64(_mm_mul_epu32(quads, _mm_set1_epi64x(10000)),
-                                         _mm_srli_epi64(quads, 32));
+    const __m128i octets =
+        _mm_add_epi64(_mm_mul_epu32(quads, _mm_set1_epi64x(10000)), _mm_srli_epi64(quads, 32));
     const std::uint64_t integer = simd::low_lane(octets);
     const std::uint64_t fraction = simd::high_lane(octets);
-    const std::uint64_t digits_value = integer * digit_words::kPow10[kWordFractionDigits] + fraction;
+    const std::uint64_t digits_value =
+        integer * digit_words::kPow10[kWordFractionDigits] + fraction;
     value = exact_quotient(digits_value, kWordFractionDigits, negative);
     return true;
 }

@@ -72,8 +72,8 @@ Decoded decode(std::string_view rest) noexcept {
 
 void append_code_point_escape(std::string& out, char32_t cp) {
     std::array<char, kMaxHexDigits> hex;
-    const auto end = std::to_chars(hex.data(), hex.data() + hex.size(),
-                                   static_cast<std::uint32_t>(cp), 16).ptr;
+    const auto end =
+        std::to_chars(hex.data(), hex.data() + hex.size(), static_cast<std::uint32_t>(cp), 16).ptr;
     out += "\\u{";
     out.append(hex.data(), end);
     out += '}';

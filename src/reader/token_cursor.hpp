@@ -82,7 +82,9 @@ inline constexpr bool is_whitespace_byte(char c) noexcept {
 class TokenCursor {
 public:
     explicit TokenCursor(std::string_view line) noexcept
-        : begin_(line.data()), window_(line.data()), window_end_(line.data()),
+        : begin_(line.data()),
+          window_(line.data()),
+          window_end_(line.data()),
           end_(line.data() + line.size()) {}
 
     // Sets `token` to the next token and returns true, or returns false once
@@ -157,7 +159,8 @@ private:
         if (rest != 0) {
             if (static_cast<std::size_t>(end_ - begin_) >= kBlockBytes) {
                 // The line's last block overlaps bytes already classified: drop their bits.
-                const std::uint32_t last = separator_mask(end_ - kBlockBytes) >> (kBlockBytes - rest);
+                const std::uint32_t last =
+                    separator_mask(end_ - kBlockBytes) >> (kBlockBytes - rest);
                 separators |= std::uint64_t{last} << i;
             } else {
                 for (std::size_t j = i; j < left; ++j)

@@ -81,15 +81,15 @@ struct LeadingDigits {
 // 10^(kLeadingDigitsMax - count), it stays below 10^(kLeadingDigitsMax - 1)
 // until the group's last digit is taken.
 [[gnu::always_inline]] inline const char* scan_digit_run(const char* p, const char* end,
-                                                           LeadingDigits& leading) noexcept {
+                                                         LeadingDigits& leading) noexcept {
     using digit_words::kWordBytes;
     while (static_cast<std::size_t>(end - p) >= kWordBytes) {
         const std::uint64_t word = digit_words::load_word(p);
         const unsigned count = digit_words::leading_digit_bytes(word);
         if (count == 0) return p;
         if (leading.value < digit_words::kPow10[kLeadingDigitsMax - count]) {
-            leading.value = leading.value * digit_words::kPow10[count] +
-                            digit_words::digits_value(word, count);
+            leading.value =
+                leading.value * digit_words::kPow10[count] + digit_words::digits_value(word, count);
         } else {
             for (unsigned i = 0; i < count; ++i) leading.take(p[i]);
         }
@@ -126,7 +126,8 @@ const char* scan_significand(std::string_view token, Significand& out) noexcept 
     if (p != end && *p == '.') {
         const char* const fraction_begin = ++p;
         p = scan_digit_run(p, end, out.leading);
-        out.fraction = std::string_view(fraction_begin, static_cast<std::size_t>(p - fraction_begin));
+        out.fraction =
+            std::string_view(fraction_begin, static_cast<std::size_t>(p - fraction_begin));
     }
     return p;
 }
@@ -179,9 +180,11 @@ FloatParse finish_float_token(const Significand& significand, const char* p, con
         std::uint32_t magnitude = 0;
         const char* const exponent_begin = p;
         for (; p != end && is_digit(*p); ++p) {
-            if (magnitude < kExponentAccumulationLimit) magnitude = magnitude * 10 + digit_value(*p);
+            if (magnitude < kExponentAccumulationLimit)
+                magnitude = magnitude * 10 + digit_value(*p);
         }
-        exponent_read_whole = static_cast<std::size_t>(p - exponent_begin) <= kExponentDigitsReadWhole;
+        exponent_read_whole =
+            static_cast<std::size_t>(p - exponent_begin) <= kExponentDigitsReadWhole;
         exponent = exponent_negative ? -static_cast<std::int64_t>(magnitude) : magnitude;
     }
     if (p != end) return float_error(FloatTokenError::invalid);
@@ -212,7 +215,8 @@ bool short_plain_value_other(std::uint64_t head, unsigned integer_digits, const 
     if (fraction_digits > kWordBytes) {
         const std::uint64_t word = digit_words::load_word(fraction);
         if (!digit_words::all_digits(word)) return false;
-        digits = digits * digit_words::kPow10[kWordBytes] + digit_words::digits_value(word, kWordBytes);
+        digits =
+            digits * digit_words::kPow10[kWordBytes] + digit_words::digits_value(word, kWordBytes);
         tail_digits -= kWordBytes;
     }
     // The last tail_digits bytes, from the word that ends the number: its
@@ -221,7 +225,8 @@ bool short_plain_value_other(std::uint64_t head, unsigned integer_digits, const 
     const std::uint64_t tail =
         digit_words::load_word(end - kWordBytes) >> (8 * (kWordBytes - tail_digits));
     if (digit_words::leading_digit_bytes(tail) != tail_digits) return false;
-    digits = digits * digit_words::kPow10[tail_digits] + digit_words::digits_value(tail, tail_digits);
+    digits =
+        digits * digit_words::kPow10[tail_digits] + digit_words::digits_value(tail, tail_digits);
     if (digits > kExactIntegerMax) return false;
     value = exact_quotient(digits, fraction_digits, negative);
     return true;
@@ -242,7 +247,8 @@ FloatParse parse_float_general(std::string_view token) {
 }
 
 IntParse parse_long_int(std::string_view digits, bool negative) noexcept {
-    const IntTokenError out_of_range = negative ? IntTokenError::too_small : IntTokenError::too_large;
+    const IntTokenError out_of_range =
+        negative ? IntTokenError::too_small : IntTokenError::too_large;
     std::int64_t value = 0;
     for (char c : digits) {
         if (!is_digit(c)) return IntParse{0, IntTokenError::invalid_digit, false};
@@ -262,8 +268,7 @@ std::optional<bool> parse_bool_word(std::string_view token) noexcept {
         case 5:
             if (token == "False" || token == "FALSE" || token == "false") return false;
             break;
-        default:
-            break;
+        default: break;
     }
     return std::nullopt;
 }

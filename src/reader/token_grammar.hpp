@@ -86,7 +86,8 @@ inline FloatParse parse_float_token(std::string_view token, std::string_view lin
     using digit_words::kWordBytes;
     double value;
 #if ATOMBLOCK_HAVE_SSE2
-    if (size - float_scan::kFixedPointMin <= float_scan::kFixedPointMax - float_scan::kFixedPointMin &&
+    if (size - float_scan::kFixedPointMin <=
+            float_scan::kFixedPointMax - float_scan::kFixedPointMin &&
         end - line.data() >= static_cast<std::ptrdiff_t>(float_scan::kVectorBytes) &&
         float_scan::fixed_point_value(end, size, negative, value))
         return FloatParse{value, FloatTokenError::invalid, true};
@@ -120,7 +121,8 @@ inline IntParse parse_int_token(std::string_view token) noexcept {
     const bool negative = token[0] == '-';
     if (token[0] == '+' || token[0] == '-') token.remove_prefix(1);
     if (token.empty()) return IntParse{0, IntTokenError::invalid_digit, false};
-    if (token.size() > detail::kIntDigitsAlwaysInRange) return detail::parse_long_int(token, negative);
+    if (token.size() > detail::kIntDigitsAlwaysInRange)
+        return detail::parse_long_int(token, negative);
 
     // Built as a magnitude and negated at the end: every value of at most
     // kIntDigitsAlwaysInRange digits and its negation are in range.

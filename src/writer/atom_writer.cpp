@@ -95,16 +95,16 @@ LineLayout compile_layout(ColumnPlan plan, const Inputs& in, std::size_t float_b
         bool always_fails = false;
         std::size_t bound = 0;
         switch (step.kind) {
-            case ColumnKind::skip:
-                continue;
+            case ColumnKind::skip: continue;
             case ColumnKind::string: {
                 const std::size_t k = string_index(in, step);
                 always_fails = k == kMaxSize || in.strings[k].width > kMaxSymbolWidth;
                 if (!always_fails) {
                     // Any field of the column fits in this.
                     const StringColumn& column = in.strings[k];
-                    bound = saturating_add(saturating_mul(kMaxUtf8Bytes, column.codepoints.cols),
-                                           static_cast<std::size_t>(column.width) + kSymbolPadSlack);
+                    bound =
+                        saturating_add(saturating_mul(kMaxUtf8Bytes, column.codepoints.cols),
+                                       static_cast<std::size_t>(column.width) + kSymbolPadSlack);
                     if (in.separate_strings) bound = saturating_add(bound, kStringSeparatorBound);
                 }
                 break;
@@ -137,7 +137,9 @@ LineLayout compile_layout(ColumnPlan plan, const Inputs& in, std::size_t float_b
          ", column " + std::to_string(col) + " of " + std::to_string(cols) + " in " + matrix);
 }
 
-[[noreturn]] [[gnu::cold]] void fail_symbol_width() { fail("Formatting argument out of range"); }
+[[noreturn]] [[gnu::cold]] void fail_symbol_width() {
+    fail("Formatting argument out of range");
+}
 
 template <class T>
 inline T checked_at(const MatrixView<T>& mat, std::size_t row, std::size_t col, const char* name) {
@@ -180,7 +182,8 @@ void write_line(TextBuffer& out, const LineLayout& layout, const Inputs& in, std
                 const bool separated = !kOneSymbol && in.separate_strings && step != first;
                 if (!kOneSymbol && in.strings_in_turn) {
                     const std::size_t k = string_index(in, op);
-                    if (k == kMaxSize) fail_index("strings", atom, in.natoms, op.column, in.strings.size());
+                    if (k == kMaxSize)
+                        fail_index("strings", atom, in.natoms, op.column, in.strings.size());
                     const StringColumn column = in.strings[k];
                     if (column.width > kMaxSymbolWidth) fail_symbol_width();
                     if (atom >= column.codepoints.rows) [[unlikely]] {
@@ -214,7 +217,8 @@ void write_line(TextBuffer& out, const LineLayout& layout, const Inputs& in, std
                 if constexpr (kRoomPerField) {
                     room(symbol_field_room(in.symbol.codepoints, atom, in.symbol.width));
                 }
-                char* const end = write_symbol_field(in.symbol.codepoints, atom, in.symbol.width, p, ascii);
+                char* const end =
+                    write_symbol_field(in.symbol.codepoints, atom, in.symbol.width, p, ascii);
                 symbol_offset = static_cast<std::size_t>(p - out.data());
                 symbol_size = static_cast<std::size_t>(end - p);
                 symbol_written = true;
@@ -250,8 +254,7 @@ void write_line(TextBuffer& out, const LineLayout& layout, const Inputs& in, std
                 p += kBoolFieldBound;
                 break;
             }
-            case ColumnKind::skip:
-                break;  // not in a layout
+            case ColumnKind::skip: break;  // not in a layout
         }
     }
     room(kLineFeedBound);
@@ -277,25 +280,21 @@ void write_lines(TextBuffer& text, const LineLayout& layout, const Inputs& in, s
 // Writes the block into a buffer of `estimate` bytes plus the per-line
 // slack. Precondition: natoms > 0 and estimate <= SIZE_MAX - kLineRoomCheckLimit.
 AtomBlock write_block(const BlockLayout& layout, const MatrixView<double>& float_mat,
-                      const MatrixView<std::int64_t>& int_mat, const MatrixView<std::uint8_t>& bool_mat,
+                      const MatrixView<std::int64_t>& int_mat,
+                      const MatrixView<std::uint8_t>& bool_mat,
                       std::span<const std::uint8_t> col_types, TextStorage& storage,
                       std::size_t estimate) {
     AtomBlock block{TextBuffer(storage), true};
     block.text.reserve(estimate + kLineRoomCheckLimit);
 
-    const Inputs inputs{layout.strings.empty() ? StringColumn{} : layout.strings[0],
-                        layout.strings,
-                        layout.natoms,
-                        float_mat,
-                        int_mat,
-                        bool_mat,
+    const Inputs inputs{layout.strings.empty() ? StringColumn{} : layout.strings[0], layout.strings,
+                        layout.natoms, float_mat, int_mat, bool_mat,
                         // Without a string column every `s` code fails as a
                         // missing one, which only the in-turn path reports.
-                        layout.strings_in_turn || layout.strings.empty(),
-                        layout.separate_strings};
+                        layout.strings_in_turn || layout.strings.empty(), layout.separate_strings};
     const bool shortest = layout.float_format == FloatFormat::shortest;
-    const LineLayout lines =
-        compile_layout(ColumnPlan(col_types), inputs, shortest ? kShortestFloatFieldBound : kFloatFieldBound);
+    const LineLayout lines = compile_layout(ColumnPlan(col_types), inputs,
+                                            shortest ? kShortestFloatFieldBound : kFloatFieldBound);
     bool ascii = true;
     const bool one_symbol = !inputs.strings_in_turn && !inputs.separate_strings &&
                             inputs.symbol.codepoints.rows >= layout.natoms;
@@ -304,7 +303,8 @@ AtomBlock write_block(const BlockLayout& layout, const MatrixView<double>& float
     } else if (one_symbol) {
         write_lines<FloatFormat::fixed_16_8, true>(block.text, lines, inputs, layout.natoms, ascii);
     } else {
-        write_lines<FloatFormat::fixed_16_8, false>(block.text, lines, inputs, layout.natoms, ascii);
+        write_lines<FloatFormat::fixed_16_8, false>(block.text, lines, inputs, layout.natoms,
+                                                    ascii);
     }
     block.ascii = ascii;
     return block;
@@ -334,8 +334,8 @@ AtomBlock write_atom_block(const MatrixView<std::uint32_t>& sym_codepoints, std:
                        static_cast<std::size_t>(estimate));
 }
 
-std::size_t initial_capacity(const BlockLayout& layout, std::size_t float_cols, std::size_t int_cols,
-                             std::size_t bool_cols) {
+std::size_t initial_capacity(const BlockLayout& layout, std::size_t float_cols,
+                             std::size_t int_cols, std::size_t bool_cols) {
     if (layout.natoms == 0) return 0;
     // The same estimate as above with every string column's width (and its
     // separator), saturating: an estimate that does not fit cannot be had.
@@ -346,9 +346,8 @@ std::size_t initial_capacity(const BlockLayout& layout, std::size_t float_cols, 
             column.width > kMaxSize ? kMaxSize : static_cast<std::size_t>(column.width);
         per_line = saturating_add(per_line, saturating_add(width, string_separator));
     }
-    const std::size_t float_estimate = layout.float_format == FloatFormat::shortest
-                                           ? kShortestFloatEstimate
-                                           : kFloatEstimate;
+    const std::size_t float_estimate =
+        layout.float_format == FloatFormat::shortest ? kShortestFloatEstimate : kFloatEstimate;
     per_line = saturating_add(per_line, saturating_mul(float_estimate, float_cols));
     per_line = saturating_add(per_line, saturating_mul(kIntEstimate, int_cols));
     per_line = saturating_add(per_line, saturating_mul(kBoolEstimate, bool_cols));
@@ -362,7 +361,8 @@ AtomBlock write_atom_block(const BlockLayout& layout, const MatrixView<double>& 
                            const MatrixView<std::uint8_t>& bool_mat,
                            std::span<const std::uint8_t> col_types, TextStorage& storage) {
     if (layout.natoms == 0) return AtomBlock{TextBuffer(storage), true};
-    const std::size_t capacity = initial_capacity(layout, float_mat.cols, int_mat.cols, bool_mat.cols);
+    const std::size_t capacity =
+        initial_capacity(layout, float_mat.cols, int_mat.cols, bool_mat.cols);
     return write_block(layout, float_mat, int_mat, bool_mat, col_types, storage,
                        capacity - kLineRoomCheckLimit);
 }

@@ -13,8 +13,8 @@
 namespace atomblock::writer {
 
 struct AtomBlock {
-    TextBuffer text;     // UTF-8, natoms lines each ending in '\n'
-    bool ascii = true;   // true when every byte is below 0x80
+    TextBuffer text;    // UTF-8, natoms lines each ending in '\n'
+    bool ascii = true;  // true when every byte is below 0x80
 };
 
 // How an `f` field is written after its blank: "%16.8f", or the shortest
@@ -59,8 +59,8 @@ AtomBlock write_atom_block(const MatrixView<std::uint32_t>& sym_codepoints, std:
 // more, ints of 9 digits and more, strings wider than their column or not
 // ASCII, shortest floats aside, which are estimated at their widest). Throws
 // std::bad_alloc when the estimate overflows.
-std::size_t initial_capacity(const BlockLayout& layout, std::size_t float_cols, std::size_t int_cols,
-                             std::size_t bool_cols);
+std::size_t initial_capacity(const BlockLayout& layout, std::size_t float_cols,
+                             std::size_t int_cols, std::size_t bool_cols);
 
 // The same by an explicit layout. Throws InternalFailure (the messages
 // above; an `s` code without its string column or an atom beyond a string

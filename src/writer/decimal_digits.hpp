@@ -79,7 +79,7 @@ inline void write_digits_backward(std::uint64_t value, char* end) noexcept {
 // in memory once stored with ops::store_le64, whatever the byte order). Lanes are split in registers: 8 digits into 4 + 4, each
 // 4 into 2 + 2, each 2 into 1 + 1, with multiply-shift divisions.
 inline std::uint64_t eight_digit_lanes(std::uint32_t value) noexcept {
-    constexpr std::uint32_t kFourDigits = 10000;        // splits 8 digits into 4 + 4
+    constexpr std::uint32_t kFourDigits = 10000;  // splits 8 digits into 4 + 4
     // Lane widths after each split: 4 digits in 32 bits, 2 in 16, 1 in 8.
     constexpr unsigned kFourDigitLaneBits = 32;
     constexpr unsigned kTwoDigitLaneBits = 16;
@@ -95,9 +95,11 @@ inline std::uint64_t eight_digit_lanes(std::uint32_t value) noexcept {
     constexpr std::uint64_t kDiv10Mask = 0x000F000F000F000Full;
 
     const std::uint64_t fours =
-        (value / kFourDigits) | (static_cast<std::uint64_t>(value % kFourDigits) << kFourDigitLaneBits);
+        (value / kFourDigits) |
+        (static_cast<std::uint64_t>(value % kFourDigits) << kFourDigitLaneBits);
     const std::uint64_t hundreds = ((fours * kDiv100Multiplier) >> kDiv100Shift) & kDiv100Mask;
-    const std::uint64_t twos = hundreds | ((fours - hundreds * kDigitPairCount) << kTwoDigitLaneBits);
+    const std::uint64_t twos =
+        hundreds | ((fours - hundreds * kDigitPairCount) << kTwoDigitLaneBits);
     const std::uint64_t tens = ((twos * kDiv10Multiplier) >> kDiv10Shift) & kDiv10Mask;
     return tens | ((twos - tens * kRadix) << kByteBits);
 }

@@ -63,11 +63,12 @@ std::size_t format_float_field_slow(double value, char* out) noexcept {
     // 2^64 and above. Body without sign: at most 309 integer digits, the
     // point and 8 digits.
     char body[kMaxFloatFieldLength];
-    const auto result = std::to_chars(body, body + sizeof body, std::fabs(value),
-                                      std::chars_format::fixed,
-                                      static_cast<int>(kFloatFractionDigits));
+    const auto result =
+        std::to_chars(body, body + sizeof body, std::fabs(value), std::chars_format::fixed,
+                      static_cast<int>(kFloatFractionDigits));
     // The buffer holds the longest body any double has, so this cannot fail.
-    const std::size_t size = result.ec == std::errc{} ? static_cast<std::size_t>(result.ptr - body) : 0;
+    const std::size_t size =
+        result.ec == std::errc{} ? static_cast<std::size_t>(result.ptr - body) : 0;
     return place(negative, std::string_view(body, size), out);
 }
 

@@ -99,8 +99,8 @@ inline std::size_t format_float_field(double value, char* out) noexcept {
         const std::uint64_t remainder = scaled.low;
         // Round half to even without a branch: the remainder's comparison
         // with one half is a coin flip on real data.
-        const bool round_up = (remainder > kHalfRemainder) |
-                              ((remainder == kHalfRemainder) & ((fraction & 1u) != 0));
+        const bool round_up =
+            (remainder > kHalfRemainder) | ((remainder == kHalfRemainder) & ((fraction & 1u) != 0));
         fraction += static_cast<std::uint32_t>(round_up);
         if (fraction == kFractionScale) [[unlikely]] {
             fraction = 0;

@@ -48,9 +48,9 @@ inline std::size_t format_int_field(std::int64_t value, char* out) noexcept {
     const std::uint64_t lanes = eight_digit_lanes(static_cast<std::uint32_t>(magnitude));
     // Leading zero digits become spaces; the units digit always stays. At most
     // 7 leading bytes, so the shifts stay below 64.
-    const unsigned leading =
-        static_cast<unsigned>(std::countr_zero(lanes | (std::uint64_t{1} << (kByteBits * kUnitsDigitByte)))) /
-        kByteBits;
+    const unsigned leading = static_cast<unsigned>(std::countr_zero(
+                                 lanes | (std::uint64_t{1} << (kByteBits * kUnitsDigitByte)))) /
+                             kByteBits;
     const std::uint64_t leading_mask = (std::uint64_t{1} << (kByteBits * leading)) - 1;
     std::uint64_t word = ((lanes | kAsciiZeros) & ~leading_mask) | (kSpaceBytes & leading_mask);
     // A negative value has at least one leading space; the last one becomes "-".

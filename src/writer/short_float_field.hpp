@@ -12,7 +12,6 @@
 #include "common/simd.hpp"
 #include "writer/decimal_digits.hpp"
 
-
 namespace atomblock::writer {
 
 inline constexpr std::size_t kShortFloatFieldWidth = 16;
@@ -40,11 +39,12 @@ inline void write_short_float_field_words(bool negative, std::uint32_t integer_p
     // dropping it leaves the 7 integer positions in bytes 0..6.
     const std::uint64_t lanes = eight_digit_lanes(integer_part) >> kByteBits;
     // Leading zero digits become spaces; the units digit always stays.
-    const unsigned leading =
-        static_cast<unsigned>(std::countr_zero(lanes | (std::uint64_t{1} << (kByteBits * kUnitsDigitByte)))) /
-        kByteBits;
+    const unsigned leading = static_cast<unsigned>(std::countr_zero(
+                                 lanes | (std::uint64_t{1} << (kByteBits * kUnitsDigitByte)))) /
+                             kByteBits;
     const std::uint64_t leading_mask = (std::uint64_t{1} << (kByteBits * leading)) - 1;
-    std::uint64_t word = ((lanes | (kAsciiZeros >> kByteBits)) & ~leading_mask) | (kSpaceBytes & leading_mask) |
+    std::uint64_t word = ((lanes | (kAsciiZeros >> kByteBits)) & ~leading_mask) |
+                         (kSpaceBytes & leading_mask) |
                          (std::uint64_t{'.'} << (kByteBits * kPointByte));
     // A negative value has at least one leading space; the last one becomes "-".
     const std::uint64_t sign = (std::uint64_t{'-' ^ ' '} << (kByteBits * leading)) >> kByteBits;
@@ -99,14 +99,18 @@ inline __m128i sixteen_digit_lanes(std::uint32_t first, std::uint32_t second) no
     constexpr int kTwoDigitLaneBits = 16;
 
     const __m128i x = _mm_set_epi64x(static_cast<long long>(second), static_cast<long long>(first));
-    const __m128i q4 = _mm_srli_epi64(_mm_mul_epu32(x, _mm_set1_epi32(kDiv10000Multiplier)), kDiv10000Shift);
+    const __m128i q4 =
+        _mm_srli_epi64(_mm_mul_epu32(x, _mm_set1_epi32(kDiv10000Multiplier)), kDiv10000Shift);
     const __m128i r4 = _mm_sub_epi32(x, _mm_mul_epu32(q4, _mm_set1_epi32(kFourDigits)));
     const __m128i fours = _mm_or_si128(q4, _mm_slli_epi64(r4, kFourDigitLaneBits));
-    const __m128i q2 = _mm_srli_epi16(_mm_mulhi_epu16(fours, _mm_set1_epi32(kDiv100Multiplier)), kDiv100Shift);
-    const __m128i r2 = _mm_sub_epi16(fours, _mm_mullo_epi16(q2, _mm_set1_epi32(static_cast<int>(kDigitPairCount))));
+    const __m128i q2 =
+        _mm_srli_epi16(_mm_mulhi_epu16(fours, _mm_set1_epi32(kDiv100Multiplier)), kDiv100Shift);
+    const __m128i r2 = _mm_sub_epi16(
+        fours, _mm_mullo_epi16(q2, _mm_set1_epi32(static_cast<int>(kDigitPairCount))));
     const __m128i twos = _mm_or_si128(q2, _mm_slli_epi32(r2, kTwoDigitLaneBits));
     const __m128i q1 = _mm_mulhi_epu16(twos, _mm_set1_epi16(kDiv10Multiplier));
-    const __m128i r1 = _mm_sub_epi16(twos, _mm_mullo_epi16(q1, _mm_set1_epi16(static_cast<short>(kRadix))));
+    const __m128i r1 =
+        _mm_sub_epi16(twos, _mm_mullo_epi16(q1, _mm_set1_epi16(static_cast<short>(kRadix))));
     return _mm_or_si128(q1, _mm_slli_epi16(r1, static_cast<int>(kByteBits)));
 }
 
@@ -119,8 +123,8 @@ inline void write_short_float_field_simd(bool negative, std::uint32_t integer_pa
     // integer_part * 10 has the integer digits in bytes 0..6 and a zero digit
     // in byte 7, which the character offsets turn into the point.
     const __m128i digits = sixteen_digit_lanes(integer_part * kRadix, fraction);
-    const __m128i offsets = _mm_set_epi8('0', '0', '0', '0', '0', '0', '0', '0',
-                                         '.', '0', '0', '0', '0', '0', '0', '0');
+    const __m128i offsets = _mm_set_epi8('0', '0', '0', '0', '0', '0', '0', '0', '.', '0', '0', '0',
+                                         '0', '0', '0', '0');
     const unsigned zero_digits =
         static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(digits, _mm_setzero_si128())));
     const unsigned leading =
@@ -135,8 +139,8 @@ inline void write_short_float_field_simd(bool negative, std::uint32_t integer_pa
 #endif
 
 // The form for this target. Same contract as the portable form.
-inline void write_short_float_field(bool negative, std::uint32_t integer_part, std::uint32_t fraction,
-                                    char* out) noexcept {
+inline void write_short_float_field(bool negative, std::uint32_t integer_part,
+                                    std::uint32_t fraction, char* out) noexcept {
 #if ATOMBLOCK_HAVE_SSE2
     write_short_float_field_simd(negative, integer_part, fraction, out);
 #else

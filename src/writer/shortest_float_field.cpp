@@ -58,11 +58,11 @@ char* write_shortest_float(char* out, double value) noexcept {
     // "d[.ddd]e±XX[X]" for the magnitude: the first digit, the others after
     // the point, and the decimal exponent of the first digit at the end.
     char scratch[kScientificScratch];
-    const char* const text_end =
-        std::to_chars(scratch, scratch + sizeof scratch, std::fabs(value), std::chars_format::scientific)
-            .ptr;
+    const char* const text_end = std::to_chars(scratch, scratch + sizeof scratch, std::fabs(value),
+                                               std::chars_format::scientific)
+                                     .ptr;
     const char* e = text_end - kShortestExponentDigits - 2;  // "e±XX" at the least
-    if (*e != 'e') --e;                                       // three exponent digits
+    if (*e != 'e') --e;                                      // three exponent digits
     int exponent = 0;
     for (const char* p = e + 2; p < text_end; ++p) exponent = exponent * kDecimalBase + (*p - '0');
     if (e[1] == '-') exponent = -exponent;

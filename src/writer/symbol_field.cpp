@@ -17,7 +17,9 @@ constexpr unsigned kContinuation = 0x80;
 constexpr unsigned kPayloadBits = 6;
 constexpr unsigned kPayloadMask = 0x3F;
 
-char byte(unsigned v) noexcept { return static_cast<char>(static_cast<unsigned char>(v)); }
+char byte(unsigned v) noexcept {
+    return static_cast<char>(static_cast<unsigned char>(v));
+}
 
 }  // namespace
 

@@ -45,11 +45,13 @@ inline constexpr std::uint64_t kHighBits = 0x8080808080808080ull;  // highest bi
 
 // Field from a packed row (bytes beyond the row are zero): the bytes before
 // the first zero, then spaces up to `width`.
-inline char* write_packed_ascii_symbol(std::uint64_t packed, std::uint64_t width, char* out) noexcept {
+inline char* write_packed_ascii_symbol(std::uint64_t packed, std::uint64_t width,
+                                       char* out) noexcept {
     // Bytes are below 0x80, so (x - 1) & ~x has its high bit set exactly at
     // zero bytes, up to the first one (borrows only start at a zero byte).
     const std::uint64_t zero_bytes = (packed - kLowBits) & ~packed & kHighBits;
-    const unsigned length = static_cast<unsigned>(std::countr_zero(zero_bytes)) / kByteBits;  // 8 if no zero
+    const unsigned length =
+        static_cast<unsigned>(std::countr_zero(zero_bytes)) / kByteBits;  // 8 if no zero
     const std::uint64_t keep = length == kPackedSymbolLength
                                    ? ~std::uint64_t{0}
                                    : (std::uint64_t{1} << (kByteBits * length)) - 1;

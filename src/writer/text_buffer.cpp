@@ -14,7 +14,8 @@ constexpr std::size_t kGrowthFactor = 2;
 
 // Sizes above PTRDIFF_MAX cannot be addressed as one object; refuse them as an
 // allocation failure before the allocator sees them.
-constexpr std::size_t kMaxBytes = static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max());
+constexpr std::size_t kMaxBytes =
+    static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max());
 
 class HeapStorage final : public TextStorage {
 public:
@@ -65,7 +66,8 @@ void TextBuffer::reserve(std::size_t bytes) {
 void TextBuffer::grow_for(std::size_t extra) {
     if (extra > kMaxBytes - size_) throw std::bad_alloc();
     const std::size_t needed = size_ + extra;
-    std::size_t target = capacity_ <= kMaxBytes / kGrowthFactor ? capacity_ * kGrowthFactor : kMaxBytes;
+    std::size_t target =
+        capacity_ <= kMaxBytes / kGrowthFactor ? capacity_ * kGrowthFactor : kMaxBytes;
     if (target < needed) target = needed;
     reallocate(target);
 }
