@@ -433,6 +433,12 @@ def format_header(natoms: int, properties: str, info: dict[str, Any], cell: Arra
             _ends_cache.clear()
         _ends_cache[ends_key] = ends
     parts = [f"{natoms}\n{ends[0]}"]
+    _append_pairs(parts, info)
+    return (" ".join(parts) + ends[1]).encode()
+
+
+def _append_pairs(parts: list[str], info: dict[str, Any]) -> None:
+    """Appends the info pairs as written ("key=value"), in order; floats and ints inline (hot)."""
     for key, value in info.items():
         kind = type(value)
         if kind is float:
@@ -442,7 +448,6 @@ def format_header(natoms: int, properties: str, info: dict[str, Any], cell: Arra
         else:
             text = format_value(value)
         parts.append((_key_cache.get(key) or format_key(key)) + text)
-    return (" ".join(parts) + ends[1]).encode()
 
 
 def format_comment(properties: str, info: dict[str, Any], cell: Array | None, pbc: Array) -> str:
@@ -452,15 +457,7 @@ def format_comment(properties: str, info: dict[str, Any], cell: Array | None, pb
     """
     parts = [format_lattice(cell)] if cell is not None else []
     parts.append("Properties=" + (properties if properties else '""'))
-    for key, value in info.items():
-        kind = type(value)
-        if kind is float:
-            text = repr(value)
-        elif kind is int:
-            text = "%d" % value
-        else:
-            text = format_value(value)
-        parts.append(format_key(key) + text)
+    _append_pairs(parts, info)
     pbc_text = format_pbc(pbc)
     if cell is not None or pbc_text != _NO_PBC:
         parts.append(pbc_text)
