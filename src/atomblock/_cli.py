@@ -18,7 +18,8 @@ EXIT_OK = 0
 EXIT_FAULTS = 1
 EXIT_ERROR = 2
 
-PROG = "python -m atomblock"
+# The name in usage and error lines: the console command when run as one, else the module form.
+PROG = "atomblock" if os.path.basename(sys.argv[0]) in ("atomblock", "atomblock.exe") else "python -m atomblock"
 
 # dtype kind -> extended XYZ type letter, as the reader maps them (str, float, int, bool).
 _TYPE_LETTER = {"U": "S", "S": "S", "f": "R", "i": "I", "u": "I", "b": "L"}
