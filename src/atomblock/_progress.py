@@ -43,6 +43,9 @@ class _NoProgress:
         pass
 
 
+NO_PROGRESS = _NoProgress()  # stateless: one instance serves every call without a bar
+
+
 class _TqdmProgress:
     """Owns one tqdm bar counted in bytes; closing it (leaving the context) ends the bar's line."""
 
@@ -91,7 +94,7 @@ def progress_bar(total: int | None, desc: str, enabled: bool) -> Any:
     """
     global _warned_missing_tqdm
     if not enabled:
-        return _NoProgress()
+        return NO_PROGRESS
     try:
         from tqdm import tqdm
     except ImportError:
@@ -102,7 +105,7 @@ def progress_bar(total: int | None, desc: str, enabled: bool) -> Any:
                 RuntimeWarning,
                 stacklevel=_user_stacklevel(),
             )
-        return _NoProgress()
+        return NO_PROGRESS
     bar = tqdm(
         total=total,
         desc=desc,

@@ -21,7 +21,7 @@ from typing import IO, Any, Union
 import numpy as np
 import numpy.typing as npt
 
-from . import _native
+from . import _native, _progress
 from ._comment import comment_parts
 from ._errors import CommentError, ExtxyzError
 from ._frame import Frame
@@ -59,24 +59,9 @@ def _full_pbc() -> Array:
     return np.ones(3, dtype=bool)
 
 
-class _NoBar:
-    """Stands in for a progress bar when none is asked for."""
-
-    def update(self, nbytes: int) -> None:
-        pass
-
-    def __enter__(self) -> _NoBar:
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        pass
-
-
 def _bar(total: int | None, desc: str, enabled: bool) -> Any:
-    if not enabled:
-        return _NoBar()
-    from ._progress import progress_bar
-    return progress_bar(total, desc, enabled)
+    # progress_bar is looked up at call time, so that it can be replaced (tests record updates).
+    return _progress.progress_bar(total, desc, enabled) if enabled else _progress.NO_PROGRESS
 
 
 def source_name(source: object) -> str:

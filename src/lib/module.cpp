@@ -96,16 +96,9 @@ void add_function(PyObject* module, PyMethodDef* def) {
 }
 
 PyObject* initialise() {
-    PyInterpreterState* interpreter = PyInterpreterState_Get();
-    const std::int64_t id = PyInterpreterState_GetID(interpreter);
-    if (id == -1) throw_python_error();
-
-    std::int64_t expected = process::kNoInterpreter;
-    if (!process::owning_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-        raise(PyExc_ImportError,
-              "_atomblock does not support sub-interpreters: it can only be imported once per "
-              "process, by the interpreter that imported it first");
-    }
+    process::claim_interpreter(
+        "_atomblock does not support sub-interpreters: it can only be imported once per "
+        "process, by the interpreter that imported it first");
 
     // A failed creation stores nothing: the next import starts afresh.
     const PyRef& module = process::module_object.once([] {

@@ -25,6 +25,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 #include <utility>
 
 #include "lib/py_ref.hpp"
@@ -93,6 +94,12 @@ extern ProcessLifetime<PyRef> numpy_core_package;
 extern ProcessLifetime<PyRef> numpy_multiarray_module;
 extern ProcessLifetime<NumpyApi> numpy_api;
 extern ProcessLifetime<PyRef> slice_container_type;
+
+// Records the calling interpreter as the owner of the process-wide state at
+// the first import, and raises ImportError with `refusal` when another
+// interpreter imports later: the cached NumPy table and types are valid in
+// one interpreter only.
+void claim_interpreter(std::string_view refusal);
 
 }  // namespace process
 }  // namespace atomblock::py

@@ -122,15 +122,9 @@ PyModuleDef module_def = {
 };
 
 PyObject* initialise() {
-    // The cached NumPy table and types are valid in one interpreter only.
-    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (id == -1) py::throw_python_error();
-    std::int64_t expected = py::process::kNoInterpreter;
-    if (!py::process::owning_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-        py::raise(PyExc_ImportError,
-                  "atomblock._native does not support sub-interpreters: it can only be imported "
-                  "once per process, by the interpreter that imported it first");
-    }
+    py::process::claim_interpreter(
+        "atomblock._native does not support sub-interpreters: it can only be imported once per "
+        "process, by the interpreter that imported it first");
     const PyRef& module = py::process::module_object.once([] {
         PyRef created = checked(PyModule_Create(&module_def));
         PyObject* error_type = block_error_type();

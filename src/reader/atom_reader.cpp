@@ -46,20 +46,23 @@ std::string row_prefix(std::size_t row) {
     return message;
 }
 
-ReadError ran_out(std::size_t row, std::size_t expected_tokens) {
+// "row {r}: expected {N} tokens, {outcome}" -- a line with too few or too many tokens.
+ReadError token_count_fault(std::size_t row, std::size_t expected_tokens,
+                            std::string_view outcome) {
     std::string message = row_prefix(row);
     message += "expected ";
     append_decimal(message, expected_tokens);
-    message += " tokens, ran out";
+    message += " tokens, ";
+    message += outcome;
     return ReadError{std::move(message), row};
 }
 
+ReadError ran_out(std::size_t row, std::size_t expected_tokens) {
+    return token_count_fault(row, expected_tokens, "ran out");
+}
+
 ReadError found_more(std::size_t row, std::size_t expected_tokens) {
-    std::string message = row_prefix(row);
-    message += "expected ";
-    append_decimal(message, expected_tokens);
-    message += " tokens, found more";
-    return ReadError{std::move(message), row};
+    return token_count_fault(row, expected_tokens, "found more");
 }
 
 // "row {r}: cannot parse {quoted} as {type}" and, when given, ": {reason}".
