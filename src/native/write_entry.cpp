@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "common/c_buffer.hpp"
-#include "common/column_codes.hpp"
+#include "common/column_plan.hpp"
 #include "lib/arg_binding.hpp"
 #include "lib/conversions.hpp"
 #include "lib/failure_guard.hpp"
@@ -242,21 +242,6 @@ std::optional<StringFault> find_string_fault(std::span<const writer::StringColum
     return std::nullopt;
 }
 
-struct CodeCounts {
-    std::size_t strings = 0, floats = 0, ints = 0, bools = 0;
-};
-
-CodeCounts count_codes(const std::vector<std::uint8_t>& col_types) {
-    CodeCounts counts;
-    for (const std::uint8_t code : col_types) {
-        if (code == kStrCode) ++counts.strings;
-        if (code == kFloatCode) ++counts.floats;
-        if (code == kIntCode) ++counts.ints;
-        if (code == kBoolCode) ++counts.bools;
-    }
-    return counts;
-}
-
 // The writer indexes without checks of its own: every row and column the
 // codes reach must exist.
 void check_shape(const char* name, std::pair<std::size_t, std::size_t> shape, std::size_t natoms,
@@ -297,12 +282,13 @@ PyObject* write_block(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
     const writer::FloatFormat float_format = convert_float_format(bound[6]);
     const bool check_strings = convert_flag(bound[8], false);
 
-    const CodeCounts counts = count_codes(col_types);
-    if (str_cols.size() != str_widths.size() || str_cols.size() != counts.strings) {
+    const ColumnPlan plan(col_types);
+    const std::size_t string_codes = plan.count(ColumnKind::string);
+    if (str_cols.size() != str_widths.size() || str_cols.size() != string_codes) {
         raise_value_error(
-            py::concat({"col_types has ", std::to_string(counts.strings),
-                        " 's' codes but there are ", std::to_string(str_cols.size()),
-                        " string columns and ", std::to_string(str_widths.size()), " widths"}));
+            py::concat({"col_types has ", std::to_string(string_codes), " 's' codes but there are ",
+                        std::to_string(str_cols.size()), " string columns and ",
+                        std::to_string(str_widths.size()), " widths"}));
     }
     std::size_t natoms = 0;
     if (bound[7] != nullptr) {
@@ -321,9 +307,9 @@ PyObject* write_block(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
         check_matrix("a string column", str_cols[k].view, natoms, 0);
         strings.push_back(writer::StringColumn{str_cols[k].view, str_widths[k]});
     }
-    check_shape("float_mat", offered_shape(floats, natoms), natoms, counts.floats);
-    check_shape("int_mat", offered_shape(ints, natoms), natoms, counts.ints);
-    check_shape("bool_mat", offered_shape(bools, natoms), natoms, counts.bools);
+    check_shape("float_mat", offered_shape(floats, natoms), natoms, plan.count(ColumnKind::real));
+    check_shape("int_mat", offered_shape(ints, natoms), natoms, plan.count(ColumnKind::integer));
+    check_shape("bool_mat", offered_shape(bools, natoms), natoms, plan.count(ColumnKind::logical));
 
     writer::BlockLayout layout{};
     layout.natoms = natoms;
