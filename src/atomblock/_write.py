@@ -2,13 +2,16 @@
 from __future__ import annotations
 
 import bz2
+import errno
 import gzip
 import io
 import lzma
 import os
 import re
+import secrets
+import stat
 from collections import deque
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from concurrent.futures import Future, ThreadPoolExecutor
 from typing import IO, Any, Literal, Union, cast
 
@@ -17,7 +20,7 @@ import numpy.typing as npt
 
 from . import _native
 from ._comment import format_header
-from ._frame import Frame
+from ._frame import Frame, as_cell, as_float_property, as_pbc
 from ._properties import layout_of_arrays
 from ._read import _bar, _is_path, source_name
 
@@ -35,7 +38,12 @@ WRITE_BATCH = 1 << 16
 # the caches and its memory is reused, where one whole-frame text costs fresh pages.
 WRITE_ROWS = 1 << 14
 _LAST_BLANK = 32  # code points 1..32 (controls and space) would split or end an atom-line token
-_OPENERS: dict[str, Callable[..., Any]] = {".gz": gzip.open, ".bz2": bz2.open, ".xz": lzma.open}
+# Compressors over an open file object, by the destination's suffix: (file object, path, mode).
+_COMPRESSORS: dict[str, Callable[[Any, str, str], Any]] = {
+    ".gz": lambda f, path, mode: gzip.GzipFile(filename=path, mode=mode, fileobj=f),  # the name in the header
+    ".bz2": lambda f, path, mode: bz2.BZ2File(f, mode),
+    ".xz": lambda f, path, mode: lzma.LZMAFile(f, mode),
+}
 _ALL_ROWS = slice(None)
 _FLOAT64 = np.dtype(np.float64)
 _INT64 = np.dtype(np.int64)
@@ -111,16 +119,20 @@ class _Columns:
         self.natoms = natoms
         self.names = str_names
         strs = [arrays[name] for name in str_names]
-        self.strs = [(v if v.flags.c_contiguous else np.ascontiguousarray(v)).view(np.uint32).reshape(natoms, -1)
-                     for v in strs]
+        # The width from the item size, not -1: NumPy cannot infer it for zero atoms.
+        self.strs = [(v if v.flags.c_contiguous else np.ascontiguousarray(v)).view(np.uint32)
+                     .reshape(natoms, v.itemsize >> 2) for v in strs]
         self.floats = [arrays[name] for name in float_names]
         self.ints = [arrays[name] for name in int_names]
         self.bools = [arrays[name] for name in bool_names]
 
     def _convert(self, arrays: dict[str, Any], key: tuple[Any, ...] | None) -> None:
         """Any frame's arrays; a plan is cached when they need no conversion but a str view."""
-        if not all(type(values) is np.ndarray for values in arrays.values()):
-            arrays = {name: np.asarray(values) for name, values in arrays.items()}
+        for name in arrays:
+            if not isinstance(name, str):
+                raise TypeError(f"arrays: property names must be str, got {type(name).__name__} {name!r}")
+        given = arrays
+        arrays = {name: as_float_property(name, np.asarray(values)) for name, values in arrays.items()}
         natoms = next((len(v) for v in arrays.values() if v.ndim), 0)
         layout = layout_of_arrays(arrays, natoms)
         self.natoms, self.layout = natoms, layout
@@ -129,7 +141,8 @@ class _Columns:
         self.floats: list[Array] = []
         self.ints: list[Array] = []
         self.bools: list[Array] = []
-        plain = key is not None and all(t is np.ndarray for _, t, _, _ in key)
+        # A plan skips every conversion: only for arrays taken exactly as given.
+        plain = key is not None and all(arrays[name] is values for name, values in given.items())
         for name, kind, _first, count in layout.fields:
             values = arrays[name]
             if kind == "R":
@@ -181,20 +194,24 @@ class _Columns:
 def _header(frame: Frame, natoms: int, properties: str) -> bytes:
     cell = frame.cell
     if cell is not None and not (type(cell) is np.ndarray and cell.dtype is _FLOAT64 and cell.shape == (3, 3)):
-        cell = np.asarray(cell, dtype=np.float64).reshape(3, 3)
+        cell = as_cell(cell)  # set directly on the frame: the constructor's forms and errors
     pbc = frame.pbc
     if not (type(pbc) is np.ndarray and pbc.dtype is _BOOL and pbc.shape == (3,)):
-        pbc = np.asarray(pbc, dtype=bool).reshape(3)
+        pbc = as_pbc(pbc, cell)
     return format_header(natoms, properties, frame.info, cell, pbc)
 
 
 def _write_frames(put: Callable[[bytes], Any], frames: Iterable[Frame], float_format: FloatFormat,
                   bar: Any, workers: int) -> None:
+    """Each frame is checked whole (types, arrays, header, strings) before any of its bytes
+    reach `put`; when a frame (or the iterable) fails, the frames before it are written."""
     pending: list[bytes] = []  # small frames' text, written in one call per WRITE_BATCH bytes
     size = 0
     pool: ThreadPoolExecutor | None = None  # made at the first big frame
     try:
-        for frame in frames:
+        for number, frame in enumerate(frames):
+            if not isinstance(frame, Frame):
+                raise TypeError(f"frame {number} is a {type(frame).__name__}, not a Frame")
             columns = _Columns(frame)
             natoms = columns.natoms
             if natoms <= WRITE_ROWS:
@@ -204,23 +221,33 @@ def _write_frames(put: Callable[[bytes], Any], frames: Iterable[Frame], float_fo
                 pending.append(block)
                 size += len(header) + len(block)
                 if size >= WRITE_BATCH:
-                    put(b"".join(pending))
-                    bar.update(size)
+                    batch = b"".join(pending)
                     pending.clear()
+                    put(batch)
+                    bar.update(size)
                     size = 0
                 continue
             _check_points(columns.strs, columns.names, natoms)
             header = _header(frame, natoms, columns.layout.text)
             if pending:
-                put(b"".join(pending))
-                bar.update(size)
+                batch = b"".join(pending)
                 pending.clear()
+                put(batch)
+                bar.update(size)
                 size = 0
             put(header)
             bar.update(len(header))
             if workers > 1 and pool is None:
                 pool = ThreadPoolExecutor(workers, thread_name_prefix="atomblock-write")
             _write_chunks(put, columns, natoms, float_format, bar, pool, workers)
+    except Exception:
+        # A frame or the iterable failed, not `put` (pending is emptied before each put):
+        # the whole frames before it still go out, so a stream ends at a frame boundary.
+        if pending:
+            put(b"".join(pending))
+            bar.update(size)
+        raise
+    else:
         if pending:
             put(b"".join(pending))
             bar.update(size)
@@ -254,30 +281,251 @@ def _put_block(put: Callable[[bytes], Any], block: bytes, bar: Any) -> None:
     bar.update(len(block))
 
 
+class _FdWriter:
+    """A file object over a descriptor for the compressors and the frames: every write is
+    whole (short writes are resumed) and unbuffered, so that nothing is left to reach the
+    file after a failure has been cleaned up; detach() makes later writes fail."""
+
+    def __init__(self, fd: int) -> None:
+        self.fd = fd
+
+    def write(self, data: bytes) -> int:
+        if self.fd < 0:
+            raise ValueError("write to a file that was given up")
+        view = memoryview(data)
+        total = len(view)
+        while view:
+            view = view[os.write(self.fd, view):]
+        return total
+
+    def flush(self) -> None:
+        pass
+
+    def detach(self) -> None:
+        self.fd = -1
+
+
+class _Compressed:
+    """A compressor over an _FdWriter that starts at the first bytes: until then (while the
+    frames' source opens, maybe this very file when appending) nothing is added to the file."""
+
+    def __init__(self, make: Callable[[Any, str, str], Any], out: _FdWriter, path: str, mode: str) -> None:
+        self.make, self.out, self.path, self.mode = make, out, path, mode
+        self.file: Any = None
+
+    def write(self, data: bytes) -> None:
+        if self.file is None:
+            self.file = self.make(self.out, self.path, self.mode)
+        self.file.write(data)
+
+    def close(self) -> None:
+        if self.file is None:  # no frames: still a whole (empty) compressed stream
+            self.file = self.make(self.out, self.path, self.mode)
+        self.file.close()
+
+    def abandon(self) -> None:
+        """Closed with the writer detached (call out.detach() first): nothing more is written."""
+        if self.file is not None:
+            try:
+                self.file.close()
+            except Exception:  # noqa: S110  # fails at the detached writer, after marking itself closed
+                pass
+
+
+def _write_fd(fd: int, path: str, append: bool, frames: Iterable[Frame], float_format: FloatFormat,
+              bar: Any, workers: int) -> None:
+    """The frames into an open descriptor, compressed as the path's suffix says, then on disk
+    (fsync). On any failure the writer is detached before the compressor is closed, so that
+    no late trailer reaches the descriptor or a file that reuses its number."""
+    out = _FdWriter(fd)
+    make = _COMPRESSORS.get(os.path.splitext(path)[1].lower())
+    compressed = None if make is None else _Compressed(make, out, path, "ab" if append else "wb")
+    try:
+        _write_frames(out.write if compressed is None else compressed.write, frames, float_format, bar, workers)
+        if compressed is not None:
+            compressed.close()
+    except BaseException:
+        out.detach()
+        if compressed is not None:
+            compressed.abandon()
+        raise
+    os.fsync(fd)
+
+
+def _umask() -> int:
+    """The process umask, read without changing it where Linux shows it, else by setting it back."""
+    try:
+        with open("/proc/self/status", "rb") as f:
+            for line in f:
+                if line.startswith(b"Umask:"):
+                    return int(line.split()[1], 8)
+    except (OSError, ValueError, IndexError):
+        pass
+    mask = os.umask(0o022)
+    os.umask(mask)
+    return mask
+
+
+def _fsync_directory(directory: str) -> None:
+    """The rename on disk too (POSIX; best effort: not every file system can sync a directory)."""
+    flag = getattr(os, "O_DIRECTORY", None)
+    if flag is None:
+        return
+    try:
+        fd = os.open(directory, os.O_RDONLY | flag)
+    except OSError:
+        return
+    try:
+        os.fsync(fd)
+    except OSError:
+        pass
+    finally:
+        os.close(fd)
+
+
+def _temporary(path: str) -> tuple[int, str]:
+    """A new hidden file beside `path` (.NAME.XXXXXXXX.tmp), open for writing, mode 0o666 less
+    the umask (what open() would give a new file), exclusively created."""
+    directory, base = os.path.split(path)
+    if len(os.fsencode(base)) > 200:  # the suffix must not push the name past the 255-byte limit
+        base = "atomblock"
+    while True:
+        temp = os.path.join(directory, f".{base}.{secrets.token_hex(4)}.tmp")
+        try:
+            return os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0), 0o666), temp
+        except FileExistsError:
+            continue
+        except OSError as e:  # named after the destination: the temporary name means nothing to a caller
+            raise OSError(e.errno, e.strerror, path) from None
+
+
+def _keep_owner_and_mode(fd: int, temp: str, old: os.stat_result) -> None:
+    """The replaced file's permission bits on the temporary; its owner too where the caller may
+    give it (a privileged caller; for others the new file is theirs, as any rewrite makes it)."""
+    if hasattr(os, "fchmod"):
+        os.fchmod(fd, stat.S_IMODE(old.st_mode))
+    else:
+        os.chmod(temp, stat.S_IMODE(old.st_mode))
+    if hasattr(os, "fchown") and (old.st_uid, old.st_gid) != (os.geteuid(), os.getegid()):
+        try:
+            os.fchown(fd, old.st_uid, old.st_gid)
+        except OSError:
+            pass
+
+
+def _replace(path: str, frames: Iterable[Frame], float_format: FloatFormat, bar: Any, workers: int) -> None:
+    """The whole file into a temporary beside it, then renamed over it: the destination is the
+    old file or the complete new one, never a part (a failure removes the temporary)."""
+    try:
+        old: os.stat_result | None = os.stat(path)
+    except FileNotFoundError:
+        old = None
+    if old is not None and not stat.S_ISREG(old.st_mode):
+        # A device or a pipe is written in place; renaming over it would replace the node.
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | getattr(os, "O_BINARY", 0), 0o666)
+        try:
+            _write_fd(fd, path, False, frames, float_format, bar, workers)
+        finally:
+            os.close(fd)
+        return
+    if old is not None and not os.access(path, os.W_OK):
+        # A file the caller may not write stays refused, as open() would refuse it.
+        raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), path)
+    fd, temp = _temporary(path)
+    try:
+        try:
+            if old is not None:
+                _keep_owner_and_mode(fd, temp, old)
+            _write_fd(fd, path, False, frames, float_format, bar, workers)
+        finally:
+            os.close(fd)
+        os.replace(temp, path)
+    except BaseException:
+        try:
+            os.unlink(temp)
+        except OSError:
+            pass
+        raise
+    _fsync_directory(os.path.dirname(path) or ".")
+
+
+def _append(path: str, frames: Iterable[Frame], float_format: FloatFormat, bar: Any, workers: int) -> None:
+    """The frames appended in place; on failure the file is cut back to its old length (or
+    removed when this call made it)."""
+    flags = os.O_WRONLY | os.O_APPEND | getattr(os, "O_BINARY", 0)
+    made = False
+    try:
+        fd = os.open(path, flags)
+    except FileNotFoundError:
+        fd = os.open(path, flags | os.O_CREAT | os.O_EXCL, 0o666)
+        made = True
+    try:
+        old = os.fstat(fd)
+        try:
+            _write_fd(fd, path, True, frames, float_format, bar, workers)
+        except BaseException:
+            if stat.S_ISREG(old.st_mode):
+                try:
+                    os.ftruncate(fd, old.st_size)
+                except OSError:
+                    pass
+                if made:
+                    try:
+                        os.unlink(path)
+                    except OSError:
+                        pass
+            raise
+    finally:
+        os.close(fd)
+
+
+def _frames_of(frames: Any) -> Iterable[Frame]:
+    if isinstance(frames, Frame):
+        return (frames,)
+    if isinstance(frames, (str, bytes, Mapping)) or not isinstance(frames, Iterable):
+        raise TypeError(f"frames must be a Frame or an iterable of Frames, got {type(frames).__name__}")
+    return cast("Iterable[Frame]", frames)
+
+
 def write(dest: Dest, frames: Frame | Iterable[Frame], *, append: bool = False,
           float_format: str = "fixed", workers: int = 1, progress: bool = False) -> None:
     """Write a frame or frames: to a path (replaced, or appended to with append=True; .gz, .bz2
     and .xz compress) or to an open file (binary, or text).
 
-    float_format "fixed" writes per-atom floats as "%16.8f"; "shortest" writes the
-    shortest text that reads back to the same float. Comment-line floats are
-    always shortest. With workers=N > 1, a frame of more than WRITE_ROWS atoms is
-    formatted in row chunks on N helper threads while the calling thread writes
-    them in order; the file is the same.
+    A path is written whole or not at all: the frames go to a hidden temporary file
+    beside it (.NAME.XXXXXXXX.tmp), which is synced and then renamed over the path,
+    keeping its permission bits; a symbolic link is followed and stays a link. Any
+    failure (a bad frame, the iterable raising, KeyboardInterrupt, a full disk)
+    removes the temporary and leaves the path as it was, so writing onto the file
+    that `frames` is reading from works. append=True writes in place and, on a
+    failure, cuts the file back to its old length. A path that is a device or a
+    pipe is written in place.
+
+    An open file cannot be restored: each frame is checked whole (arrays, comment
+    line, strings) before any of its bytes are written, so a failure leaves the
+    frames before the failing one, complete.
+
+    frames: a Frame or an iterable of Frames (TypeError names the first item, counted
+    from 0, that is not a Frame). float_format "fixed" writes per-atom floats as
+    "%16.8f"; "shortest" writes the shortest text that reads back to the same float.
+    Comment-line floats are always shortest. With workers=N > 1, a frame of more
+    than WRITE_ROWS atoms is formatted in row chunks on N helper threads while the
+    calling thread writes them in order; the file is the same.
     """
     if float_format not in FLOAT_FORMATS:
         raise ValueError(f"float_format must be one of {FLOAT_FORMATS}, got {float_format!r}")
     if workers < 1:
         raise ValueError(f"workers must be at least 1, got {workers}")
     fmt = cast(FloatFormat, float_format)
-    todo: Iterable[Frame] = (frames,) if isinstance(frames, Frame) else frames
+    todo = _frames_of(frames)
+    is_path = _is_path(dest)
+    if not is_path and not callable(getattr(dest, "write", None)):
+        raise TypeError(f"dest must be a path or an open file, got {type(dest).__name__}")
     name = source_name(dest)
     with _bar(None, os.path.basename(name), progress) as bar:
-        if _is_path(dest):
-            path = os.fsdecode(dest)  # type: ignore[arg-type]
-            opener = _OPENERS.get(os.path.splitext(path)[1].lower(), open)
-            with opener(path, "ab" if append else "wb") as f:
-                _write_frames(f.write, todo, fmt, bar, workers)
+        if is_path:
+            path = os.path.realpath(os.fsdecode(dest))  # type: ignore[arg-type]  # a link stays a link
+            (_append if append else _replace)(path, todo, fmt, bar, workers)
         elif isinstance(dest, io.TextIOBase) or (
                 not isinstance(dest, (io.RawIOBase, io.BufferedIOBase)) and hasattr(dest, "encoding")):
             text_dest = cast("IO[str]", dest)
