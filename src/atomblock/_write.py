@@ -11,7 +11,7 @@ import re
 import secrets
 import stat
 from collections import deque
-from collections.abc import Callable, Iterable, Iterator, Mapping
+from collections.abc import Callable, Iterable, Mapping
 from concurrent.futures import Future, ThreadPoolExecutor
 from typing import IO, Any, Literal, Union, cast
 
@@ -328,14 +328,14 @@ class _Compressed:
         if self.file is not None:
             try:
                 self.file.close()
-            except Exception:  # noqa: S110  # fails at the detached writer, after marking itself closed
+            except Exception:  # fails at the detached writer, after marking itself closed
                 pass
 
 
 def _write_fd(fd: int, path: str, append: bool, frames: Iterable[Frame], float_format: FloatFormat,
-              bar: Any, workers: int) -> None:
+              bar: Any, workers: int, sync: bool) -> None:
     """The frames into an open descriptor, compressed as the path's suffix says, then on disk
-    (fsync). On any failure the writer is detached before the compressor is closed, so that
+    when `sync` (fsync). On any failure the writer is detached before the compressor is closed, so that
     no late trailer reaches the descriptor or a file that reuses its number."""
     out = _FdWriter(fd)
     make = _COMPRESSORS.get(os.path.splitext(path)[1].lower())
@@ -349,7 +349,8 @@ def _write_fd(fd: int, path: str, append: bool, frames: Iterable[Frame], float_f
         if compressed is not None:
             compressed.abandon()
         raise
-    os.fsync(fd)
+    if sync:
+        os.fsync(fd)
 
 
 def _umask() -> int:
@@ -424,7 +425,7 @@ def _replace(path: str, frames: Iterable[Frame], float_format: FloatFormat, bar:
         # A device or a pipe is written in place; renaming over it would replace the node.
         fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | getattr(os, "O_BINARY", 0), 0o666)
         try:
-            _write_fd(fd, path, False, frames, float_format, bar, workers)
+            _write_fd(fd, path, False, frames, float_format, bar, workers, sync=False)
         finally:
             os.close(fd)
         return
@@ -436,7 +437,8 @@ def _replace(path: str, frames: Iterable[Frame], float_format: FloatFormat, bar:
         try:
             if old is not None:
                 _keep_owner_and_mode(fd, temp, old)
-            _write_fd(fd, path, False, frames, float_format, bar, workers)
+            # Synced before the rename: after a crash the path holds the old or the new text.
+            _write_fd(fd, path, False, frames, float_format, bar, workers, sync=True)
         finally:
             os.close(fd)
         os.replace(temp, path)
@@ -451,7 +453,7 @@ def _replace(path: str, frames: Iterable[Frame], float_format: FloatFormat, bar:
 
 def _append(path: str, frames: Iterable[Frame], float_format: FloatFormat, bar: Any, workers: int) -> None:
     """The frames appended in place; on failure the file is cut back to its old length (or
-    removed when this call made it)."""
+    removed when this call made it). A pipe or device is written, not cut back."""
     flags = os.O_WRONLY | os.O_APPEND | getattr(os, "O_BINARY", 0)
     made = False
     try:
@@ -462,7 +464,8 @@ def _append(path: str, frames: Iterable[Frame], float_format: FloatFormat, bar: 
     try:
         old = os.fstat(fd)
         try:
-            _write_fd(fd, path, True, frames, float_format, bar, workers)
+            # Not synced: appending frame after frame stays cheap, and a crash cannot harm the old text.
+            _write_fd(fd, path, True, frames, float_format, bar, workers, sync=False)
         except BaseException:
             if stat.S_ISREG(old.st_mode):
                 try:
