@@ -243,3 +243,38 @@ def test_wrong_frames_are_named(tmp_path, frames, message):
     assert str(info.value) == message and os.listdir(tmp_path) == []
     with pytest.raises(TypeError, match="dest must be a path or an open file, got int"):
         atomblock.write(3, atomblock.Frame())
+
+
+@pytest.mark.parametrize("attribute, value, outcome", [
+    ("arrays", {1: np.zeros(1)}, "arrays: property names must be str, got int 1"),
+    ("arrays", {"pos": np.zeros((1, 3), np.int16)}, b"Properties=pos:R:3\n       0.00000000"),
+    ("cell", [2, 3, 4], b'Lattice="2.0 0.0 0.0 0.0 3.0 0.0 0.0 0.0 4.0" Properties=""'),
+    ("cell", [1, 2], "cell must be three lengths, a (3, 3) matrix or nine numbers, got shape (2,)"),
+    ("pbc", True, b'Properties="" pbc="T T T"'),
+    ("pbc", [True, False], "pbc must be one bool or three, got shape (2,)"),
+])
+def test_attributes_set_directly_are_written_as_the_constructor_takes_them(attribute, value, outcome):
+    frame = atomblock.Frame()
+    setattr(frame, attribute, value)
+    if isinstance(outcome, bytes):
+        assert outcome in written(frame)
+    else:
+        with pytest.raises((TypeError, ValueError)) as info:
+            written(frame)
+        assert str(info.value) == outcome
+
+
+def test_a_directory_without_room_for_the_temporary_is_named(tmp_path, monkeypatch):
+    path = tmp_path / "t.xyz"
+    atomblock.write(path, frames_of(1))
+    real_open = os.open
+
+    def no_new_files(name, flags, *args):  # a directory the caller may not add files to
+        if flags & os.O_CREAT:
+            raise PermissionError(13, "Permission denied", name)
+        return real_open(name, flags, *args)
+
+    monkeypatch.setattr(os, "open", no_new_files)
+    with pytest.raises(PermissionError, match="temporary file") as info:
+        atomblock.write(path, frames_of(2))
+    assert info.value.filename == str(path) and steps(path) == [0] and os.listdir(tmp_path) == ["t.xyz"]

@@ -335,8 +335,8 @@ class _Compressed:
 def _write_fd(fd: int, path: str, append: bool, frames: Iterable[Frame], float_format: FloatFormat,
               bar: Any, workers: int, sync: bool) -> None:
     """The frames into an open descriptor, compressed as the path's suffix says, then on disk
-    when `sync` (fsync). On any failure the writer is detached before the compressor is closed, so that
-    no late trailer reaches the descriptor or a file that reuses its number."""
+    when `sync` (fsync). On any failure the writer is detached before the compressor is
+    closed, so that no late trailer reaches the descriptor or a file that reuses its number."""
     out = _FdWriter(fd)
     make = _COMPRESSORS.get(os.path.splitext(path)[1].lower())
     compressed = None if make is None else _Compressed(make, out, path, "ab" if append else "wb")
@@ -351,20 +351,6 @@ def _write_fd(fd: int, path: str, append: bool, frames: Iterable[Frame], float_f
         raise
     if sync:
         os.fsync(fd)
-
-
-def _umask() -> int:
-    """The process umask, read without changing it where Linux shows it, else by setting it back."""
-    try:
-        with open("/proc/self/status", "rb") as f:
-            for line in f:
-                if line.startswith(b"Umask:"):
-                    return int(line.split()[1], 8)
-    except (OSError, ValueError, IndexError):
-        pass
-    mask = os.umask(0o022)
-    os.umask(mask)
-    return mask
 
 
 def _fsync_directory(directory: str) -> None:
@@ -397,7 +383,8 @@ def _temporary(path: str) -> tuple[int, str]:
         except FileExistsError:
             continue
         except OSError as e:  # named after the destination: the temporary name means nothing to a caller
-            raise OSError(e.errno, e.strerror, path) from None
+            raise type(e)(e.errno, f"{e.strerror} (creating a temporary file in its directory, to replace"
+                          " it whole)", path) from None
 
 
 def _keep_owner_and_mode(fd: int, temp: str, old: os.stat_result) -> None:
