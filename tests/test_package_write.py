@@ -84,7 +84,7 @@ import errno, os, resource, signal, sys
 import numpy as np
 import atomblock
 signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-directory = sys.argv[1]
+directory = DIRECTORY
 old = [atomblock.Frame({"species": ["H"], "pos": [[0.0, 0.0, 0.0]]}, info={"step": -1})]
 rng = np.random.default_rng(0)
 big = [atomblock.Frame({"species": ["H"] * 5000, "pos": rng.normal(size=(5000, 3))}, info={"step": k})
@@ -111,7 +111,7 @@ print("ok")
 @pytest.mark.skipif(sys.platform == "win32", reason="POSIX file size limit")
 def test_a_full_disk_leaves_the_file_as_it_was(tmp_path, python_subprocess):
     # RLIMIT_FSIZE makes writes past 100 kB fail with EFBIG, as a full disk fails with ENOSPC.
-    result = python_subprocess(FULL_DISK.replace("sys.argv[1]", repr(str(tmp_path))),
+    result = python_subprocess(FULL_DISK.replace("DIRECTORY", repr(str(tmp_path))),
                                env={"PYTHONPATH": os.pathsep.join(sys.path)})
     assert result.returncode == 0 and result.stdout.strip() == "ok", result.stderr
 
@@ -156,7 +156,7 @@ def test_mode_links_and_devices_are_kept(tmp_path, append):
     fifo = tmp_path / "pipe.xyz"
     os.mkfifo(fifo)
     got = []
-    reader = threading.Thread(target=lambda: got.append(fifo.read_bytes()))
+    reader = threading.Thread(target=lambda: got.append(fifo.read_bytes()), daemon=True)
     reader.start()
     atomblock.write(fifo, frames_of(2), append=append)
     reader.join(10)
