@@ -39,7 +39,8 @@ WRITE_BATCH = 1 << 16
 WRITE_ROWS = 1 << 14
 _LAST_BLANK = 32  # code points 1..32 (controls and space) would split or end an atom-line token
 # Compressors over an open file object, by the destination's suffix: (file object, path, mode).
-_COMPRESSORS: dict[str, Callable[[Any, str, str], Any]] = {
+_Mode = Literal["wb", "ab"]
+_COMPRESSORS: dict[str, Callable[[Any, str, _Mode], Any]] = {
     ".gz": lambda f, path, mode: gzip.GzipFile(filename=path, mode=mode, fileobj=f),  # the name in the header
     ".bz2": lambda f, path, mode: bz2.BZ2File(f, mode),
     ".xz": lambda f, path, mode: lzma.LZMAFile(f, mode),
@@ -309,7 +310,7 @@ class _Compressed:
     """A compressor over an _FdWriter that starts at the first bytes: until then (while the
     frames' source opens, maybe this very file when appending) nothing is added to the file."""
 
-    def __init__(self, make: Callable[[Any, str, str], Any], out: _FdWriter, path: str, mode: str) -> None:
+    def __init__(self, make: Callable[[Any, str, _Mode], Any], out: _FdWriter, path: str, mode: _Mode) -> None:
         self.make, self.out, self.path, self.mode = make, out, path, mode
         self.file: Any = None
 
