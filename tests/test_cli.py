@@ -306,22 +306,29 @@ def test_check_reports_extra_tokens_as_notes(tmp_path):
     assert lines[0].startswith(f"{path}:3: frame 0: note: ") and lines[-1] == "no faults in 1 file checked; 1 note"
 
 
-@pytest.mark.parametrize("suffix, index, extra", [
-    (".xyz", ":", ["--float-format", "shortest"]), (".xyz.gz", "1::2", []), (".xyz", "-1", []),
+@pytest.mark.parametrize("suffix, index, extra, link", [
+    (".xyz", ":", ["--float-format", "shortest"], False), (".xyz.gz", "1::2", [], False), (".xyz", "-1", [], False),
+    (".xyz", "::2", [], True),
 ])
-def test_convert_onto_itself_replaces_the_file(tmp_path, suffix, index, extra):
+def test_convert_onto_itself_replaces_the_file(tmp_path, suffix, index, extra, link):
     path = tmp_path / f"t{suffix}"
     atomblock.write(path, frames(5))
     os.chmod(path, 0o640)
     expected = atomblock.read(path, index)
     expected = expected if isinstance(expected, list) else [expected]
-    proc = run_cli("convert", path, path, "--index", index, *extra)
+    named = tmp_path / "sub" / "link.xyz" if link else path  # through a link: the file it points to
+    if link:
+        named.parent.mkdir()
+        named.symlink_to(path)
+    proc = run_cli("convert", path, named, "--index", index, *extra)
     assert proc.returncode == 0, proc.stderr
+    assert named.is_symlink() == link  # and no temporary file is left anywhere:
+    assert sorted(os.listdir(tmp_path)) == sorted([path.name, *(["sub"] if link else [])])
     got = atomblock.read(path, ":")
     assert [f.info for f in got] == [f.info for f in expected]
     for a, b in zip(got, expected, strict=True):
         np.testing.assert_allclose(a.arrays["pos"], b.arrays["pos"], rtol=0, atol=5e-9)
-    assert stat.S_IMODE(os.stat(path).st_mode) == 0o640 and os.listdir(tmp_path) == [path.name]
+    assert stat.S_IMODE(os.stat(path).st_mode) == 0o640
 
 
 def test_convert_onto_itself_keeps_the_file_when_reading_fails(tmp_path):

@@ -267,17 +267,18 @@ def _positive_int(text: str) -> int:
 def _write_replacing(api: Any, path: str, frames: Any, **options: Any) -> None:
     """Write frames read from `path` back onto it: into a temporary file beside it (same final
     extension, so the same compression; the original's permission bits), synced, then renamed
-    over it. The reader keeps the original open until the end; a failure leaves it untouched."""
-    directory = os.path.dirname(os.path.abspath(path))
-    fd, temporary = tempfile.mkstemp(dir=directory, prefix=f".{os.path.basename(path)}.",
+    over it. The reader keeps the original open until the end; a failure leaves it untouched.
+    A symbolic link is followed: the file it points to is replaced, the link stays."""
+    target = os.path.realpath(path)
+    fd, temporary = tempfile.mkstemp(dir=os.path.dirname(target), prefix=f".{os.path.basename(target)}.",
                                      suffix=os.path.splitext(path)[1])
     os.close(fd)
     try:
-        shutil.copymode(path, temporary)
+        shutil.copymode(target, temporary)
         api.write(temporary, frames, **options)
         with open(temporary, "rb") as written:
             os.fsync(written.fileno())
-        os.replace(temporary, path)
+        os.replace(temporary, target)
     except BaseException:
         os.unlink(temporary)
         raise
