@@ -238,9 +238,9 @@ class Note:
         return f"{self.file}:{self.line}: frame {self.frame}: {self.what}"
 
 
-def fake_package(found, notes_parameter=True):
+def fake_package(found, notes_parameter=True, note_type=True):
     """A package whose check gives `found[path]` (raising it when it is an exception), with
-    notes only when asked for them; its calls are recorded."""
+    notes only when asked for them; its calls are recorded. `note_type`: it exports Note."""
     calls = []
 
     def pick(path, notes):
@@ -257,7 +257,7 @@ def fake_package(found, notes_parameter=True):
 
     api = argparse.Namespace(check=check_with_notes if notes_parameter else check_without_notes,
                              ExtxyzError=atomblock.ExtxyzError, calls=calls)
-    if notes_parameter:
+    if notes_parameter and note_type:
         api.ExtxyzNote = Note
     return api
 
@@ -272,10 +272,13 @@ FOUND = {
 }
 
 
+FAULTS_AND_NOTES = ["a.xyz:3: frame 0: bad", "a.xyz:4: frame 0: note: 2 tokens beyond Properties",
+                    "b.xyz:9: frame 2: note: 1 token beyond Properties", "1 fault in 1 of 3 files checked; 2 notes"]
+
+
 @pytest.mark.parametrize("files, notes_parameter, status, out, err", [
-    (["a.xyz", "b.xyz", "c.xyz"], True, 1,
-     ["a.xyz:3: frame 0: bad", "a.xyz:4: frame 0: note: 2 tokens beyond Properties",
-      "b.xyz:9: frame 2: note: 1 token beyond Properties", "1 fault in 1 of 3 files checked; 2 notes"], []),
+    (["a.xyz", "b.xyz", "c.xyz"], True, 1, FAULTS_AND_NOTES, []),
+    (["a.xyz", "b.xyz", "c.xyz"], "without the note type", 1, FAULTS_AND_NOTES, []),
     (["b.xyz", "c.xyz"], True, 0, ["b.xyz:9: frame 2: note: 1 token beyond Properties",
                                    "no faults in 2 files checked; 1 note"], []),
     (["a.xyz", "b.xyz"], False, 1, ["a.xyz:3: frame 0: bad", "1 fault in 1 of 2 files checked"], []),
@@ -284,16 +287,16 @@ FOUND = {
       "no faults in 1 file checked; 1 note; 3 files could not be read"],
      ["z.xyz.gz: cannot be read: EOFError: Compressed file ended before the end-of-stream marker was reached",
       "d.xyz.xz: cannot be read: LZMAError", "e.xyz:1: frame 0: raised, not returned"]),
-], ids=["faults and notes", "notes alone", "package without notes", "unreadable files"])
+], ids=["faults and notes", "note type not exported", "notes alone", "package without notes", "unreadable files"])
 def test_check_counts_faults_notes_and_unreadable_files(capsys, files, notes_parameter, status, out, err):
     from atomblock import _cli
 
-    api = fake_package(FOUND, notes_parameter)
+    api = fake_package(FOUND, bool(notes_parameter), note_type=notes_parameter is True)
     assert _cli.cmd_check(argparse.Namespace(files=files), api) == status
     captured = capsys.readouterr()
     assert captured.out.splitlines() == out
     assert captured.err.splitlines() == [f"{_cli.PROG}: error: {line}" for line in err]
-    assert api.calls == [(path, notes_parameter or None) for path in files]
+    assert api.calls == [(path, True if notes_parameter else None) for path in files]
 
 
 @pytest.mark.skipif(not hasattr(atomblock, "ExtxyzNote"), reason="this atomblock reports no notes")

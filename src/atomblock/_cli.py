@@ -199,17 +199,26 @@ def _note_line(note: Any) -> str:
     return f"{file}:{line}: frame {frame}: note: {what}"
 
 
+def _is_note(item: Any, api: Any) -> bool:
+    """A note is an `ExtxyzNote`; without that type, anything check lists that is not a fault."""
+    note_type = getattr(api, "ExtxyzNote", None)
+    if note_type is not None:
+        return isinstance(item, note_type)
+    error_type = getattr(api, "ExtxyzError", None)
+    return error_type is not None and not isinstance(item, error_type)
+
+
 def _unreadable_line(exc: Exception, shown: str, api: Any) -> str:
     if isinstance(exc, OSError):
         return _os_message(exc, shown)
-    if isinstance(exc, api.ExtxyzError):  # already FILE:LINE: frame K: ...
+    error_type = getattr(api, "ExtxyzError", None)
+    if error_type is not None and isinstance(exc, error_type):  # already FILE:LINE: frame K: ...
         return str(exc).splitlines()[0]
     return _unreadable_text(exc, shown)
 
 
 def cmd_check(args: argparse.Namespace, api: Any) -> int:
     check = _checker(api)
-    note_type = getattr(api, "ExtxyzNote", None)
     faults = notes = faulty_files = unreadable = 0
     for path in args.files:
         try:
@@ -220,7 +229,7 @@ def cmd_check(args: argparse.Namespace, api: Any) -> int:
             continue
         file_faults = 0
         for item in found:
-            if note_type is not None and isinstance(item, note_type):
+            if _is_note(item, api):
                 print(_note_line(item))
                 notes += 1
             else:
