@@ -369,8 +369,8 @@ def build_parser() -> argparse.ArgumentParser:
 
     convert = sub.add_parser("convert", help="copy frames from one file to another",
                              description="Copy frames of INPUT to OUTPUT, rewriting them canonically. "
-                                         "Compression follows each path's extension (.gz, .bz2, .xz); "
-                                         "- is standard input or output. OUTPUT may be INPUT itself "
+                                         "OUTPUT is compressed by its extension (.gz, .bz2, .xz); INPUT "
+                                         "may be compressed. - is standard input or output. OUTPUT may be INPUT itself "
                                          "(replaced once every frame is written), except with --append.")
     convert.add_argument("input", metavar="INPUT")
     convert.add_argument("output", metavar="OUTPUT")
