@@ -1,7 +1,12 @@
-"""The command line `python -m atomblock`: exit statuses, check's fault lines, convert round
-trips, info's fields and one-line errors, each run in a subprocess like a user would."""
+"""The command line `python -m atomblock`: exit statuses, check's fault and note lines, convert
+round trips (onto itself too), `-` for standard input and output, info's fields and one-line
+errors, run in a subprocess like a user would (check's bookkeeping also against fake packages)."""
+import argparse
+import gzip
+import io
 import os
 import re
+import stat
 import subprocess
 import sys
 
@@ -15,13 +20,16 @@ if not hasattr(atomblock, "write"):
 RNG = np.random.default_rng(5)
 
 
-def run_cli(*args, cwd=None):
-    """`python -m atomblock ARGS` with this process's atomblock first on the path."""
+def run_cli(*args, cwd=None, stdin=b""):
+    """`python -m atomblock ARGS` with this process's atomblock first on the path, `stdin` as its
+    standard input; stdout and stderr decoded as UTF-8."""
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(
         [os.path.dirname(os.path.dirname(os.path.abspath(atomblock.__file__))), env.get("PYTHONPATH", "")])
-    return subprocess.run([sys.executable, "-m", "atomblock", *map(str, args)], capture_output=True,
-                          text=True, env=env, cwd=cwd, timeout=120)
+    proc = subprocess.run([sys.executable, "-m", "atomblock", *map(str, args)], capture_output=True,
+                          input=stdin, env=env, cwd=cwd, timeout=120)
+    proc.stdout, proc.stderr = proc.stdout.decode("utf-8"), proc.stderr.decode("utf-8")
+    return proc
 
 
 def frames(n=5):
@@ -64,7 +72,7 @@ def test_check_prints_every_fault_like_a_compiler(tmp_path, texts, status, fault
 
 @pytest.mark.parametrize("index, picked", [
     (":", slice(None)), ("::2", slice(None, None, 2)), ("1:4", slice(1, 4)), ("-2:", slice(-2, None)),
-    ("-1", -1), ("0", 0),
+    ("-1", -1), ("0", 0), (" -4 : -1 ", slice(-4, -1)),
 ])
 @pytest.mark.parametrize("fmt, suffixes", [
     ("fixed", (".xyz", ".xyz")), ("fixed", (".xyz", ".xyz.gz")),
@@ -111,7 +119,7 @@ def test_convert_append_adds_frames(tmp_path):
     (["convert", "{d}/in.xyz", "{d}/out.xyz", "--index", "1:x"], r"bad index '1:x'"),
     (["convert", "{d}/in.xyz", "{d}/out.xyz", "--index", "::0"], r"bad index '::0'"),
     (["convert", "{d}/in.xyz", "{d}/out.xyz", "--index", "7"], r"7"),
-    (["convert", "{d}/in.xyz", "{d}/in.xyz"], r"input file"),
+    (["convert", "{d}/in.xyz", "{d}/in.xyz", "--append"], r"is the input file; --append"),
     (["info", "{d}/bad.xyz"], r"bad\.xyz:3: frame 0: "),
     ([], r"usage:"),
 ])
@@ -170,3 +178,186 @@ def test_progress_bar_or_one_note_without_tqdm(tmp_path):
             "python -m atomblock: note: --progress needs the tqdm package (pip install tqdm); continuing without it"]
     else:  # the bar ends at the input's size in bytes
         assert "in.xyz: 100%" in proc.stderr and "B/s" in proc.stderr, proc.stderr
+
+
+def _reads_gzip_streams():
+    try:
+        return len(atomblock.read(io.BytesIO(gzip.compress(GOOD.encode())), ":")) == 1
+    except Exception:
+        return False
+
+
+@pytest.mark.parametrize("packing", ["plain", "gzip"])
+@pytest.mark.parametrize("command", ["info", "check", "convert to file", "convert to stdout"])
+def test_dash_is_stdin_and_stdout(tmp_path, command, packing):
+    if packing == "gzip" and not _reads_gzip_streams():
+        pytest.skip("this atomblock does not recognise compressed streams")
+    src = tmp_path / "in.xyz"
+    atomblock.write(src, frames())
+    text = src.read_bytes() + (b"1\n\nH 0 x 0\n" if command == "check" else b"")
+    proc = run_cli(*{"info": ["info", "-"], "check": ["check", "-"], "convert to file": ["convert", "-", "out.xyz"],
+                     "convert to stdout": ["convert", "-", "-"]}[command],
+                   cwd=tmp_path, stdin=gzip.compress(text) if packing == "gzip" else text)
+    assert proc.returncode == (1 if command == "check" else 0), proc.stderr
+    if command == "info":  # the same summary as of the file, under the name <stdin>
+        assert proc.stdout == run_cli("info", src).stdout.replace(str(src), "<stdin>", 1)
+    elif command == "check":
+        assert proc.stdout.splitlines() == [
+            f'<stdin>:{len(src.read_bytes().splitlines()) + 3}: frame 5: cannot parse "x" as float: '
+            "invalid float literal (column pos, expected R)",
+            "1 fault in 1 of 1 file checked"]
+    elif command == "convert to file":
+        assert (tmp_path / "out.xyz").read_bytes() == text and not (tmp_path / "-").exists()
+    else:
+        assert proc.stdout.encode() == text and proc.stderr == ""
+
+
+def test_check_goes_on_after_unreadable_files(tmp_path):
+    good, bad, corrupt = tmp_path / "good.xyz", tmp_path / "bad.xyz", tmp_path / "corrupt.xyz.gz"
+    good.write_text(GOOD, encoding="utf-8")
+    bad.write_text("1\n\nH 0 x 0\n", encoding="utf-8")
+    corrupt.write_bytes(gzip.compress(GOOD.encode() * 50)[:40])  # ends inside the deflate stream
+    proc = run_cli("check", tmp_path / "missing.xyz", corrupt, tmp_path, good, bad)
+    assert proc.returncode == 2 and "Traceback" not in proc.stderr, proc.stderr
+    for unreadable in ("missing.xyz", str(tmp_path) + ":"):
+        assert sum(unreadable in line for line in proc.stderr.splitlines()) == 1, proc.stderr
+    assert "corrupt.xyz.gz" in proc.stdout + proc.stderr
+    lines = proc.stdout.splitlines()
+    assert any(line.startswith(f"{bad}:3: frame 0: ") for line in lines), lines
+    assert lines[-1] in ("1 fault in 1 of 2 files checked; 3 files could not be read",  # corrupt.gz unreadable
+                         "2 faults in 2 of 3 files checked; 2 files could not be read")  # or a fault in it
+
+
+class Note:
+    """A stand-in for the package's note type: the fields and text form of ExtxyzError."""
+
+    def __init__(self, file, line, frame, what):
+        self.file, self.line, self.frame, self.what = file, line, frame, what
+
+    def __str__(self):
+        return f"{self.file}:{self.line}: frame {self.frame}: {self.what}"
+
+
+def fake_package(found, notes_parameter=True, note_type=True):
+    """A package whose check gives `found[path]` (raising it when it is an exception), with
+    notes only when asked for them; its calls are recorded. `note_type`: it exports Note."""
+    calls = []
+
+    def pick(path, notes):
+        calls.append((path, notes))
+        if isinstance(found[path], Exception):
+            raise found[path]
+        return [item for item in found[path] if notes or not isinstance(item, Note)]
+
+    def check_with_notes(source, *, notes=False):
+        return pick(source, notes)
+
+    def check_without_notes(source):
+        return pick(source, None)
+
+    api = argparse.Namespace(check=check_with_notes if notes_parameter else check_without_notes,
+                             ExtxyzError=atomblock.ExtxyzError, calls=calls)
+    if notes_parameter and note_type:
+        api.ExtxyzNote = Note
+    return api
+
+
+FOUND = {
+    "a.xyz": [atomblock.ExtxyzError("a.xyz", 3, 0, "bad"), Note("a.xyz", 4, 0, "2 tokens beyond Properties")],
+    "b.xyz": [Note("b.xyz", 9, 2, "1 token beyond Properties")],
+    "c.xyz": [],
+    "z.xyz.gz": EOFError("Compressed file ended before the end-of-stream marker was reached"),
+    "d.xyz.xz": __import__("lzma").LZMAError(),
+    "e.xyz": atomblock.ExtxyzError("e.xyz", 1, 0, "raised, not returned"),
+}
+
+
+FAULTS_AND_NOTES = ["a.xyz:3: frame 0: bad", "a.xyz:4: frame 0: note: 2 tokens beyond Properties",
+                    "b.xyz:9: frame 2: note: 1 token beyond Properties", "1 fault in 1 of 3 files checked; 2 notes"]
+
+
+@pytest.mark.parametrize("files, notes_parameter, status, out, err", [
+    (["a.xyz", "b.xyz", "c.xyz"], True, 1, FAULTS_AND_NOTES, []),
+    (["a.xyz", "b.xyz", "c.xyz"], "without the note type", 1, FAULTS_AND_NOTES, []),
+    (["b.xyz", "c.xyz"], True, 0, ["b.xyz:9: frame 2: note: 1 token beyond Properties",
+                                   "no faults in 2 files checked; 1 note"], []),
+    (["a.xyz", "b.xyz"], False, 1, ["a.xyz:3: frame 0: bad", "1 fault in 1 of 2 files checked"], []),
+    (["z.xyz.gz", "b.xyz", "d.xyz.xz", "e.xyz"], True, 2,
+     ["b.xyz:9: frame 2: note: 1 token beyond Properties",
+      "no faults in 1 file checked; 1 note; 3 files could not be read"],
+     ["z.xyz.gz: cannot be read: EOFError: Compressed file ended before the end-of-stream marker was reached",
+      "d.xyz.xz: cannot be read: LZMAError", "e.xyz:1: frame 0: raised, not returned"]),
+], ids=["faults and notes", "note type not exported", "notes alone", "package without notes", "unreadable files"])
+def test_check_counts_faults_notes_and_unreadable_files(capsys, files, notes_parameter, status, out, err):
+    from atomblock import _cli
+
+    api = fake_package(FOUND, bool(notes_parameter), note_type=notes_parameter is True)
+    assert _cli.cmd_check(argparse.Namespace(files=files), api) == status
+    captured = capsys.readouterr()
+    assert captured.out.splitlines() == out
+    assert captured.err.splitlines() == [f"{_cli.PROG}: error: {line}" for line in err]
+    assert api.calls == [(path, True if notes_parameter else None) for path in files]
+
+
+@pytest.mark.skipif(not hasattr(atomblock, "ExtxyzNote"), reason="this atomblock reports no notes")
+def test_check_reports_extra_tokens_as_notes(tmp_path):
+    path = tmp_path / "extra.xyz"
+    path.write_text("2\nProperties=species:S:1:pos:R:3\nH 0 0 0 0.5\nO 0 0 1.5\n", encoding="utf-8")
+    proc = run_cli("check", path)
+    assert proc.returncode == 0, proc.stderr
+    lines = proc.stdout.splitlines()
+    assert re.match(rf"{re.escape(str(path))}:\d+: frame 0: note: \S", lines[0]), lines
+    assert lines[1:] == ["no faults in 1 file checked; 1 note"]
+
+
+@pytest.mark.parametrize("suffix, index, extra, link", [
+    (".xyz", ":", ["--float-format", "shortest"], False), (".xyz.gz", "1::2", [], False), (".xyz", "-1", [], False),
+    (".xyz", "::2", [], True),
+])
+def test_convert_onto_itself_replaces_the_file(tmp_path, suffix, index, extra, link):
+    path = tmp_path / f"t{suffix}"
+    atomblock.write(path, frames(5))
+    os.chmod(path, 0o640)
+    expected = atomblock.read(path, index)
+    expected = expected if isinstance(expected, list) else [expected]
+    named = tmp_path / "sub" / "link.xyz" if link else path  # through a link: the file it points to
+    if link:
+        named.parent.mkdir()
+        named.symlink_to(path)
+    proc = run_cli("convert", path, named, "--index", index, *extra)
+    assert proc.returncode == 0, proc.stderr
+    assert named.is_symlink() == link  # and no temporary file is left anywhere:
+    assert sorted(os.listdir(tmp_path)) == sorted([path.name, *(["sub"] if link else [])])
+    got = atomblock.read(path, ":")
+    assert [f.info for f in got] == [f.info for f in expected]
+    for a, b in zip(got, expected, strict=True):
+        np.testing.assert_allclose(a.arrays["pos"], b.arrays["pos"], rtol=0, atol=5e-9)
+    assert stat.S_IMODE(os.stat(path).st_mode) == 0o640
+
+
+def test_convert_onto_itself_keeps_the_file_when_reading_fails(tmp_path):
+    path = tmp_path / "t.xyz"
+    atomblock.write(path, frames(3))
+    before = path.read_bytes() + b"2\n\nH 0 0 0\n"  # the last frame ends early
+    path.write_bytes(before)
+    proc = run_cli("convert", path, path)
+    assert proc.returncode == 2 and "Traceback" not in proc.stderr, proc.stderr
+    assert path.read_bytes() == before and os.listdir(tmp_path) == [path.name]
+
+
+@pytest.mark.parametrize("text, expected", [
+    ("3", 3), (" -1 ", -1), ("+2", 2), (":", slice(None)), ("1 : 4", slice(1, 4)), (" : : 2 ", slice(None, None, 2)),
+    ("-3:", slice(-3, None)), ("1:9:2", slice(1, 9, 2)), ("::-1", slice(None, None, -1)),
+    ("1:x", None), ("::0", None), ("1:2:3:4", None), ("", None), (" ", None), ("a", None), ("1.5", None),
+])
+def test_index_takes_the_forms_read_takes(tmp_path, text, expected):
+    from atomblock import _cli
+
+    if expected is None:
+        with pytest.raises(_cli.CommandError, match="bad index"):
+            _cli.parse_index(text)
+        return
+    assert _cli.parse_index(text) == expected
+    path = tmp_path / "t.xyz"
+    atomblock.write(path, frames(5))
+    assert atomblock.read(path, text) == atomblock.read(path, expected)  # the package reads it the same

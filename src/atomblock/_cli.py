@@ -3,11 +3,17 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
+import functools
+import inspect
+import lzma
 import os
-import re
+import shutil
 import sys
+import tempfile
+import zlib
 from collections import Counter
-from collections.abc import Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import Any
 
 import numpy as np
@@ -24,8 +30,14 @@ PROG = "atomblock" if os.path.basename(sys.argv[0]) in ("atomblock", "atomblock.
 # dtype kind -> extended XYZ type letter, as the reader maps them (str, float, int, bool).
 _TYPE_LETTER = {"U": "S", "S": "S", "f": "R", "i": "I", "u": "I", "b": "L"}
 
-_INT_INDEX = re.compile(r"[+-]?\d+")
-_SLICE_INDEX = re.compile(r"([+-]?\d*):([+-]?\d*)(?::([+-]?\d*))?")
+# A FILE or INPUT of "-" is standard input (read as bytes, compressed or not); an OUTPUT of "-"
+# is standard output (uncompressed). Lines about standard input name it STDIN_NAME.
+STDIO = "-"
+STDIN_NAME = "<stdin>"
+
+# Exceptions a corrupt compressed file raises from the decompressors (a bad gzip header is an
+# OSError already): reported like any other unreadable file, never as a traceback.
+_DECOMPRESS_ERRORS = (EOFError, zlib.error, lzma.LZMAError)
 
 
 class CommandError(Exception):
@@ -33,17 +45,43 @@ class CommandError(Exception):
 
 
 def parse_index(text: str) -> int | slice:
-    """`--index` text: an integer (`-1`) or slice text (`::10`, `2:`, `1:9:2`)."""
-    text = text.strip()
-    if _INT_INDEX.fullmatch(text):
-        return int(text)
-    match = _SLICE_INDEX.fullmatch(text)
-    if match is None:
-        raise CommandError(f"bad index {text!r}: expected an integer such as -1 or a slice such as ::10")
-    start, stop, step = (int(part) if part else None for part in match.groups())
-    if step == 0:
-        raise CommandError(f"bad index {text!r}: the slice step cannot be zero")
-    return slice(start, stop, step)
+    """`--index` text in the forms that `read` takes: an integer (`-1`) or slice text of up to three
+    colon-separated parts (`::10`, `2:`, `1:9:2`), blanks allowed around each part (`1 : 2`)."""
+    parts = text.split(":")
+    try:
+        if len(parts) == 1:
+            return int(parts[0])
+        if len(parts) <= 3:
+            start, stop, step = (int(part) if part.strip() else None for part in (*parts, "")[:3])
+            if step == 0:
+                raise CommandError(f"bad index {text!r}: the slice step cannot be zero")
+            return slice(start, stop, step)
+    except ValueError:
+        pass
+    raise CommandError(f"bad index {text!r}: expected an integer such as -1 or a slice such as ::10")
+
+
+def _input(path: str) -> Any:
+    """What the package reads for a FILE argument: the path, or standard input's bytes for "-"."""
+    return sys.stdin.buffer if path == STDIO else path
+
+
+def _shown(path: str) -> str:
+    return STDIN_NAME if path == STDIO else path
+
+
+@contextlib.contextmanager
+def _reading(path: str) -> Iterator[None]:
+    """A decompressor's failure while `path` is read, as an error line that names the file."""
+    try:
+        yield
+    except _DECOMPRESS_ERRORS as exc:
+        raise CommandError(_unreadable_text(exc, _shown(path))) from exc
+
+
+def _unreadable_text(exc: Exception, shown: str) -> str:
+    text = str(exc).splitlines()[0] if str(exc) else ""
+    return f"{shown}: cannot be read: {type(exc).__name__}" + (f": {text}" if text else "")
 
 
 # ---------------------------------------------------------------------------------------------
@@ -129,11 +167,12 @@ class FileSummary:
 def cmd_info(args: argparse.Namespace, api: Any) -> int:
     for position, path in enumerate(args.files):
         summary = FileSummary()
-        for frame in api.iread(path, ":", progress=args.progress):
-            summary.add(frame)
+        with _reading(path):
+            for frame in api.iread(_input(path), ":", progress=args.progress):
+                summary.add(frame)
         if position:
             print()
-        print(path)
+        print(_shown(path))
         print("\n".join(summary.lines()))
     return EXIT_OK
 
@@ -142,26 +181,69 @@ def cmd_info(args: argparse.Namespace, api: Any) -> int:
 # check
 
 
+def _checker(api: Any) -> Callable[[Any], list[Any]]:
+    """The package's check, asked for notes too when it can give them (`check(source, notes=True)`)."""
+    try:
+        takes_notes = "notes" in inspect.signature(api.check).parameters
+    except (TypeError, ValueError):  # no signature to inspect: call it the plain way
+        takes_notes = False
+    return functools.partial(api.check, notes=True) if takes_notes else api.check
+
+
+def _note_line(note: Any) -> str:
+    """`FILE:LINE: frame K: note: WHAT`: a fault's form with `note:` before the text."""
+    fields = [getattr(note, name, None) for name in ("file", "line", "frame", "what")]
+    if any(field is None for field in fields):
+        return f"note: {note}"
+    file, line, frame, what = fields
+    return f"{file}:{line}: frame {frame}: note: {what}"
+
+
+def _is_note(item: Any, api: Any) -> bool:
+    """A note is an `ExtxyzNote`; without that type, anything check lists that is not a fault."""
+    note_type = getattr(api, "ExtxyzNote", None)
+    if note_type is not None:
+        return isinstance(item, note_type)
+    error_type = getattr(api, "ExtxyzError", None)
+    return error_type is not None and not isinstance(item, error_type)
+
+
+def _unreadable_line(exc: Exception, shown: str, api: Any) -> str:
+    if isinstance(exc, OSError):
+        return _os_message(exc, shown)
+    error_type = getattr(api, "ExtxyzError", None)
+    if error_type is not None and isinstance(exc, error_type):  # already FILE:LINE: frame K: ...
+        return str(exc).splitlines()[0]
+    return _unreadable_text(exc, shown)
+
+
 def cmd_check(args: argparse.Namespace, api: Any) -> int:
-    faults = 0
-    faulty_files = 0
-    unreadable = 0
+    check = _checker(api)
+    faults = notes = faulty_files = unreadable = 0
     for path in args.files:
         try:
-            errors = api.check(path)
-        except OSError as exc:
-            _error(_os_message(exc, path))
+            found = check(_input(path))
+        except Exception as exc:  # whatever stops one file, the others are still checked
+            _error(_unreadable_line(exc, _shown(path), api))
             unreadable += 1
             continue
-        for error in errors:
-            print(error)
-        faults += len(errors)
-        faulty_files += bool(errors)
+        file_faults = 0
+        for item in found:
+            if _is_note(item, api):
+                print(_note_line(item))
+                notes += 1
+            else:
+                print(item)
+                file_faults += 1
+        faults += file_faults
+        faulty_files += bool(file_faults)
     checked = len(args.files) - unreadable
     if faults:
         summary = f"{_plural(faults, 'fault')} in {faulty_files} of {_plural(checked, 'file')} checked"
     else:
         summary = f"no faults in {_plural(checked, 'file')} checked"
+    if notes:
+        summary += f"; {_plural(notes, 'note')}"
     if unreadable:
         summary += f"; {_plural(unreadable, 'file')} could not be read"
     print(summary)
@@ -191,20 +273,51 @@ def _positive_int(text: str) -> int:
     return value
 
 
+def _write_replacing(api: Any, path: str, frames: Any, **options: Any) -> None:
+    """Write frames read from `path` back onto it: into a temporary file beside it (same final
+    extension, so the same compression; the original's permission bits), synced, then renamed
+    over it. The reader keeps the original open until the end; a failure leaves it untouched.
+    A symbolic link is followed: the file it points to is replaced, the link stays."""
+    target = os.path.realpath(path)
+    fd, temporary = tempfile.mkstemp(dir=os.path.dirname(target), prefix=f".{os.path.basename(target)}.",
+                                     suffix=os.path.splitext(path)[1])
+    os.close(fd)
+    try:
+        shutil.copymode(target, temporary)
+        api.write(temporary, frames, **options)
+        with open(temporary, "rb") as written:
+            os.fsync(written.fileno())
+        os.replace(temporary, target)
+    except BaseException:
+        os.unlink(temporary)
+        raise
+
+
 def cmd_convert(args: argparse.Namespace, api: Any) -> int:
     index = parse_index(args.index)
-    if not os.path.exists(args.input):
+    from_stdin, to_stdout = args.input == STDIO, args.output == STDIO
+    if not from_stdin and not os.path.exists(args.input):
         raise CommandError(f"{args.input}: no such file")
-    if _same_file(args.input, args.output):
-        raise CommandError(f"{args.output}: is the input file; write to another path")
+    onto_input = not from_stdin and not to_stdout and _same_file(args.input, args.output)
+    if onto_input and args.append:
+        raise CommandError(f"{args.output}: is the input file; --append would read the appended frames again")
     frames: Any
     if isinstance(index, int):
-        frames = api.read(args.input, index, progress=args.progress)
+        with _reading(args.input):
+            frames = api.read(_input(args.input), index, progress=args.progress)
     else:
         # Frame by frame: one frame in memory at a time, whatever the file's size.
-        frames = api.iread(args.input, index, progress=args.progress)
-    api.write(args.output, frames, append=args.append, float_format=args.float_format,
-              workers=args.workers)
+        frames = api.iread(_input(args.input), index, progress=args.progress)
+    options = {"float_format": args.float_format, "workers": args.workers}
+    with _reading(args.input):  # iread's frames are read while they are written
+        if to_stdout:
+            out = sys.stdout.buffer
+            api.write(out, frames, **options)
+            out.flush()
+        elif onto_input:
+            _write_replacing(api, args.output, frames, **options)
+        else:
+            api.write(args.output, frames, append=args.append, **options)
     return EXIT_OK
 
 
@@ -230,7 +343,8 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
         description="Inspect, validate and convert extended XYZ files "
-                    "(paths ending in .gz, .bz2 or .xz are compressed).",
+                    "(paths ending in .gz, .bz2 or .xz are compressed). A FILE or INPUT of - is "
+                    "standard input (compressed or not); an OUTPUT of - is standard output.",
     )
     parser.add_argument("--version", action="version", version=_version())
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
@@ -245,21 +359,27 @@ def build_parser() -> argparse.ArgumentParser:
 
     check = sub.add_parser("check", help="validate files, print every fault as FILE:LINE: ...",
                            description="Validate whole files and print every fault as FILE:LINE: frame K: ... "
-                                       "then a one-line summary. Exit status 0 when no fault, 1 when any, "
-                                       "2 when a file cannot be read.")
+                                       "and every note (something read but ignored, such as extra atom-line "
+                                       "tokens) as FILE:LINE: frame K: note: ..., then a one-line summary. "
+                                       "A file that cannot be read is reported on one line and the next "
+                                       "file is checked. Exit status 0 when no fault (notes alone included), "
+                                       "1 when any, 2 when a file cannot be read.")
     check.add_argument("files", nargs="+", metavar="FILE")
     check.set_defaults(run=cmd_check)
 
     convert = sub.add_parser("convert", help="copy frames from one file to another",
                              description="Copy frames of INPUT to OUTPUT, rewriting them canonically. "
-                                         "Compression follows each path's extension (.gz, .bz2, .xz).")
+                                         "OUTPUT is compressed by its extension (.gz, .bz2, .xz); INPUT "
+                                         "may be compressed. - is standard input or output. OUTPUT may be INPUT itself "
+                                         "(replaced once every frame is written), except with --append.")
     convert.add_argument("input", metavar="INPUT")
     convert.add_argument("output", metavar="OUTPUT")
     convert.add_argument("--index", default=":",
-                         help="frames to copy: an integer (0, -1) or a slice (::10, 5:, 1:9:2); default all")
+                         help="frames to copy: an integer (0, -1) or a slice (::10, 5:, 1:9:2, '1 : 9'); default all")
     convert.add_argument("--float-format", choices=("fixed", "shortest"), default="fixed",
                          help="fixed: %%16.8f columns (default); shortest: the shortest text that reads back exactly")
-    convert.add_argument("--append", action="store_true", help="append to OUTPUT instead of replacing it")
+    convert.add_argument("--append", action="store_true",
+                         help="append to OUTPUT instead of replacing it (not with OUTPUT the same file as INPUT)")
     convert.add_argument("--workers", type=_positive_int, default=1, metavar="N",
                          help="threads formatting big frames (default 1)")
     convert.add_argument("--progress", action="store_true", help="show a progress bar over INPUT (needs tqdm)")
