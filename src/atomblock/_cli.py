@@ -8,9 +8,7 @@ import functools
 import inspect
 import lzma
 import os
-import shutil
 import sys
-import tempfile
 import zlib
 from collections import Counter
 from collections.abc import Callable, Iterator, Sequence
@@ -273,26 +271,6 @@ def _positive_int(text: str) -> int:
     return value
 
 
-def _write_replacing(api: Any, path: str, frames: Any, **options: Any) -> None:
-    """Write frames read from `path` back onto it: into a temporary file beside it (same final
-    extension, so the same compression; the original's permission bits), synced, then renamed
-    over it. The reader keeps the original open until the end; a failure leaves it untouched.
-    A symbolic link is followed: the file it points to is replaced, the link stays."""
-    target = os.path.realpath(path)
-    fd, temporary = tempfile.mkstemp(dir=os.path.dirname(target), prefix=f".{os.path.basename(target)}.",
-                                     suffix=os.path.splitext(path)[1])
-    os.close(fd)
-    try:
-        shutil.copymode(target, temporary)
-        api.write(temporary, frames, **options)
-        with open(temporary, "rb") as written:
-            os.fsync(written.fileno())
-        os.replace(temporary, target)
-    except BaseException:
-        os.unlink(temporary)
-        raise
-
-
 def cmd_convert(args: argparse.Namespace, api: Any) -> int:
     index = parse_index(args.index)
     from_stdin, to_stdout = args.input == STDIO, args.output == STDIO
@@ -314,9 +292,9 @@ def cmd_convert(args: argparse.Namespace, api: Any) -> int:
             out = sys.stdout.buffer
             api.write(out, frames, **options)
             out.flush()
-        elif onto_input:
-            _write_replacing(api, args.output, frames, **options)
         else:
+            # A path is replaced whole (temporary file, then rename): writing onto the input is
+            # safe, since the reader keeps the old file open.
             api.write(args.output, frames, append=args.append, **options)
     return EXIT_OK
 
