@@ -27,6 +27,29 @@ PinnedBuffer::PinnedBuffer(PyObject* obj) {
     if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) < 0) py::throw_python_error();
 }
 
+void ReleasedLock::check_signals() {
+    PyEval_RestoreThread(state_);
+    const int raised = PyErr_CheckSignals();
+    state_ = PyEval_SaveThread();
+    if (raised != 0) throw py::PythonError();  // the exception waits in this thread's state
+}
+
+bool on_main_thread() noexcept {
+    // threading follows the main thread across fork(); it is imported already
+    // in any process that has started a thread.
+    const py::PyRef threading = py::PyRef::steal(PyImport_ImportModule("threading"));
+    py::PyRef main, ident;
+    if (threading) main = py::PyRef::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
+    if (main) ident = py::PyRef::steal(PyObject_GetAttrString(main.get(), "ident"));
+    bool same = false;
+    if (ident) {
+        const unsigned long main_ident = PyLong_AsUnsignedLong(ident.get());
+        same = PyErr_Occurred() == nullptr && main_ident == PyThread_get_thread_ident();
+    }
+    PyErr_Clear();  // an interpreter that cannot tell (at shutdown) only goes unchecked
+    return same;
+}
+
 Py_ssize_t convert_index(PyObject* obj, const char* name, Py_ssize_t low, Py_ssize_t high,
                          Py_ssize_t fallback) {
     if (obj == nullptr) return fallback;
