@@ -1,4 +1,4 @@
-"""Writes the seed corpora of the two fuzz targets into fuzz/corpus/.
+"""Writes the seed corpora of the fuzz targets into fuzz/corpus/.
 Run from anywhere: python fuzz/make_corpus.py (overwrites the seed files)."""
 import pathlib
 import struct
@@ -107,8 +107,35 @@ def block_seed():
 FIELD_SEEDS["block"] = block_seed()
 
 
+# ---- scan seeds: four parameter bytes (offset low, offset high, frame limit, lines), text --
+
+
+def scan(text, offset=0, limit=255, lines=255):
+    data = text.encode("utf-8") if isinstance(text, str) else text
+    return bytes([offset & 0xFF, offset >> 8, limit, lines]) + data
+
+
+SCAN_SEEDS = {
+    "frames": scan("2\nLattice=\"5 0 0 0 5 0 0 0 5\" Properties=species:S:1:pos:R:3 pbc=\"T T F\"\n"
+                   "H 0 0 0\nO 1 1 1\n1\nenergy=-1.5 name=abc flag e=inf n=-7 x=\"\" y= z=T\nC 2 2 2\n"),
+    "crlf_blanks": scan(" 1 \r\n\tkey=value\r\nH 1 2 3\r\n0\r\n\r\n \t\r\n\n", offset=0, limit=1, lines=3),
+    "hostile_counts": scan("1\n\nH\n9223372036854775807\nc\nH\n9223372036854775808\n18446744073709551617\n"
+                           + "0" * 40 + "1\nc\nH\n" + "9" * 300 + "\n"),
+    "cut_short": scan("3\nc\nH\nO\n", limit=4, lines=2),
+    "mid_offset": scan("xx\n1\nc\nH\n-1\n+2\n1 2\n", offset=3, limit=3, lines=1),
+    "free_text": scan("1\nEnergy = -229.4332821667\nH 0 0 0\n1\ni = 0, time = 0.000, E = -17.1708469051\nH\n"
+                      "1\nImage 1/11, Energy = -92.3 (+9.0 kcal/mol)\nH\n1\n# comment with = sign\nH\n"),
+    "comment_values": scan('a=1 b=1.5e3 c=.5 d=1d3 e=NaN f=True g=TRUE h="x" PROPERTIES="species:S:1" '
+                           'LATTICE=x PBC=TTT i=99999999999999999999 j=a=b k="a b" l=x"y" "q"=1 =2\n'
+                           "m=[1, 2] n={1 2} o=\"a\\\"b\" p=\t q\n"),
+    "utf8": scan(b"1\nname=\xc3\xa9\xe6\x97\xa5\xf0\x9f\x98\x80\nH\x00 \xed\x9f\xbf\xee\x80\x80\n"
+                 b"\xc0\x80 \xed\xa0\x80 \xf4\x90\x80\x80 \xe0\x9f\xbf \xf0\x8f\xbf\xbf \xc3\n"),
+    "empty": b"",
+}
+
+
 def main():
-    for name, seeds in (("reader", READER_SEEDS), ("fields", FIELD_SEEDS)):
+    for name, seeds in (("reader", READER_SEEDS), ("fields", FIELD_SEEDS), ("scan", SCAN_SEEDS)):
         folder = HERE / "corpus" / name
         folder.mkdir(parents=True, exist_ok=True)
         for file, content in seeds.items():
