@@ -134,6 +134,51 @@ SCAN_SEEDS = {
 }
 
 
+# ---- Python harness seeds (fuzz/python_fuzzer.py): comment lines and whole files ----
+
+COMMENT_LINES = [
+    'Lattice="5.0 0.0 0.0 0.0 5.0 0.0 0.0 0.0 5.0" Properties=species:S:1:pos:R:3 pbc="T T F"',
+    "Properties=species:S:1:pos:R:3:forces:R:3:tags:I:1:fixed:L:1 energy=-1.5 config_type=bulk",
+    'Lattice="5.0, 0.0, 0.0 0.0, 5.0, 0.0 0.0, 0.0, 5.0" pbc=TTT stress="1 2 3 4 5 6 7 8 9"',
+    'pbc="t f T" virial="1 0 0 0 1 0 0 0 1" name="two words" empty="" esc="a\\"b\\\\c\\nd"',
+    "Energy = -229.4332821667",
+    "i = 0, time = 0.000, E = -17.1708469051",
+    "FINAL HEAT OF FORMATION = -248.08",
+    "Image 1/11, Energy = -92.3 (+9.0 kcal/mol)",
+    "# comment with = sign",
+    "energy = -1.0 energy= -1.0",
+    "a=1 b=-2 c=+3 d=007 e=1.5d2 f=2D-1 g=.5 h=5. i=inf j=-Infinity k=nan",
+    "a=T b=F c=True d=False e=true f=false g=TRUE h=FALSE flag",
+    "a={1 2} b={T} c={x y} d={1.5d0 2} e=[1, 2, 3] f=[[1, 2], [3, 4]] g=[] h=[T, false]",
+    'm="_JSON [[0.0, 1.0], [2.0, 3.0]]" d="_JSON {\\"x\\": 1}" l="_JSON [1, \\"a\\"]"',
+    'lattice=[[1, 0, 0], [0, 2, 0], [0, 0, 3]] PBC=[F, T, F] "quoted key"=1',
+    "properties=a:r:2:b:s:1:c:I:1",
+    'pbc="1 1 0" Lattice="1 0 0 0 1 0 0 0 1"',
+    "a=9223372036854775807 b=-9223372036854775808 c=9223372036854775808 d=1e999 e=4.9e-324",
+    "a={1 2",
+    "a=[1, [2]",
+    'a="unterminated',
+    "a=1 =2 a==2 a=b=c",
+    "Properties=species:S:1:pos:R Properties=pos:R:0 Properties=pos:R:3:pos:I:1",
+    "a=\u00e9 b=1\x0bc=2",
+    "",
+]
+
+SOURCE_FILES = {
+    "plain.xyz": "2\nwater molecule fragment\nH 0.0 0.0 0.0\nO 0.0 0.0 1.0\n",
+    "extended.xyz": "2\n" + COMMENT_LINES[1] + "\n"
+    "Si 0.0 1.0 2.0 0.1 0.2 0.3 7 T\nC -1.5 2e-3 3.25 0 0 0 -1 F\n"
+    "1\n" + COMMENT_LINES[0] + "\nH 1 2 3\n",
+    "crlf_blanks.xyz": " 1 \r\nenergy = -1.0\r\nH  1  2  3  extra\r\n0\r\n\r\n\n \n",
+    "free_text.xyz": "1\nImage 1/11, Energy = -92.3 (+9.0 kcal/mol)\nH 0 0 0\n"
+    "1\ni = 0, time = 0.000, E = -17.1708469051\nO 1 1 1\n",
+    "faults.xyz": "1\n\nH 0 0 x\nx\n\n2\nProperties=pos:R:0\nH 1 1 1\n",
+    "unicode.xyz": "1\nname=caf\u00e9 Properties=species:S:1:pos:R:3:label:S:1\nFe 1 2 3 \u65e5\u672c\n",
+    "cut_short.xyz": "3\nc\nH 0 0 0\n",
+    "huge_count.xyz": "99999999999999999999\nc\nH 0 0 0\n" + "9" * 5000 + "\n",
+}
+
+
 def main():
     for name, seeds in (("reader", READER_SEEDS), ("fields", FIELD_SEEDS), ("scan", SCAN_SEEDS)):
         folder = HERE / "corpus" / name
@@ -141,6 +186,14 @@ def main():
         for file, content in seeds.items():
             data = content.encode("utf-8") if isinstance(content, str) else content
             (folder / file).write_bytes(data)
+    comment = HERE / "corpus" / "python_comment"
+    comment.mkdir(parents=True, exist_ok=True)
+    for k, line in enumerate(COMMENT_LINES):
+        (comment / f"line{k:02d}").write_bytes(line.encode("utf-8"))
+    source = HERE / "corpus" / "python_source"
+    source.mkdir(parents=True, exist_ok=True)
+    for file, text in SOURCE_FILES.items():
+        (source / file).write_bytes(text.encode("utf-8"))
 
 
 if __name__ == "__main__":

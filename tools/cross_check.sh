@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the reader and writer cores and the native module's byte scanners
 # with the fuzz targets' oracle checks and the plain driver
-# fuzz/oracle_main.cpp (no libFuzzer), and runs them over the seed corpus plus fixed-seed mutations: natively, and cross-compiled for
-# other architectures (statically linked) under qemu user emulation.
+# fuzz/oracle_main.cpp (no libFuzzer), and runs them over the seed corpus
+# plus fixed-seed mutations: natively, and cross-compiled for other
+# architectures (statically linked) under qemu user emulation.
 # Usage: tools/cross_check.sh [ARCH...]   ARCH: native, portable, aarch64, s390x
 #        (default: all four; portable is native with the portable paths, plain
 #        operations and own decimal rounding forced, as -DATOMBLOCK_PORTABLE=ON
