@@ -80,9 +80,9 @@ ReferenceIndex reference_index(std::string_view data, std::size_t offset, std::s
         const std::optional<std::uint64_t> count =
             reference_count(data.substr(pos, content_end - pos));
         if (!count) {
-            const bool blank_rest = std::all_of(data.begin() + static_cast<std::ptrdiff_t>(pos),
-                                                data.end(),
-                                                [](char c) { return is_count_blank(c) || c == '\n'; });
+            const bool blank_rest =
+                std::all_of(data.begin() + static_cast<std::ptrdiff_t>(pos), data.end(),
+                            [](char c) { return is_count_blank(c) || c == '\n'; });
             if (blank_rest) pos = data.size();
             break;
         }
@@ -174,9 +174,11 @@ void check_index(std::string_view data, std::size_t offset, std::size_t limit) {
     FUZZ_CHECK(index.offsets == want.offsets && index.natoms == want.natoms &&
                    index.stop_offset == want.stop_offset,
                print_bytes("data", data);
-               std::fprintf(stderr, "  offset %zu, limit %zu: %zu frames (want %zu), stop %zu "
-                            "(want %zu)\n", offset, limit, index.offsets.size(),
-                            want.offsets.size(), index.stop_offset, want.stop_offset));
+               std::fprintf(stderr,
+                            "  offset %zu, limit %zu: %zu frames (want %zu), stop %zu "
+                            "(want %zu)\n",
+                            offset, limit, index.offsets.size(), want.offsets.size(),
+                            index.stop_offset, want.stop_offset));
     FUZZ_CHECK(index.offsets.size() <= limit, print_bytes("data", data));
     const auto newlines = static_cast<std::size_t>(
         std::count(data.begin() + static_cast<std::ptrdiff_t>(offset),
@@ -208,8 +210,8 @@ void check_utf8(std::string_view text) {
 // non-ASCII, backslash, braces and brackets.
 bool refused_byte(char c) {
     const auto u = static_cast<unsigned char>(c);
-    return (u < 0x20 && c != '\t') || u >= 0x7F || c == '\\' || c == '{' || c == '}' ||
-           c == '[' || c == ']';
+    return (u < 0x20 && c != '\t') || u >= 0x7F || c == '\\' || c == '{' || c == '}' || c == '[' ||
+           c == ']';
 }
 
 void check_comment(std::string_view line) {
@@ -252,9 +254,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     const std::size_t offset =
         (static_cast<std::size_t>(parameters[0]) | static_cast<std::size_t>(parameters[1]) << 8) %
         (data.size() + 1);
-    const std::size_t limit = parameters[2] == kNoLimit
-                                  ? std::numeric_limits<std::size_t>::max()
-                                  : parameters[2] % kFrameLimitModulus;
+    const std::size_t limit = parameters[2] == kNoLimit ? std::numeric_limits<std::size_t>::max()
+                                                        : parameters[2] % kFrameLimitModulus;
     const std::size_t wanted =
         parameters[3] == kNoLimit ? std::numeric_limits<std::size_t>::max() : parameters[3];
 
@@ -265,8 +266,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     std::size_t pos = 0;
     for (std::size_t n = 0; n < kMaxCommentLines && pos < data.size(); ++n) {
         const std::size_t end = next_line(data, pos);
-        const std::string_view line =
-            data.substr(pos, end - pos - (data[end - 1] == '\n' ? 1 : 0));
+        const std::string_view line = data.substr(pos, end - pos - (data[end - 1] == '\n' ? 1 : 0));
         check_utf8(line);
         check_comment(line);
         pos = end;

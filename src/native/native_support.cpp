@@ -39,7 +39,8 @@ bool on_main_thread() noexcept {
     // in any process that has started a thread.
     const py::PyRef threading = py::PyRef::steal(PyImport_ImportModule("threading"));
     py::PyRef main, ident;
-    if (threading) main = py::PyRef::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
+    if (threading)
+        main = py::PyRef::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
     if (main) ident = py::PyRef::steal(PyObject_GetAttrString(main.get(), "ident"));
     bool same = false;
     if (ident) {

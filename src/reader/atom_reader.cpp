@@ -226,13 +226,13 @@ std::optional<ReadError> read_rows(std::span<const std::string_view> lines, cons
         by_kind.sources(ColumnKind::logical), by_kind.sources(ColumnKind::string)};
     std::vector<std::string_view> tokens(expected + (reject_extra_tokens ? 1 : 0));
     const std::span<const std::string_view> row_tokens = std::span(tokens).first(expected);
-    const std::size_t chunk_rows =
-        options.checkpoint != nullptr && options.checkpoint_rows != 0 ? options.checkpoint_rows
-                                                                      : lines.size();
+    const std::size_t chunk_rows = options.checkpoint != nullptr && options.checkpoint_rows != 0
+                                       ? options.checkpoint_rows
+                                       : lines.size();
     for (std::size_t chunk = 0; chunk < lines.size(); chunk += chunk_rows) {
         if (chunk != 0) options.checkpoint(options.checkpoint_context);
-        const std::size_t chunk_end = lines.size() - chunk > chunk_rows ? chunk + chunk_rows
-                                                                        : lines.size();
+        const std::size_t chunk_end =
+            lines.size() - chunk > chunk_rows ? chunk + chunk_rows : lines.size();
         for (std::size_t row = chunk; row < chunk_end; ++row) {
             const std::size_t found = split_row(lines[row], tokens);
             if (found != expected || !convert_by_columns(lines[row], row_tokens, sources, stores))
