@@ -112,9 +112,17 @@ std::optional<BlockFault> find_invalid_string(const reader::AtomColumns& columns
     return BlockFault{row_message(bad_row, what), bad_row};
 }
 
-// Rows per chunk of a long read, between which a pending Ctrl-C is looked
-// for: a few milliseconds of work each.
+// A long read looks for a pending Ctrl-C between chunks of a few
+// milliseconds of work: lines are split 65,536 at a time, and rows are read
+// about 8 MiB of text at a time (65,536 rows at most, 64 at least).
 constexpr std::size_t kSignalCheckRows = std::size_t{1} << 16;
+constexpr std::size_t kSignalCheckBytes = std::size_t{1} << 23;
+constexpr std::size_t kSignalCheckMinRows = 64;
+
+std::size_t rows_per_signal_check(std::size_t rows, std::size_t bytes) {
+    const std::size_t line_bytes = bytes / std::max<std::size_t>(rows, 1) + 1;
+    return std::clamp(kSignalCheckBytes / line_bytes, kSignalCheckMinRows, kSignalCheckRows);
+}
 
 void check_signals(void* lock) {
     static_cast<ReleasedLock*>(lock)->check_signals();
@@ -146,7 +154,7 @@ std::variant<BlockRead, BlockFault> read_block_text(std::string_view data, std::
     if (signals != nullptr) {
         options.checkpoint = check_signals;
         options.checkpoint_context = signals;
-        options.checkpoint_rows = kSignalCheckRows;
+        options.checkpoint_rows = rows_per_signal_check(run.lines, run.end - offset);
     }
     auto outcome = reader::read_atom_lines(lines, col_types, options);
     if (auto* error = std::get_if<reader::ReadError>(&outcome)) {
@@ -251,10 +259,10 @@ PyObject* read_block(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
     const bool strict = convert_flag(bound[4], true);
     const StringForm form = convert_string_form(bound[5]);
 
-    // Only a read longer than one chunk looks for signals, and only on the
+    // Only a read that releases the lock looks for signals, and only on the
     // main thread: elsewhere none are handled, and taking the lock back could
     // wait behind another thread's Python code.
-    const bool watch_signals = natoms > kSignalCheckRows && on_main_thread();
+    const bool watch_signals = natoms >= kReleaseLockMinLines && on_main_thread();
     std::optional<std::variant<BlockRead, BlockFault>> outcome;
     {
         std::optional<ReleasedLock> unlocked;
