@@ -35,13 +35,17 @@ void ReleasedLock::check_signals() {
 }
 
 bool on_main_thread() noexcept {
-    // threading follows the main thread across fork(); it is imported already
-    // in any process that has started a thread.
-    const py::PyRef threading = py::PyRef::steal(PyImport_ImportModule("threading"));
-    py::PyRef main, ident;
-    if (threading)
-        main = py::PyRef::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
-    if (main) ident = py::PyRef::steal(PyObject_GetAttrString(main.get(), "ident"));
+    // threading follows the main thread across fork(). A process that has not
+    // imported it has started no thread through it: the caller is taken to be
+    // the main thread (on any other, no signal is pending anyway).
+    PyObject* const modules = PySys_GetObject("modules");  // borrowed
+    PyObject* const threading = modules != nullptr && PyDict_Check(modules)
+                                    ? PyDict_GetItemString(modules, "threading")
+                                    : nullptr;  // borrowed
+    if (threading == nullptr) return true;
+    const py::PyRef main = py::PyRef::steal(PyObject_CallMethod(threading, "main_thread", nullptr));
+    const py::PyRef ident =
+        main ? py::PyRef::steal(PyObject_GetAttrString(main.get(), "ident")) : py::PyRef();
     bool same = false;
     if (ident) {
         const unsigned long main_ident = PyLong_AsUnsignedLong(ident.get());

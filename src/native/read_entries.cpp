@@ -118,6 +118,11 @@ std::optional<BlockFault> find_invalid_string(const reader::AtomColumns& columns
 constexpr std::size_t kSignalCheckRows = std::size_t{1} << 16;
 constexpr std::size_t kSignalCheckBytes = std::size_t{1} << 23;
 constexpr std::size_t kSignalCheckMinRows = 64;
+// Smaller reads (a fraction of a millisecond, unless their lines are very
+// long) do not look at all: telling the main thread costs about a microsecond.
+constexpr std::size_t kSignalWatchMinRows = 4096;
+static_assert(kSignalWatchMinRows >= kReleaseLockMinLines,
+              "signals are checked with the lock released");
 
 std::size_t rows_per_signal_check(std::size_t rows, std::size_t bytes) {
     const std::size_t line_bytes = bytes / std::max<std::size_t>(rows, 1) + 1;
@@ -259,10 +264,10 @@ PyObject* read_block(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
     const bool strict = convert_flag(bound[4], true);
     const StringForm form = convert_string_form(bound[5]);
 
-    // Only a read that releases the lock looks for signals, and only on the
-    // main thread: elsewhere none are handled, and taking the lock back could
-    // wait behind another thread's Python code.
-    const bool watch_signals = natoms >= kReleaseLockMinLines && on_main_thread();
+    // Only a read of some length looks for signals, and only on the main
+    // thread: elsewhere none are handled, and taking the lock back could wait
+    // behind another thread's Python code.
+    const bool watch_signals = natoms >= kSignalWatchMinRows && on_main_thread();
     std::optional<std::variant<BlockRead, BlockFault>> outcome;
     {
         std::optional<ReleasedLock> unlocked;
