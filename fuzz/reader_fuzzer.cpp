@@ -1,6 +1,7 @@
 // libFuzzer target for the atom-line reader core: the float, integer and
 // boolean token grammars, quoted tokens and read_atom_lines (token splitting
-// included), each checked against an independent reference.
+// included, also read in chunks between checkpoints), each checked against an
+// independent reference.
 //
 // Input layout: the bytes before the first '\n' are the column type codes
 // (one byte each, at most kMaxCodes used); the rest, split on '\n', are the
@@ -416,19 +417,37 @@ Expected reference_read(const std::vector<std::string_view>& lines, std::string_
     return e;
 }
 
+// With `chunk_rows` > 0 the read goes in chunks of that many rows, with a
+// checkpoint between chunks that counts its calls: the outcome is the same,
+// and the calls are one per chunk started after the first.
 void check_read(const std::vector<std::string_view>& lines, std::string_view codes,
-                bool reject_extra_tokens) {
+                bool reject_extra_tokens, std::size_t chunk_rows = 0) {
     const auto* code_bytes = reinterpret_cast<const std::uint8_t*>(codes.data());
     std::variant<atomblock::reader::AtomColumns, atomblock::reader::ReadError> result;
+    atomblock::reader::ReadOptions options;
+    options.reject_extra_tokens = reject_extra_tokens;
+    std::size_t checkpoints = 0;
+    if (chunk_rows != 0) {
+        options.checkpoint = [](void* count) { ++*static_cast<std::size_t*>(count); };
+        options.checkpoint_context = &checkpoints;
+        options.checkpoint_rows = chunk_rows;
+    }
     try {
-        result = atomblock::reader::read_atom_lines(lines, std::span(code_bytes, codes.size()),
-                                                    {reject_extra_tokens});
+        result =
+            atomblock::reader::read_atom_lines(lines, std::span(code_bytes, codes.size()), options);
     } catch (const atomblock::InternalFailure& failure) {
         std::fprintf(stderr, "InternalFailure from read_atom_lines: %s (%s:%u)\n", failure.what(),
                      failure.where().file_name(), failure.where().line_number());
         std::abort();
     }
     const Expected e = reference_read(lines, codes, reject_extra_tokens);
+    if (chunk_rows != 0) {
+        const auto* error = std::get_if<atomblock::reader::ReadError>(&result);
+        const std::size_t last_row = error != nullptr ? error->row : lines.size() - 1;
+        FUZZ_CHECK(checkpoints == (lines.empty() ? 0 : last_row / chunk_rows),
+                   std::fprintf(stderr, "  %zu checkpoints, %zu rows of %zu per chunk\n",
+                                checkpoints, lines.size(), chunk_rows));
+    }
     if (const auto* error = std::get_if<atomblock::reader::ReadError>(&result)) {
         FUZZ_CHECK(error->message.starts_with("row " + std::to_string(error->row) + ": "),
                    print_bytes("message", error->message));
@@ -493,5 +512,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     check_read(lines, codes, false);
     check_read(lines, codes, true);
+    check_read(lines, codes, size % 2 == 1, 1 + size % 3);
     return 0;
 }

@@ -2,6 +2,7 @@
 read_atom_lines_rs on the same lines (faults with the same message and row),
 the line and frame walks on crafted files, write_block equal to write_atoms_rs
 or to Python's % and repr(), and reads running in parallel threads."""
+import io
 import math
 import mmap
 import struct
@@ -11,6 +12,7 @@ import numpy as np
 import pytest
 
 import _atomblock
+import atomblock
 from atomblock import _native as native
 
 from model_reader import tokens
@@ -118,6 +120,14 @@ INVALID_UTF8_CASES = [
     (b"\xfe 1\nO x\n", b"sf", 0, 'row 0: invalid UTF-8 in "\ufffd"'),
     (b"H 1\nO x\n\xfe 1\n", b"sf", 1, 'row 1: cannot parse "x" as float: invalid float literal'),
     (b"\xfe 1\n", b"sf" , 0, 'row 0: invalid UTF-8 in "\ufffd"'),
+    # a NUL byte cannot live in a zero-padded code-point matrix, nor be written back
+    (b"H\x00 1\n", b"sf", 0, "row 0: NUL byte in a UTF-8 token"),
+    (b"\x00 1\n", b"sf", 0, "row 0: NUL byte in a UTF-8 token"),
+    (b"H 1 a\nO 2 b\x00\xc3\xa9\n", b"sfs", 1, "row 1: NUL byte in a UTF-8 token"),
+    (b"H 1\nO\x00 2\n\xfe 3\n", b"sf", 1, "row 1: NUL byte in a UTF-8 token"),
+    (b"H\x00 \xfe\n", b"ss", 0, "row 0: NUL byte in a UTF-8 token"),  # first column wins
+    (b"\xfe H\x00\n", b"ss", 0, 'row 0: invalid UTF-8 in "\ufffd"'),
+    (b"H\x00\xfe 1\n", b"sf", 0, 'row 0: invalid UTF-8 in "H\\0\ufffd"'),
 ]
 
 
@@ -127,8 +137,19 @@ def test_read_block_invalid_utf8(data, col_types, row, message, strings):
     assert outcome_of(data, 0, data.count(b"\n"), col_types, strings=strings) == ("fault", row, message)
 
 
+@pytest.mark.parametrize("data, line", [
+    (b"1\n\nH\x00 0 0 0\n", 3),
+    (b"1\n\nH 0 0 0\n2\nProperties=species:S:1:pos:R:3:name:S:1\nH 0 0 0 a\nC 1 1 1 b\x00c\n", 7),
+])
+def test_nul_in_a_string_column_is_a_file_fault(data, line):
+    for read in (lambda: atomblock.read(io.BytesIO(data), ":"), lambda: list(atomblock.iread(io.BytesIO(data)))):
+        with pytest.raises(atomblock.ExtxyzError) as excinfo:
+            read()
+        assert excinfo.value.line == line and "NUL byte" in excinfo.value.what
+
+
 def test_read_block_accepts_any_bytes_outside_string_tokens():
-    columns, _ = native.read_block(b"H \xff\xfe 1.5 \x80\n", 0, 1, b"sxf", False)
+    columns, _ = native.read_block(b"H \xff\xfe\x00 1.5 \x80\x00\n", 0, 1, b"sxf", False)
     assert columns["strs"] == [["H"]] and columns["floats"].tolist() == [[1.5]]
 
 
@@ -223,6 +244,16 @@ INDEX_CASES = [
     (FRAME_A + b"1 2\nc\nH\n", 0, -1, [0], [2], 12, 4),
     (FRAME_A + b"\n" + FRAME_A, 0, -1, [0], [2], 12, 4),  # a blank line before more data
     (FRAME_A + b"99999999999999999999\n", 0, -1, [0], [2], 12, 4),
+    # hostile count lines stop the walk there, in linear time and without overflow:
+    # too large for int64 (not a count line) or larger than the data (cut short)
+    (FRAME_A + b"%d\nc\nH 1\n" % (2**63 - 1), 0, -1, [0], [2], 12, 4),
+    (FRAME_A + b"%d\nc\nH 1\n" % 2**63, 0, -1, [0], [2], 12, 4),
+    (FRAME_A + b"%d\nc\nH 1\n" % (2**64 + 1), 0, -1, [0], [2], 12, 4),
+    (FRAME_A + b"9" * 5000 + b"\nc\n", 0, -1, [0], [2], 12, 4),
+    (FRAME_A + b" " * 10**6 + b"1" * 10**6 + b"\n", 0, -1, [0], [2], 12, 4),
+    (FRAME_A + b"0" * 5000 + b"1\nc\nH\n", 0, -1, [0, 12], [2, 1], 12 + 5006, 7),
+    (FRAME_A + b" \t\r\nc\n", 0, -1, [0], [2], 12, 4),  # blanks only: not a count line
+    (FRAME_A + b" " * 10**6 + b"\n\t\r\n", 0, -1, [0], [2], 12 + 10**6 + 4, 6),  # ... but the end
     (b"0\nempty\n" + FRAME_A, 0, -1, [0, 8], [0, 2], 20, 6),
     (FRAME_A * 3, 12, 1, [12], [2], 24, 4),
     (FRAME_A * 3, 0, 0, [], [], 0, 0),
@@ -440,3 +471,58 @@ def test_parallel_reads_are_correct():
             for key in ("floats", "ints"):
                 assert np.array_equal(columns[key], expected[k][0][key])
             assert columns["strs"] == expected[k][0]["strs"]
+
+
+# ---- Ctrl-C inside one long read ------------------------------------------------------
+
+INTERRUPT_SCRIPT = r"""
+import io, os, signal, threading, time
+import numpy as np
+import atomblock
+from atomblock import _native
+
+n = 1_500_000
+out = io.BytesIO()
+atomblock.write(out, atomblock.Frame({"species": np.full(n, "Si"), "pos": np.ones((n, 3))}))
+data = bytearray(out.getvalue())
+start = data.index(b"\n", data.index(b"\n") + 1) + 1
+read = lambda: _native.read_block(data, start, n, b"sfff", True, "utf32")
+
+
+def timed():
+    t = time.perf_counter()
+    read()
+    return time.perf_counter() - t
+
+
+full = min(timed(), timed())
+begun, sent = threading.Event(), []
+
+def interrupt():
+    begun.wait()
+    time.sleep(full / 10)
+    sent.append(time.perf_counter())
+    os.kill(os.getpid(), signal.SIGINT)
+
+threading.Thread(target=interrupt).start()
+try:
+    begun.set()
+    for _ in range(50):  # a signal sent late still lands inside a read
+        read()
+    raise SystemExit("no KeyboardInterrupt: the signal was not seen")
+except KeyboardInterrupt:
+    latency = time.perf_counter() - sent[0]
+columns, end = read()  # the module and the buffer are fine afterwards
+assert end == len(data) and columns["floats"].shape == (n, 3) and columns["floats"].all()
+data.extend(b"x")  # released: resizable again
+print(f"{full:.4f} {latency:.4f}")
+"""
+
+
+def test_ctrl_c_stops_a_long_read_block(python_subprocess):
+    proc = python_subprocess(INTERRUPT_SCRIPT, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    full, latency = map(float, proc.stdout.split())
+    # Checked between chunks of rows: the signal lands within a small part of
+    # the read (signalled a tenth of the way in; it used to wait for the end).
+    assert latency < min(0.5, full / 3), (full, latency)

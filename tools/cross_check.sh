@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds the reader and writer cores with the fuzz targets' oracle checks and
-# the plain driver fuzz/oracle_main.cpp (no libFuzzer), and runs them over the
-# seed corpus plus fixed-seed mutations: natively, and cross-compiled for
-# other architectures (statically linked) under qemu user emulation.
+# Builds the reader and writer cores and the native module's byte scanners
+# with the fuzz targets' oracle checks and the plain driver
+# fuzz/oracle_main.cpp (no libFuzzer), and runs them over the seed corpus
+# plus fixed-seed mutations: natively, and cross-compiled for other
+# architectures (statically linked) under qemu user emulation.
 # Usage: tools/cross_check.sh [ARCH...]   ARCH: native, portable, aarch64, s390x
 #        (default: all four; portable is native with the portable paths, plain
 #        operations and own decimal rounding forced, as -DATOMBLOCK_PORTABLE=ON
@@ -43,10 +44,12 @@ for arch in "${archs[@]}"; do
         { status=1; continue; } ;;
     *) echo "unknown architecture $arch (native, portable, aarch64, s390x)" >&2; exit 2 ;;
   esac
-  for target in reader fields; do
+  for target in reader fields scan; do
     case "$target" in
       reader) sources=("$here"/src/reader/*.cpp); max_len=4096 ;;  # max_len as in tools/fuzz.sh
       fields) sources=("$here"/src/writer/*.cpp); max_len=256 ;;
+      scan) sources=("$here"/src/native/block_scan.cpp "$here"/src/native/comment_scan.cpp
+                     "$here"/src/reader/*.cpp); max_len=4096 ;;
     esac
     exe="$build/$arch-${target}_oracle"
     start=$SECONDS

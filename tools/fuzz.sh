@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the two libFuzzer targets of the reader and writer cores with ASan and
-# UBSan and runs each for a while on a scratch copy of the seed corpus.
+# Builds the libFuzzer targets of the reader and writer cores and of the
+# native module's byte scanners with ASan and UBSan and runs each for a while
+# on a scratch copy of the seed corpus.
 # Usage: tools/fuzz.sh [seconds-per-target]   (default 60)
 # One fuzzing process at a time (no -jobs/-workers: the machine is shared).
 # Exits non-zero when a target finds a crash, a sanitizer report or a failed
@@ -33,6 +34,8 @@ flags=(-fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -O1 -
 echo "building with $("$cxx" --version | head -n 1)"
 "$cxx" "${flags[@]}" "$here/fuzz/reader_fuzzer.cpp" "$here"/src/reader/*.cpp -o "$build/reader_fuzzer"
 "$cxx" "${flags[@]}" "$here/fuzz/fields_fuzzer.cpp" "$here"/src/writer/*.cpp -o "$build/fields_fuzzer"
+"$cxx" "${flags[@]}" "$here/fuzz/scan_fuzzer.cpp" "$here/src/native/block_scan.cpp" \
+  "$here/src/native/comment_scan.cpp" "$here"/src/reader/*.cpp -o "$build/scan_fuzzer"
 
 scratch="$(mktemp -d)"
 trap 'rm -rf "$scratch"' EXIT
@@ -61,4 +64,5 @@ run_target() {  # name, max input length, extra libFuzzer flags...
 }
 run_target reader 4096 -dict="$here/fuzz/reader.dict"
 run_target fields 256
+run_target scan 4096 -dict="$here/fuzz/scan.dict"
 exit $status

@@ -118,6 +118,10 @@ FrameIndex index_frames(std::string_view data, std::size_t offset, std::size_t m
 }
 
 bool is_valid_utf8(std::string_view text) noexcept {
+    return classify_utf8_token(text) != Utf8Token::invalid;
+}
+
+Utf8Token classify_utf8_token(std::string_view text) noexcept {
     // Lead byte ranges and the continuation ranges they allow, as in the
     // well-formed byte sequence table of the Unicode standard.
     constexpr unsigned char kContinuationLow = 0x80, kContinuationHigh = 0xBF;
@@ -130,15 +134,17 @@ bool is_valid_utf8(std::string_view text) noexcept {
     auto continuation = [&](const unsigned char* at, unsigned char low, unsigned char high) {
         return at < end && *at >= low && *at <= high;
     };
+    bool nul = false;
     while (p < end) {
         const unsigned char lead = *p;
         if (lead < kContinuationLow) {
+            nul |= lead == 0;
             ++p;
             continue;
         }
         std::size_t length = 0;
         unsigned char low = kContinuationLow, high = kContinuationHigh;
-        if (lead < kTwoByteLow) return false;
+        if (lead < kTwoByteLow) return Utf8Token::invalid;
         if (lead < kThreeByteLead) {
             length = 2;
         } else if (lead < kFourByteLead) {
@@ -150,14 +156,15 @@ bool is_valid_utf8(std::string_view text) noexcept {
             if (lead == kFourByteLead) low = kAfterF0Low;
             if (lead == kLastFourByteLead) high = kAfterF4High;
         } else {
-            return false;
+            return Utf8Token::invalid;
         }
-        if (!continuation(p + 1, low, high)) return false;
+        if (!continuation(p + 1, low, high)) return Utf8Token::invalid;
         for (std::size_t i = 2; i < length; ++i)
-            if (!continuation(p + i, kContinuationLow, kContinuationHigh)) return false;
+            if (!continuation(p + i, kContinuationLow, kContinuationHigh))
+                return Utf8Token::invalid;
         p += length;
     }
-    return true;
+    return nul ? Utf8Token::nul : Utf8Token::valid;
 }
 
 namespace {

@@ -44,6 +44,11 @@ FrameIndex index_frames(std::string_view data, std::size_t offset, std::size_t m
 // nothing above U+10FFFF): exactly what a strict decoder accepts.
 bool is_valid_utf8(std::string_view text) noexcept;
 
+// What a string token holds: well-formed UTF-8 without a NUL byte, well-formed
+// UTF-8 with one, or bytes that are not well-formed UTF-8.
+enum class Utf8Token : std::uint8_t { valid, nul, invalid };
+Utf8Token classify_utf8_token(std::string_view text) noexcept;
+
 // The number of code points of well-formed UTF-8 `text` (its bytes that are
 // not continuation bytes).
 std::size_t count_code_points(std::string_view text) noexcept;

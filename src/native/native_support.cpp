@@ -27,6 +27,34 @@ PinnedBuffer::PinnedBuffer(PyObject* obj) {
     if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) < 0) py::throw_python_error();
 }
 
+void ReleasedLock::check_signals() {
+    PyEval_RestoreThread(state_);
+    const int raised = PyErr_CheckSignals();
+    state_ = PyEval_SaveThread();
+    if (raised != 0) throw py::PythonError();  // the exception waits in this thread's state
+}
+
+bool on_main_thread() noexcept {
+    // threading follows the main thread across fork(). A process that has not
+    // imported it has started no thread through it: the caller is taken to be
+    // the main thread (on any other, no signal is pending anyway).
+    PyObject* const modules = PySys_GetObject("modules");  // borrowed
+    PyObject* const threading = modules != nullptr && PyDict_Check(modules)
+                                    ? PyDict_GetItemString(modules, "threading")
+                                    : nullptr;  // borrowed
+    if (threading == nullptr) return true;
+    const py::PyRef main = py::PyRef::steal(PyObject_CallMethod(threading, "main_thread", nullptr));
+    const py::PyRef ident =
+        main ? py::PyRef::steal(PyObject_GetAttrString(main.get(), "ident")) : py::PyRef();
+    bool same = false;
+    if (ident) {
+        const unsigned long main_ident = PyLong_AsUnsignedLong(ident.get());
+        same = PyErr_Occurred() == nullptr && main_ident == PyThread_get_thread_ident();
+    }
+    PyErr_Clear();  // an interpreter that cannot tell (at shutdown) only goes unchecked
+    return same;
+}
+
 Py_ssize_t convert_index(PyObject* obj, const char* name, Py_ssize_t low, Py_ssize_t high,
                          Py_ssize_t fallback) {
     if (obj == nullptr) return fallback;

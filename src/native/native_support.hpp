@@ -44,9 +44,19 @@ public:
     ReleasedLock& operator=(const ReleasedLock&) = delete;
     ~ReleasedLock() { PyEval_RestoreThread(state_); }
 
+    // Takes the lock back for a moment and runs the pending signal handlers
+    // (those of the main thread; elsewhere nothing is pending). When one
+    // raises (Ctrl-C: KeyboardInterrupt), releases the lock again and throws
+    // PythonError with that exception pending in this thread.
+    void check_signals();
+
 private:
     PyThreadState* state_;
 };
+
+// True when the calling thread (holding the lock) is the interpreter's main
+// thread, the one that runs signal handlers; false when that cannot be told.
+bool on_main_thread() noexcept;
 
 // An integer argument (anything with __index__) in [low, high]; ValueError
 // "<name> must be ..." otherwise. `fallback` when `obj` is null (not given).

@@ -86,38 +86,81 @@ std::string row_message(std::size_t row, std::string_view what) {
     return py::concat({"row ", std::to_string(row), ": ", what});
 }
 
-// The first string token (lowest row, then first column) that is not UTF-8.
+// The first string token (lowest row, then first column) that is not UTF-8
+// or holds a NUL byte: the code-point matrices pad with zeros, so a NUL would
+// vanish there, and a frame holding one could not be written back.
 std::optional<BlockFault> find_invalid_string(const reader::AtomColumns& columns) {
     std::size_t bad_row = std::numeric_limits<std::size_t>::max();
     std::string_view bad_token;
+    bool bad_utf8 = false;
     for (const auto& column : columns.strs) {
         const std::size_t rows = std::min(column.size(), bad_row);
         for (std::size_t r = 0; r < rows; ++r) {
-            if (!is_valid_utf8(column[r])) {
+            const Utf8Token kind = classify_utf8_token(column[r]);
+            if (kind != Utf8Token::valid) {
                 bad_row = r;
                 bad_token = column[r];
+                bad_utf8 = kind == Utf8Token::invalid;
                 break;
             }
         }
     }
     if (bad_token.data() == nullptr) return std::nullopt;
+    if (!bad_utf8) return BlockFault{row_message(bad_row, "NUL byte in a UTF-8 token"), bad_row};
     std::string what = "invalid UTF-8 in ";
     reader::append_quoted_token(what, bad_token);
     return BlockFault{row_message(bad_row, what), bad_row};
 }
 
+// A long read looks for a pending Ctrl-C between chunks of a few
+// milliseconds of work: lines are split 65,536 at a time, and rows are read
+// about 8 MiB of text at a time (65,536 rows at most, 64 at least).
+constexpr std::size_t kSignalCheckRows = std::size_t{1} << 16;
+constexpr std::size_t kSignalCheckBytes = std::size_t{1} << 23;
+constexpr std::size_t kSignalCheckMinRows = 64;
+// Smaller reads (a fraction of a millisecond, unless their lines are very
+// long) do not look at all: telling the main thread costs about a microsecond.
+constexpr std::size_t kSignalWatchMinRows = 4096;
+static_assert(kSignalWatchMinRows >= kReleaseLockMinLines,
+              "signals are checked with the lock released");
+
+std::size_t rows_per_signal_check(std::size_t rows, std::size_t bytes) {
+    const std::size_t line_bytes = bytes / std::max<std::size_t>(rows, 1) + 1;
+    return std::clamp(kSignalCheckBytes / line_bytes, kSignalCheckMinRows, kSignalCheckRows);
+}
+
+void check_signals(void* lock) {
+    static_cast<ReleasedLock*>(lock)->check_signals();
+}
+
 // Reads the block; the earliest fault of any kind wins: reader faults and
-// string tokens that are not UTF-8 row by row, then missing lines.
+// string tokens that are not UTF-8 (or hold NUL) row by row, then missing
+// lines. With `signals` (the released lock of the main thread), pending
+// signal handlers run between chunks of rows; one that raises ends the read
+// by throwing PythonError.
 std::variant<BlockRead, BlockFault> read_block_text(std::string_view data, std::size_t offset,
                                                     std::size_t natoms,
                                                     std::span<const std::uint8_t> col_types,
-                                                    bool strict, StringForm form) {
+                                                    bool strict, StringForm form,
+                                                    ReleasedLock* signals) {
     std::vector<std::string_view> lines;
     lines.reserve(std::min(natoms, data.size() - offset));  // a line holds at least one byte
-    const LineRun run = split_lines(data, offset, natoms, lines);
+    LineRun run{0, offset};
+    while (run.lines < natoms) {
+        const std::size_t wanted = std::min(natoms - run.lines, kSignalCheckRows);
+        const LineRun part = split_lines(data, run.end, wanted, lines);
+        run.lines += part.lines;
+        run.end = part.end;
+        if (part.lines < wanted) break;
+        if (signals != nullptr && run.lines < natoms) signals->check_signals();
+    }
     reader::ReadOptions options;
     options.reject_extra_tokens = strict;
-
+    if (signals != nullptr) {
+        options.checkpoint = check_signals;
+        options.checkpoint_context = signals;
+        options.checkpoint_rows = rows_per_signal_check(run.lines, run.end - offset);
+    }
     auto outcome = reader::read_atom_lines(lines, col_types, options);
     if (auto* error = std::get_if<reader::ReadError>(&outcome)) {
         if (error->row > 0) {
@@ -221,11 +264,16 @@ PyObject* read_block(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
     const bool strict = convert_flag(bound[4], true);
     const StringForm form = convert_string_form(bound[5]);
 
+    // Only a read of some length looks for signals, and only on the main
+    // thread: elsewhere none are handled, and taking the lock back could wait
+    // behind another thread's Python code.
+    const bool watch_signals = natoms >= kSignalWatchMinRows && on_main_thread();
     std::optional<std::variant<BlockRead, BlockFault>> outcome;
     {
         std::optional<ReleasedLock> unlocked;
         if (natoms >= kReleaseLockMinLines) unlocked.emplace();
-        outcome.emplace(read_block_text(data, offset, natoms, col_types, strict, form));
+        ReleasedLock* const signals = watch_signals ? &*unlocked : nullptr;
+        outcome.emplace(read_block_text(data, offset, natoms, col_types, strict, form, signals));
     }
     if (auto* fault = std::get_if<BlockFault>(&*outcome))
         raise_block_error(fault->message, fault->row);

@@ -211,9 +211,11 @@ bool convert_by_columns(std::string_view line, std::span<const std::string_view>
 
 // The row loop. With `reject_extra_tokens` each row is split one token
 // further, to see whether a token follows the last code's; a row is then
-// faultless only when it holds exactly the expected count.
+// faultless only when it holds exactly the expected count. Rows go in
+// chunks of `options.checkpoint_rows`, with the checkpoint between chunks.
 std::optional<ReadError> read_rows(std::span<const std::string_view> lines, const ColumnPlan& plan,
-                                   bool reject_extra_tokens, RowStores stores) {
+                                   const ReadOptions& options, RowStores stores) {
+    const bool reject_extra_tokens = options.reject_extra_tokens;
     const std::size_t expected = plan.steps().size();
     const std::size_t float_cols = plan.count(ColumnKind::real);
     const std::size_t int_cols = plan.count(ColumnKind::integer);
@@ -224,15 +226,23 @@ std::optional<ReadError> read_rows(std::span<const std::string_view> lines, cons
         by_kind.sources(ColumnKind::logical), by_kind.sources(ColumnKind::string)};
     std::vector<std::string_view> tokens(expected + (reject_extra_tokens ? 1 : 0));
     const std::span<const std::string_view> row_tokens = std::span(tokens).first(expected);
-    for (std::size_t row = 0; row < lines.size(); ++row) {
-        const std::size_t found = split_row(lines[row], tokens);
-        if (found != expected || !convert_by_columns(lines[row], row_tokens, sources, stores))
-            [[unlikely]] {
-            return row_fault(row, tokens, found, expected, plan.steps(), stores);
+    const std::size_t chunk_rows = options.checkpoint != nullptr && options.checkpoint_rows != 0
+                                       ? options.checkpoint_rows
+                                       : lines.size();
+    for (std::size_t chunk = 0; chunk < lines.size(); chunk += chunk_rows) {
+        if (chunk != 0) options.checkpoint(options.checkpoint_context);
+        const std::size_t chunk_end =
+            lines.size() - chunk > chunk_rows ? chunk + chunk_rows : lines.size();
+        for (std::size_t row = chunk; row < chunk_end; ++row) {
+            const std::size_t found = split_row(lines[row], tokens);
+            if (found != expected || !convert_by_columns(lines[row], row_tokens, sources, stores))
+                [[unlikely]] {
+                return row_fault(row, tokens, found, expected, plan.steps(), stores);
+            }
+            stores.floats += float_cols;
+            stores.ints += int_cols;
+            stores.bools += bool_cols;
         }
-        stores.floats += float_cols;
-        stores.ints += int_cols;
-        stores.bools += bool_cols;
     }
     return std::nullopt;
 }
@@ -264,7 +274,7 @@ std::variant<AtomColumns, ReadError> read_atom_lines(std::span<const std::string
     // tokens it has, since a fault among them comes before the shortage.
     const RowStores stores{out.floats.data.data(), out.ints.data.data(), out.bools.data.data(),
                            &out.strs};
-    std::optional<ReadError> error = read_rows(lines, plan, options.reject_extra_tokens, stores);
+    std::optional<ReadError> error = read_rows(lines, plan, options, stores);
     if (error) return std::move(*error);
     return out;
 }

@@ -40,6 +40,13 @@ struct ReadOptions {
     // A token after the one of the last code is a fault ("expected {N}
     // tokens, found more"); by default such tokens are ignored.
     bool reject_extra_tokens = false;
+    // When set, called with `checkpoint_context` after every `checkpoint_rows`
+    // rows (not after the last one): a long read's chance to look for a
+    // request to stop. It may throw to abandon the read; the exception leaves
+    // read_atom_lines with nothing leaked.
+    void (*checkpoint)(void* context) = nullptr;
+    void* checkpoint_context = nullptr;
+    std::size_t checkpoint_rows = std::size_t{1} << 16;
 };
 
 // Reads every line by the column type codes. The first fault gives a
