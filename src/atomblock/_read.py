@@ -483,14 +483,15 @@ class _Scanner:
             del self.buf[:self.start]
             self.start = 0
         want = max(_source.CHUNK, len(self.buf))
+        had = len(self.buf)
         try:
             got = self.src.fill(self.buf, want)
         except SourceFault as e:
             self.fault = e
             self.ended = True
-            return
+            got = len(self.buf) - had
         self.bytes_read += got
-        if got == 0:
+        if got == 0 or self.src.remaining() == 0:
             self.ended = True
 
     def resync(self) -> bool:

@@ -75,7 +75,8 @@ class SourceFault(Exception):
 
 def _reader_of(f: Any) -> Any:
     """The most prompt read of an open file: one that returns what is there without waiting for more."""
-    for method in ("readinto1", "read1", "readinto"):
+    # read1 first: a buffered file's readinto1 copies what it holds, then may wait on one more read.
+    for method in ("read1", "readinto1", "readinto"):
         call = getattr(f, method, None)
         if call is not None:
             return method, call
@@ -166,6 +167,7 @@ class ByteSource:
                 if start:
                     self.name += f" (from byte {start})"
         self.total = limit
+        self._prompt = not is_path(source)  # a path is read in whole chunks
         if self._text is not None:
             self._raw = None
             return
@@ -199,8 +201,9 @@ class ByteSource:
         return bytes(got)
 
     def fill(self, buf: bytearray, want: int) -> int:
-        """Append up to `want` bytes to `buf`; fewer when the source has no more for now (a pipe or a
-        socket) or at its end; 0 only at the end. SourceFault when the bytes stop short."""
+        """Append up to `want` bytes to `buf`; fewer when an open file has no more for now (a pipe
+        or a socket) or at the end; 0 only at the end. SourceFault when the bytes stop short: what
+        was decompressed before the fault is in `buf` then."""
         added = 0
         while added < want:
             piece = min(want - added, CHUNK)
@@ -222,7 +225,9 @@ class ByteSource:
                     return added
                 buf += mv[:got]
             added += got
-            if got < piece:
+            # A decoder hands out what one block of input gives: ask again; an open file that
+            # gave less than asked has no more for now, and a frame may be whole already.
+            if got < piece and self._decoder is None and self._prompt:
                 return added
         return added
 
@@ -230,7 +235,7 @@ class ByteSource:
         if self._decoder is None:
             return self._raw.readinto(view)  # type: ignore[union-attr]
         try:
-            return int(self._decoder.readinto(view))
+            return int(self._decoder.readinto1(view))
         except (KeyboardInterrupt, MemoryError, SourceFault):
             raise
         except Exception as e:
