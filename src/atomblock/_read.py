@@ -373,7 +373,8 @@ class _Scanner:
             if len(idx) or (self.final and idx.stop == len(buf)):
                 if self._blank_line and (len(idx) or _NOT_BLANK.search(buf, self.start)):
                     self.resumable = self._resync_here = True
-                    raise ExtxyzError(self.name, self._blank_line, self.frame, "expected an atom count, got a blank line")
+                    raise ExtxyzError(self.name, self._blank_line, self.frame,
+                                      "expected an atom count, got a blank line")
                 self._need = 0
                 self.start, self.line = idx.stop, idx.stop_line
                 self.frame += len(idx)

@@ -146,7 +146,7 @@ class ByteSource:
         limit: int | None = None
         if is_path(source):
             self.name = source_name(source)
-            f = self._owned = open(source, "rb", buffering=0)  # type: ignore[arg-type]  # noqa: SIM115
+            f = self._owned = open(source, "rb", buffering=0)  # type: ignore[arg-type]
             st = os.fstat(f.fileno())
             if stat.S_ISREG(st.st_mode):
                 limit = st.st_size
@@ -255,7 +255,7 @@ class ByteSource:
         if self._decoder is not None:
             try:
                 self._decoder.close()
-            except Exception:  # noqa: S110 - a decoder cut short may refuse to close cleanly
+            except Exception:
                 pass
         if self._owned is not None:
             self._owned.close()
