@@ -106,8 +106,8 @@ import atomblock, atomblock._cli
 from atomblock import _source
 path = sys.argv[1]
 fill = _source.ByteSource.fill
-def fill_then_truncate(self, buf, want):
-    got = fill(self, buf, want)
+def fill_then_truncate(self, buf, at, want):
+    got = fill(self, buf, at, want)
     os.truncate(path, 1_500_000)  # shrinks the file under the reader, inside its big frame
     return got
 _source.ByteSource.fill = fill_then_truncate
@@ -209,7 +209,7 @@ def test_a_count_beyond_the_bytes_left_in_a_file_is_refused_before_reading_them(
     filled = []
     fill = _source.ByteSource.fill
     monkeypatch.setattr(_source.ByteSource, "fill",
-                        lambda self, buf, want: filled.append(want) or fill(self, buf, want))
+                        lambda self, buf, at, want: filled.append(want) or fill(self, buf, at, want))
     monkeypatch.setattr(_source, "CHUNK", 256)
     assert set(entry_points(lambda: path).values()) == {
         f"{path}:1: frame 0: expected 1000000 atom lines after this count line, the file has only 8008 bytes after it"}

@@ -323,9 +323,26 @@ class _Index:
         spans = np.asarray(natoms, dtype=np.int64) + 2
         self.lines: list[int] = (np.cumsum(spans) - spans + first_line).tolist()
 
+    @classmethod
+    def single(cls, offset: int, natoms: int, line: int, stop: int) -> _Index:
+        """The index of one frame whose end is known."""
+        idx = cls.__new__(cls)
+        idx.offsets, idx.natoms, idx.lines = [offset], [natoms], [line]
+        idx.stop, idx.stop_line = stop, line + natoms + 2
+        return idx
+
     def __len__(self) -> int:
         return len(self.offsets)
 
+
+
+def _newlines(buf: Buffer, offset: int, most: int) -> tuple[int, int]:
+    """(n, end): the first n <= `most` newlines from `offset` on, and the offset just after the last."""
+    end, found = _native.skip_lines(buf, offset, min(most, _INT64_MAX))
+    if found and buf[end - 1:end] != b"\n":  # the last line runs to the end of the buffer unfinished
+        found -= 1
+        end = buf.rfind(b"\n", offset, end) + 1 or offset
+    return found, end
 
 
 class _Scanner:
@@ -347,6 +364,12 @@ class _Scanner:
         self.fault: SourceFault | None = None
         self.bytes_read = 0
         self.resumable = True
+        self.dropped = 0  # bytes dropped from the front of `buf`: buf[i] is byte dropped + i of the text
+        self.hold: int | None = None  # text from this offset (counted as `dropped` is) stays in `buf`
+        self._stopped = -1  # where (counted as `hold`) the last walk stopped short of the buffer's end
+        self._recent = 0  # bytes of the last frame walked: a read asks for a chunk more than that
+        self._lines = 0  # lines of the frame cut short counted so far (after its count line)
+        self._natoms = 0  # its atom count
         self._blank_line = 0  # the first of blank lines dropped while waiting for what follows them
         self._resync_here = False  # the fault was in lines already dropped: resync() starts at `start`
         # A frame cut short by the end of the buffer: newlines it still needs, buffer bytes
@@ -361,12 +384,25 @@ class _Scanner:
 
     def batch(self, max_frames: int) -> _Index | None:
         while True:
+            buf = self.buf
             if self._need > 0 and not self.ended:
                 self._count_newlines()
                 if self._need > 0:
                     self._fill()
                     continue
-            buf = self.buf
+                # The frame cut short is whole now, and where it ends is known: no walk needed.
+                natoms = self._natoms
+                idx = _Index.single(self.start, natoms, self.line, self.start + self._counted)
+                self._need = 0
+                self.start, self.line = idx.stop, idx.stop_line
+                self.frame += 1
+                self._recent = self._counted
+                return idx
+            if self._stopped == self.start + self.dropped and not self.ended:
+                self._stopped = -1  # the last walk found no whole frame here: no need to walk again
+                self._wait_or_raise()
+                self._fill()
+                continue
             idx = _Index(buf, self.start, self.line, max_frames)
             if not self.final:
                 self._trim(idx)
@@ -378,6 +414,10 @@ class _Scanner:
                 self._need = 0
                 self.start, self.line = idx.stop, idx.stop_line
                 self.frame += len(idx)
+                if len(idx):
+                    self._recent = idx.stop - idx.offsets[-1]
+                    if len(idx) < max_frames and idx.stop < len(buf):
+                        self._stopped = idx.stop + self.dropped
                 return idx if len(idx) else None
             self._wait_or_raise()
             self._fill()
@@ -400,9 +440,10 @@ class _Scanner:
 
     def _count_newlines(self) -> None:
         buf = self.buf
-        counted = self.start + self._counted
-        self._need -= buf.count(b"\n", counted)
-        self._counted = len(buf) - self.start
+        found, end = _newlines(buf, self.start + self._counted, self._need)
+        self._need -= found
+        self._lines += found
+        self._counted = end - self.start
         comment = self.start + self._comment
         if self._need > 0 and buf.find(b"\n", comment) < 0 and len(buf) - comment > MAX_COMMENT_LINE:
             self._need = 0  # found to be too long by _wait_or_raise
@@ -427,6 +468,8 @@ class _Scanner:
                 fault = self._fault_error()
                 if fault is None:
                     return
+        elif self._blank_line and _NOT_BLANK.match(buf, pos):
+            fault = ExtxyzError(name, line, frame, "text after blank lines")  # replaced below
         else:
             fault, natoms = _count_fault(buf, pos, line, frame, name, final)
             if fault is None and natoms >= 0:
@@ -436,8 +479,11 @@ class _Scanner:
                     fault = self._frame_fault(pos, natoms)
                     if fault is None:
                         self._comment = eol + 1 - pos
-                        self._counted = len(buf) - pos
-                        self._need = natoms + 1 - buf.count(b"\n", eol + 1)
+                        found, end = _newlines(buf, eol + 1, natoms + 1)
+                        self._need = natoms + 1 - found
+                        self._counted = end - pos
+                        self._lines = found
+                        self._natoms = natoms
                         return
             elif fault is None:
                 fault = self._fault_error()
@@ -480,17 +526,36 @@ class _Scanner:
         return ExtxyzError(self.name, done + 1, self.frame, f"{self.fault.lead} after line {done}: {self.fault.reason}")
 
     def _fill(self) -> None:
-        if self.start:
-            del self.buf[:self.start]
-            self.start = 0
-        want = max(_source.CHUNK, len(self.buf))
-        had = len(self.buf)
+        buf = self.buf
+        cut = self.start if self.hold is None else min(self.start, self.hold - self.dropped)
+        keep = len(buf) - cut
+        if cut:
+            if keep <= cut:
+                # The text still needed moves to the front; the bytes after it are read over, so
+                # that the buffer keeps its memory (no fresh pages to fault in at every read).
+                with memoryview(buf) as view:
+                    view[:keep] = view[cut:]
+            else:  # much text kept: cheaper to let go of the front than to move it
+                del buf[:cut]
+            self.start -= cut
+            self.dropped += cut
+        # A chunk (and a frame's worth, after big frames), or as much as the buffer holds already
+        # (no new memory); at least as much again as is kept, so a frame that grows past the
+        # buffer is walked a bounded number of times.
+        room = len(buf) - keep
+        want = max(keep, room if room >= _source.CHUNK else _source.CHUNK + self._recent)
+        remaining = self.src.remaining()
+        if self._need > 0 and self._lines and remaining is not None:
+            # A frame cut short in a file of known length: room for the rest of it at once, by the
+            # length of its lines so far (the buffer then grows once, not by doubling).
+            have = self._counted - self._comment
+            want = max(want, min(have // self._lines * self._need + _source.CHUNK, remaining))
         try:
-            got = self.src.fill(self.buf, want)
+            got = self.src.fill(buf, keep, want)
         except SourceFault as e:
             self.fault = e
             self.ended = True
-            got = len(self.buf) - had
+            got = len(buf) - keep
         self.bytes_read += got
         if got == 0 or self.src.remaining() == 0:
             self.ended = True
@@ -551,11 +616,7 @@ def _span(idx: _Index, j: int) -> tuple[int, int]:
     return idx.offsets[j], idx.offsets[j + 1] if j + 1 < len(idx) else idx.stop
 
 
-_Kept = tuple[bytes, int, int, int]  # a frame's text, atom count, count-line number and frame number
-
-
-def _convert_kept(kept: list[_Kept], name: str, bar: Any) -> list[Frame]:
-    return [convert(text, 0, natoms, line, k, name, bar) for text, natoms, line, k in kept]
+_Kept = tuple[int, int, int, int, int]  # a frame's text span, atom count, count-line number and frame number
 
 
 def _forward(sel: int | slice) -> tuple[int, int | None, int] | None:
@@ -647,7 +708,8 @@ def _convert_part(text: bytes, part: list[tuple[int, int, int, int]], name: str,
 
 def _selected_at_end(scan: _Scanner, sel: int | slice, bar: _CountingBar | None) -> Iterator[Frame]:
     """Selections that count from the end: the frames that may be chosen are kept until the end
-    (the last few frames' text, or the converted frames of a backward slice)."""
+    (the last few frames' text, held in the scanner's buffer, or the converted frames of a
+    backward slice)."""
     name = scan.name
     window: int | None = None  # frames whose text is kept: the last `window` of them
     delayed = False  # frames leaving the window are chosen by the forward rule (a:-b:c)
@@ -663,13 +725,17 @@ def _selected_at_end(scan: _Scanner, sel: int | slice, bar: _CountingBar | None)
         elif step > 0:
             window, delayed = -stop, True  # type: ignore[operator]
             start = start or 0
-    kept: deque[_Kept] = deque()
+    kept: deque[_Kept] = deque()  # (offset in the text, end, natoms, line, frame) of window frames
     converted: dict[int, Frame] = {}
     # Backward slices: frames past a non-negative start are never chosen; when the stop does
     # not count from the end either, reading can end after the start frame.
     last = start if window is None and start is not None and start >= 0 else None
     enough = last is not None and (stop is None or stop >= 0)
     low = stop + 1 if window is None and stop is not None and stop >= 0 else 0
+
+    def text_of(item: _Kept) -> tuple[bytearray, int]:
+        return scan.buf, item[0] - scan.dropped
+
     try:
         while not (enough and last is not None and scan.frame > last):
             first = scan.frame
@@ -686,35 +752,35 @@ def _selected_at_end(scan: _Scanner, sel: int | slice, bar: _CountingBar | None)
                     elif bar is not None:
                         bar.update(b - a)
                     continue
-                with memoryview(buf) as view:
-                    kept.append((bytes(view[a:b]), idx.natoms[j], idx.lines[j], k))
+                kept.append((a + scan.dropped, b + scan.dropped, idx.natoms[j], idx.lines[j], k))
                 if len(kept) > window:
-                    text, natoms, line, k_out = kept.popleft()
+                    item = kept.popleft()
+                    k_out = item[4]
                     if delayed and k_out >= start and (k_out - start) % step == 0:  # type: ignore[operator]
-                        yield convert(text, 0, natoms, line, k_out, name, bar)
+                        yield convert(*text_of(item), item[2], item[3], k_out, name, bar)
                     elif bar is not None:
-                        bar.update(len(text))
+                        bar.update(item[1] - item[0])
+            scan.hold = kept[0][0] if kept else None
     except ExtxyzError:
-        _convert_kept(list(kept), name, None)  # faults of the frames before come first
+        for item in kept:  # faults of the frames before come first
+            convert(*text_of(item), item[2], item[3], item[4], name)
         raise
     n = scan.frame
     if window is None:
-        chosen = range(n)[sel]
-        yield from (converted[k] for k in chosen)  # type: ignore[union-attr]
+        yield from (converted[k] for k in range(n)[sel])  # type: ignore[index]
         return
     if isinstance(sel, int):
         if n + sel < 0:
             raise _out_of_range(sel, name, n)
-        chosen_set = {n + sel}
+        order = [n + sel]
     else:
-        chosen_set = set(range(n)[sel]) if not delayed else set()
-    by_k = {item[3]: item for item in kept}
-    order = [sel + n] if isinstance(sel, int) else [k for k in range(n)[sel] if k in chosen_set]
-    for item in kept:
-        if item[3] not in chosen_set and bar is not None:
-            bar.update(len(item[0]))
+        order = [] if delayed else list(range(n)[sel])
+    by_k = {item[4]: item for item in kept}
+    if bar is not None:
+        bar.update(sum(item[1] - item[0] for item in kept if item[4] not in set(order)))
     for k in order:
-        yield _convert_kept([by_k[k]], name, bar)[0]
+        item = by_k[k]
+        yield convert(*text_of(item), item[2], item[3], k, name, bar)
 
 
 def _open(source: Source) -> ByteSource:

@@ -1,7 +1,7 @@
 """Sources of text: opening a path or an open file, naming it, decompressing it, and reading it in chunks.
 
-Every reader takes its bytes from a `Source`: `fill(buf, want)` appends the
-next bytes to a bytearray. Compressed data (gzip, bzip2, xz) is recognised by
+Every reader takes its bytes from a `ByteSource`: `fill(buf, at, want)` reads
+the next bytes into a bytearray. Compressed data (gzip, bzip2, xz) is recognised by
 its first bytes, for paths and open binary files alike, and decompressed as it
 is read. A regular file is read up to the length it had when it was opened; a
 file that shrinks under the reader gives a `SourceFault`, as does corrupt or
@@ -184,7 +184,6 @@ class ByteSource:
                 self._decoder = bz2.BZ2File(self._raw, "rb")
             else:
                 self._decoder = lzma.LZMAFile(self._raw, "rb")
-        self._scratch = bytearray(CHUNK)
 
     def _peek(self) -> bytes:
         """The first bytes, as many as tell whether a compression header starts the data: reading
@@ -200,35 +199,41 @@ class ByteSource:
             got += piece[:n]
         return bytes(got)
 
-    def fill(self, buf: bytearray, want: int) -> int:
-        """Append up to `want` bytes to `buf`; fewer when an open file has no more for now (a pipe
-        or a socket) or at the end; 0 only at the end. SourceFault when the bytes stop short: what
-        was decompressed before the fault is in `buf` then."""
+    def fill(self, buf: bytearray, at: int, want: int) -> int:
+        """Read up to `want` bytes into `buf` from offset `at` on, and cut `buf` after them (what it
+        held past `at` is read over). Fewer bytes when an open file has no more for now (a pipe or a
+        socket) or at the end; 0 only at the end. SourceFault when the bytes stop short: what was
+        decompressed before the fault is in `buf` then."""
         added = 0
-        while added < want:
-            piece = min(want - added, CHUNK)
-            if self._text is not None:
+        if self._text is not None:
+            del buf[at:]
+            while added < want:
+                piece = min(want - added, CHUNK)
                 data = self._text.read(piece)
-                if not data:
-                    return added
                 encoded = data.encode("utf-8") if isinstance(data, str) else data
                 buf += encoded
                 added += len(encoded)
-                if len(data) < piece:
-                    return added
-                continue
-            if len(self._scratch) < piece:
-                self._scratch = bytearray(piece)
-            with memoryview(self._scratch) as mv:
-                got = self._read(mv[:piece])
-                if got == 0:
-                    return added
-                buf += mv[:got]
-            added += got
-            # A decoder hands out what one block of input gives: ask again; an open file that
-            # gave less than asked has no more for now, and a frame may be whole already.
-            if got < piece and self._decoder is None and self._prompt:
-                return added
+                if len(data) < piece:  # at the end, or no more for now
+                    break
+            return added
+        n0 = at
+        if len(buf) < at + want:
+            _grow(buf, at + want - len(buf))  # room to read into: the bytes land in `buf` directly
+        try:
+            with memoryview(buf) as whole:
+                while added < want:
+                    piece = want - added if self._decoder is None else min(want - added, CHUNK)
+                    with whole[n0 + added:n0 + added + piece] as view:
+                        got = self._read(view)
+                    if got == 0:
+                        break
+                    added += got
+                    # A decoder hands out what one block of input gives: ask again; an open file that
+                    # gave less than asked has no more for now, and a frame may be whole already.
+                    if got < piece and self._decoder is None and self._prompt:
+                        break
+        finally:
+            del buf[n0 + added:]
         return added
 
     def _read(self, view: memoryview) -> int:
@@ -265,6 +270,17 @@ class ByteSource:
 
     def __exit__(self, *exc: object) -> None:
         self.close()
+
+
+_ZEROS = memoryview(bytes(1 << 20))
+
+
+def _grow(buf: bytearray, n: int) -> None:
+    """Append n bytes (zeros) to `buf`, at the cost of one copy from a small block of zeros."""
+    while n > 0:
+        step = min(n, len(_ZEROS))
+        buf += _ZEROS[:step]
+        n -= step
 
 
 def _position(f: Any) -> int | None:
