@@ -36,12 +36,12 @@ Array = npt.NDArray[Any]
 INDEX_BATCH = 4096  # frames indexed per native call: 64 KiB of offsets
 PROGRESS_ROWS = 1 << 16  # rows per native call in a big frame while a progress bar shows
 SHOWN_TEXT = 40  # characters of a faulty line quoted in a message
+POOL_TASK_BYTES = 4 << 20  # text per thread gathered before the pool is given a task (fewer handoffs)
 MAX_COUNT_LINE = 1024  # bytes: a longer line where a count line belongs is refused at once
 MAX_COMMENT_LINE = 64 << 20  # bytes: a longer comment line is refused at once (never read to its end)
 # The most columns Properties may declare: an atom line holds at least one byte and a blank
 # per column, so a frame's first atom line bounds them; a frame without atoms has no line.
 MAX_COLUMNS_NO_ATOMS = 1 << 20
-PENDING_BATCHES = 2  # batches per worker thread queued ahead of the one being collected
 
 _COUNT_LINE = re.compile(rb"[ \t\r]*(\d+)[ \t\r]*\Z")
 _COUNT_PREFIX = re.compile(rb"[ \t\r]*\d*[ \t\r]*\Z")  # what an unfinished count line may hold
@@ -370,6 +370,8 @@ class _Scanner:
         self._recent = 0  # bytes of the last frame walked: a read asks for a chunk more than that
         self._lines = 0  # lines of the frame cut short counted so far (after its count line)
         self._natoms = 0  # its atom count
+        self._lent = False  # `buf` is lent to converting threads: read on into another buffer
+        self.spares: list[bytearray] = []  # buffers given back after such a loan
         self._blank_line = 0  # the first of blank lines dropped while waiting for what follows them
         self._resync_here = False  # the fault was in lines already dropped: resync() starts at `start`
         # A frame cut short by the end of the buffer: newlines it still needs, buffer bytes
@@ -525,11 +527,26 @@ class _Scanner:
         done = self.line - 1 + self.buf.count(b"\n", self.start)
         return ExtxyzError(self.name, done + 1, self.frame, f"{self.fault.lead} after line {done}: {self.fault.reason}")
 
+    def lend(self) -> None:
+        """The current buffer is being read by others: the next read goes to another buffer."""
+        self._lent = True
+
     def _fill(self) -> None:
         buf = self.buf
         cut = self.start if self.hold is None else min(self.start, self.hold - self.dropped)
         keep = len(buf) - cut
-        if cut:
+        if self._lent:
+            # On into a buffer given back (its memory in use already), the text kept copied over.
+            self._lent = False
+            new = self.spares.pop() if self.spares else bytearray()
+            if len(new) < keep:
+                _source.grow(new, keep - len(new))
+            with memoryview(buf) as view:
+                new[:keep] = view[cut:]
+            buf = self.buf = new
+            self.start -= cut
+            self.dropped += cut
+        elif cut:
             if keep <= cut:
                 # The text still needed moves to the front; the bytes after it are read over, so
                 # that the buffer keeps its memory (no fresh pages to fault in at every read).
@@ -656,15 +673,37 @@ def _forward_frames(scan: _Scanner, forward: tuple[int, int | None, int], bar: _
     start, stop, step = forward
     name = scan.name
     pool = ThreadPoolExecutor(workers) if workers > 1 else None
-    pending: deque[Future[list[Frame]]] = deque()
+    # Frames gathered for the pool: (buffer, offset, atoms, line, frame). The pool converts them
+    # from the scanner's buffers, lent to it, while the scanner reads on into other buffers.
+    gathered: list[tuple[bytearray, int, int, int, int]] = []
+    gathered_bytes = 0
+    pending: deque[tuple[list[Future[list[Frame]]], list[bytearray]]] = deque()
+
+    def submit() -> None:
+        nonlocal gathered, gathered_bytes
+        lent = list({id(item[0]): item[0] for item in gathered}.values())
+        pending.append(([pool.submit(_convert_part, part, name, bar)  # type: ignore[union-attr]
+                         for part in _parts(gathered, workers)], lent))
+        gathered, gathered_bytes = [], 0
+
+    def collect() -> Iterator[Frame]:
+        futures, lent = pending.popleft()
+        for future in futures:
+            yield from future.result()
+        in_use = {id(b) for _, bufs in pending for b in bufs} | {id(item[0]) for item in gathered} | {id(scan.buf)}
+        scan.spares.extend(b for b in lent if id(b) not in in_use)
+
     try:
         while stop is None or scan.frame < stop:
             first = scan.frame
             try:
                 idx = scan.batch(INDEX_BATCH if stop is None else min(INDEX_BATCH, stop - first))
             except ExtxyzError:
+                if gathered:
+                    submit()
                 while pending:  # faults of the frames before come first
-                    pending.popleft().result()
+                    for _ in collect():
+                        pass
                 raise
             if idx is None:
                 break
@@ -673,27 +712,27 @@ def _forward_frames(scan: _Scanner, forward: tuple[int, int | None, int], bar: _
             if bar is not None and len(chosen) < len(idx):
                 taken = set(chosen)
                 bar.update(sum(b - a for a, b in (_span(idx, j) for j in range(len(idx)) if j not in taken)))
-            if pool is None or len(chosen) < 2:
-                while pending:
-                    yield from pending.popleft().result()
+            if pool is None:
                 for j in chosen:
                     yield convert(buf, idx.offsets[j], idx.natoms[j], idx.lines[j], first + j, name, bar)
                 continue
-            # The batch's text is copied so that the buffer can take the next chunk meanwhile.
-            base = idx.offsets[chosen[0]]
-            with memoryview(buf) as view:
-                text = bytes(view[base:_span(idx, chosen[-1])[1]])
-            kept = [(idx.offsets[j] - base, idx.natoms[j], idx.lines[j], first + j) for j in chosen]
-            for part in _parts(kept, workers):
-                pending.append(pool.submit(_convert_part, text, part, name, bar))
-            while len(pending) > workers * PENDING_BATCHES:
-                yield from pending.popleft().result()
+            if chosen:
+                scan.lend()
+                gathered += [(buf, idx.offsets[j], idx.natoms[j], idx.lines[j], first + j) for j in chosen]
+                gathered_bytes += _span(idx, chosen[-1])[1] - idx.offsets[chosen[0]]
+                if gathered_bytes >= POOL_TASK_BYTES * workers:
+                    submit()
+            while len(pending) > workers:
+                yield from collect()
+        if gathered:
+            submit()
         while pending:
-            yield from pending.popleft().result()
+            yield from collect()
     finally:
         if pool is not None:
-            for future in pending:
-                future.cancel()
+            for futures, _ in pending:
+                for future in futures:
+                    future.cancel()
             pool.shutdown(wait=True)
 
 
@@ -702,8 +741,8 @@ def _parts(items: list[Any], parts: int) -> list[list[Any]]:
     return [items[i:i + size] for i in range(0, len(items), size)]
 
 
-def _convert_part(text: bytes, part: list[tuple[int, int, int, int]], name: str, bar: Any) -> list[Frame]:
-    return [convert(text, offset, natoms, line, k, name, bar) for offset, natoms, line, k in part]
+def _convert_part(part: list[tuple[bytearray, int, int, int, int]], name: str, bar: Any) -> list[Frame]:
+    return [convert(buf, offset, natoms, line, k, name, bar) for buf, offset, natoms, line, k in part]
 
 
 def _selected_at_end(scan: _Scanner, sel: int | slice, bar: _CountingBar | None) -> Iterator[Frame]:

@@ -153,7 +153,7 @@ class ByteSource:
         else:
             f = source
             self.name = source_name(source)
-            if isinstance(f, io.TextIOBase):
+            if isinstance(f, io.TextIOBase) or (_reader_of(f)[0] == "read" and isinstance(_empty_read(f), str)):
                 self._text = f
             else:
                 start = _position(f)
@@ -172,7 +172,11 @@ class ByteSource:
             self._raw = None
             return
         self._raw = _Raw(f, limit)
-        prefix = self._peek()
+        try:
+            prefix = self._peek()
+        except BaseException:
+            self.close()
+            raise
         self._raw = _Raw(f, None if limit is None else limit - len(prefix), prefix)
         self._raw._size = limit
         kind = next((k for m, k in _MAGIC if prefix.startswith(m)), None)
@@ -218,7 +222,7 @@ class ByteSource:
             return added
         n0 = at
         if len(buf) < at + want:
-            _grow(buf, at + want - len(buf))  # room to read into: the bytes land in `buf` directly
+            grow(buf, at + want - len(buf))  # room to read into: the bytes land in `buf` directly
         try:
             with memoryview(buf) as whole:
                 while added < want:
@@ -275,12 +279,20 @@ class ByteSource:
 _ZEROS = memoryview(bytes(1 << 20))
 
 
-def _grow(buf: bytearray, n: int) -> None:
+def grow(buf: bytearray, n: int) -> None:
     """Append n bytes (zeros) to `buf`, at the cost of one copy from a small block of zeros."""
     while n > 0:
         step = min(n, len(_ZEROS))
         buf += _ZEROS[:step]
         n -= step
+
+
+def _empty_read(f: Any) -> object:
+    """What read(0) of a file object without binary reads gives: str for a text file."""
+    try:
+        return f.read(0)
+    except Exception:
+        return b""
 
 
 def _position(f: Any) -> int | None:
