@@ -131,6 +131,8 @@ def _count_fault(buf: Buffer, pos: int, line: int, frame: int, name: str,
     text = bytes(buf[pos:eol if eol >= 0 else min(len(buf), pos + MAX_COUNT_LINE + 1)])
     if eol < 0 and not final:
         if _COUNT_PREFIX.match(text) is None:
+            if len(text) <= SHOWN_TEXT * 4:
+                return None, -1  # quoted once as much of the line as a message shows is here
             got = _quoted(text)
         elif len(text) > MAX_COUNT_LINE:
             return ExtxyzError(name, line, frame, f"count line longer than {MAX_COUNT_LINE} bytes"), -1
