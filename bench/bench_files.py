@@ -1,6 +1,7 @@
 """Whole-file benchmark of the atomblock package: file -> frames and frames -> file, against
 the earlier example file layer (bench/old_extxyz.py), on the same data with the file in the
-page cache; plus read(index=-1) against a full read, and the peak memory of read and iread.
+page cache; plus read(index=-1) against a full read, iread of a gzip copy with each gzip decoder
+present, and the peak memory of read and iread.
 
     .venv/bin/python bench/bench_files.py                 # the full run (about a minute)
     .venv/bin/python bench/bench_files.py --quick         # seconds: small sizes, same report
@@ -196,6 +197,35 @@ def bench_last_frame(path: Path, nframes: int, repeat: int) -> dict:
             "ratio": t_all / t_last, "same_last_frame": ok}
 
 
+def bench_gzip(path: Path, repeat: int) -> list[dict]:
+    """iread over a gzip copy of the large file (level 1), with each gzip decoder present."""
+    import gzip
+    import importlib
+
+    from atomblock import _source
+
+    packed = path.with_name(path.name + ".gz")
+    with open(path, "rb") as src, gzip.open(packed, "wb", compresslevel=1) as dst:
+        while block := src.read(1 << 24):
+            dst.write(block)
+    size = path.stat().st_size
+    rows = []
+    chosen = _source._gzip_module
+    try:
+        for decoder, module in (("gzip", "gzip"), ("isal", "isal.igzip"), ("zlib-ng", "zlib_ng.gzip_ng")):
+            try:
+                _source._gzip_module = importlib.import_module(module)
+            except ImportError:
+                continue
+            t, n = median_time(lambda: sum(1 for _ in atomblock.iread(packed)), repeat)
+            rows.append({"decoder": decoder, "bytes": size, "gz_bytes": packed.stat().st_size, "frames": n,
+                         "seconds": t, "mb_per_s": size / t / MB})
+    finally:
+        _source._gzip_module = chosen
+        packed.unlink()
+    return rows
+
+
 # Runs in a fresh interpreter so that the high-water marks belong to one call. Anonymous memory
 # (resident minus file-backed pages, so a mapped file in the page cache does not count) is
 # sampled every millisecond; the peak resident set (VmHWM, file pages included) is exact.
@@ -278,6 +308,9 @@ def print_report(res: dict) -> None:
     print(f"\nread(index=-1) on {last['bytes'] / MB:.0f} MB ({last['frames']} frames): {last['last_s'] * 1e3:.1f} ms;"
           f" full read {last['full_s'] * 1e3:.0f} ms ({last['ratio']:.0f}x the time)"
           + ("" if last["same_last_frame"] else "  MISMATCH: not the full read's last frame"))
+    for g in res.get("gzip", []):
+        print(f"iread of the same file gzipped (level 1, {g['gz_bytes'] / MB:.0f} MB), {g['decoder']} decoder:"
+              f" {g['seconds'] * 1e3:.0f} ms, {g['mb_per_s']:.0f} MB/s of text")
     print("peak memory in a fresh process (anonymous memory, sampled; resident-set growth incl. file pages):")
     for p in res["memory"]:
         if "error" in p:
@@ -324,6 +357,7 @@ def main(argv: list[str] | None = None) -> int:
         res["last_frame"] = bench_last_frame(large, nframes, repeat)
         if not res["last_frame"]["same_last_frame"]:
             faults.append("read(index=-1) differs from the last frame of a full read")
+        res["gzip"] = bench_gzip(large, repeat)
         res["memory"] = [memory_probe(mode, large) for mode in ("read", "iread")]
         res["faults"] = faults
     print_report(res)

@@ -32,5 +32,7 @@ def test_quick_run_writes_complete_json(tmp_path):
     assert len(res["targets"]) == 10 and all(t["result"] in ("PASS", "FAIL") for t in res["targets"])
     assert res["last_frame"]["same_last_frame"] and res["last_frame"]["frames"] >= 2
     assert [m["mode"] for m in res["memory"]] == ["read", "iread"]
+    assert "gzip" in [g["decoder"] for g in res["gzip"]]
+    assert all(g["frames"] == res["last_frame"]["frames"] for g in res["gzip"])
     assert all("error" not in m and m["arrays_bytes"] > 0 for m in res["memory"]), res["memory"]
     assert "targets (informational):" in proc.stdout

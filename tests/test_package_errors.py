@@ -23,8 +23,6 @@ FAULTS = [
     (frame2("C 0 0 0 99999999999999999999 T"),
      '7: frame 1: cannot parse "99999999999999999999" as int: number too large to fit in target type'
      ' (column tags, expected I)'),
-    (frame2("C 0 0 0 3 T 7"), "7: frame 1: expected 6 tokens (Properties=species:S:1:pos:R:3:tags:I:1:fixed:L:1),"
-                              " found 7"),
     (frame2("C 0 0"), "7: frame 1: expected 6 tokens, ran out (column pos, expected R)"),
     (frame2("C 0 0 0 3 T", count=3), "5: frame 1: expected 3 atom lines after this count line, the file ends after 1"),
     ("7\n", "5: frame 1: expected a comment line after the atom count, the file ends"),

@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import atomblock
-from atomblock import _read
+from atomblock import _read, _source
 
 
 def trajectory(nframes=4, natoms=5, seed=0):
@@ -85,14 +85,14 @@ INDEXES = [(0, [0]), (-1, [4]), (-5, [0]), (2, [2]), (slice(1, 3), [1, 2]), (sli
 
 
 @pytest.mark.parametrize("index, steps", INDEXES)
-@pytest.mark.parametrize("kind", ["path", "mmap", "stream"])
+@pytest.mark.parametrize("kind", ["path", "small chunks", "stream"])
 def test_index_forms(tmp_path, monkeypatch, index, steps, kind):
     frames = trajectory(5)
     data = written(frames)
     path = tmp_path / "t.xyz"
     path.write_bytes(data)
-    if kind == "mmap":
-        monkeypatch.setattr(_read, "MMAP_MIN_BYTES", 0)
+    if kind == "small chunks":
+        monkeypatch.setattr(_source, "CHUNK", 97)  # frames straddle many chunk ends
     source = (lambda: io.BytesIO(data)) if kind == "stream" else (lambda: path)
     got = atomblock.read(source(), index)
     got_iter = list(atomblock.iread(source(), index))
@@ -127,7 +127,7 @@ def test_workers_give_the_same_frames(tmp_path):
 
 def test_stream_read_in_small_chunks_matches_the_whole(monkeypatch):
     data = written(trajectory(6, 40))
-    monkeypatch.setattr(_read, "STREAM_CHUNK", 97)  # frames straddle many chunk ends
+    monkeypatch.setattr(_source, "CHUNK", 97)  # frames straddle many chunk ends
     assert list(atomblock.iread(io.BytesIO(data))) == atomblock.read(io.BytesIO(data), ":")
 
 

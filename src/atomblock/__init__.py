@@ -8,10 +8,10 @@
     for error in atomblock.check("traj.xyz"):          # every fault, with its file line
         print(error)
 """
-from ._errors import ExtxyzError
+from ._errors import ExtxyzError, ExtxyzNote
 from ._frame import Frame
 from ._read import check, iread, read
 from ._write import write
 
 __version__ = "0.1.0"
-__all__ = ["Frame", "ExtxyzError", "read", "iread", "write", "check"]
+__all__ = ["Frame", "ExtxyzError", "ExtxyzNote", "read", "iread", "write", "check"]

@@ -1,47 +1,52 @@
-"""Reading: a source's text as one buffer, frames indexed natively, then converted frame by frame.
+"""Reading: a source read in chunks, whole frames indexed natively in the buffer, then converted.
 
 The atom lines never become Python objects: the native reader walks the
-buffer (bytes, or a read-only mmap of a big file) from a byte offset. Python
-work per frame is the comment line (one regex pass), a cached Properties
-layout and views over the reader's matrices.
+buffer from a byte offset. Python work per frame is the comment line (one
+regex pass), a cached Properties layout and views over the reader's matrices.
+The buffer holds about one chunk plus the frame being read: text already
+converted is dropped, so memory does not grow with the file (only with what
+the selection keeps).
 """
 from __future__ import annotations
 
-import bz2
-import gzip
-import io
-import lzma
-import mmap
+import inspect
 import os
 import re
-from collections.abc import Callable, Iterator
-from concurrent.futures import ThreadPoolExecutor
-from typing import IO, Any, Union
+from collections import deque
+from collections.abc import Iterator
+from concurrent.futures import Future, ThreadPoolExecutor
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
-from . import _native, _progress
+from . import _native, _progress, _source
 from ._comment import comment_parts
-from ._errors import CommentError, ExtxyzError
+from ._errors import CommentError, ExtxyzError, ExtxyzNote
 from ._frame import Frame
 from ._properties import Layout, layout_of_text, str_view, text_layouts
+from ._source import ByteSource, Source, SourceFault, check_source, is_path, source_name
 
-Source = Union[str, "os.PathLike[str]", IO[bytes], IO[str]]
-Buffer = bytes | bytearray | mmap.mmap
+__all__ = ["read", "iread", "check", "parse_index", "source_name", "Source"]
+
+Buffer = bytes | bytearray
 Index = int | slice | str
 Array = npt.NDArray[Any]
 
-MMAP_MIN_BYTES = 1 << 20  # below 1 MiB one read() is cheaper than setting up a mapping
-STREAM_CHUNK = 1 << 20  # bytes asked of an unmappable stream at a time (grows with big frames)
-INDEX_BATCH = 4096  # frames indexed per native call by iread: 64 KiB of offsets
+INDEX_BATCH = 4096  # frames indexed per native call: 64 KiB of offsets
 PROGRESS_ROWS = 1 << 16  # rows per native call in a big frame while a progress bar shows
 SHOWN_TEXT = 40  # characters of a faulty line quoted in a message
+POOL_TASK_BYTES = 4 << 20  # text per thread gathered before the pool is given a task (fewer handoffs)
+MAX_COUNT_LINE = 1024  # bytes: a longer line where a count line belongs is refused at once
+MAX_COMMENT_LINE = 64 << 20  # bytes: a longer comment line is refused at once (never read to its end)
+# The most columns Properties may declare: an atom line holds at least one byte and a blank
+# per column, so a frame's first atom line bounds them; a frame without atoms has no line.
+MAX_COLUMNS_NO_ATOMS = 1 << 20
 
-_DECOMPRESS: dict[str, Callable[[bytes], bytes]] = {
-    ".gz": gzip.decompress, ".bz2": bz2.decompress, ".xz": lzma.decompress}
 _COUNT_LINE = re.compile(rb"[ \t\r]*(\d+)[ \t\r]*\Z")
+_COUNT_PREFIX = re.compile(rb"[ \t\r]*\d*[ \t\r]*\Z")  # what an unfinished count line may hold
 _COUNT_LINE_SEARCH = re.compile(rb"^[ \t\r]*\d+[ \t\r]*$", re.M)
+_NOT_BLANK = re.compile(rb"[^ \t\r\n]")
 _ROW_MESSAGE = re.compile(r"row (\d+): (.*)", re.S)
 _ATOM_FLOAT = re.compile(rb"[+-]?(?:(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?|inf|infinity|nan)\Z", re.I)
 _ATOM_INT = re.compile(rb"[+-]?\d+\Z")
@@ -49,6 +54,18 @@ _ATOM_BOOLS = frozenset((b"T", b"True", b"TRUE", b"true", b"F", b"False", b"FALS
 _INT64_MAX = 2**63 - 1
 _TYPE_WORD = {"R": "float", "I": "int", "L": "bool", "S": "UTF-8"}
 _new_frame = object.__new__
+# Control characters and undecodable bytes as quoted: visible escapes, each shown once.
+_SHOWN_CONTROL = {**{c: f"\\x{c:02x}" for c in range(32)}, 0x7F: "\\x7f", 0x09: "\\t", 0x0D: "\\r",
+                  0x5C: "\\\\", 0x22: '\\"', **{0xDC80 + b: f"\\x{0x80 + b:02x}" for b in range(128)}}
+
+# layout_of_text takes the column bound where the Properties parser supports it.
+_BOUNDED_LAYOUTS = "max_columns" in inspect.signature(layout_of_text).parameters
+
+
+def _layout_of(text: str | None, max_columns: int) -> Layout:
+    if _BOUNDED_LAYOUTS:
+        return layout_of_text(text, max_columns=max_columns)  # type: ignore[call-arg]
+    return layout_of_text(text)
 
 
 def _no_pbc() -> Array:
@@ -64,42 +81,8 @@ def _bar(total: int | None, desc: str, enabled: bool) -> Any:
     return _progress.progress_bar(total, desc, enabled) if enabled else _progress.NO_PROGRESS
 
 
-def source_name(source: object) -> str:
-    if isinstance(source, (str, os.PathLike)):
-        return os.fsdecode(source)
-    name = getattr(source, "name", None)
-    return name if isinstance(name, str) else "<stream>"
-
-
 def _is_path(source: object) -> bool:
-    return isinstance(source, (str, bytes, os.PathLike))
-
-
-class _Text:
-    """The whole text of a source as one buffer; close() releases a mapping."""
-
-    def __init__(self, source: Source) -> None:
-        self.name = source_name(source)
-        self._mapping: mmap.mmap | None = None
-        self.buf: Buffer
-        if _is_path(source):
-            path = os.fsdecode(source)  # type: ignore[arg-type]
-            decompress = _DECOMPRESS.get(os.path.splitext(path)[1].lower())
-            with open(path, "rb") as f:
-                if decompress is not None:
-                    self.buf = decompress(f.read())
-                elif os.fstat(f.fileno()).st_size >= MMAP_MIN_BYTES:
-                    self._mapping = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
-                    self.buf = self._mapping
-                else:
-                    self.buf = f.read()
-        else:
-            data = source.read()  # type: ignore[union-attr]
-            self.buf = data.encode("utf-8") if isinstance(data, str) else data
-
-    def close(self) -> None:
-        if self._mapping is not None:
-            self._mapping.close()
+    return is_path(source)
 
 
 def parse_index(index: Index) -> int | slice:
@@ -121,21 +104,14 @@ def parse_index(index: Index) -> int | slice:
     raise TypeError(f"index must be an int, a slice or a string, not {type(index).__name__}")
 
 
-def _frames_needed(sel: int | slice) -> int:
-    """How many leading frames the selection needs indexed; -1 for all of them."""
-    if isinstance(sel, int):
-        return sel + 1 if sel >= 0 else -1
-    start, stop, step = sel.start, sel.stop, sel.step
-    if (step is None or step > 0) and stop is not None and stop >= 0 and (start is None or start >= 0):
-        return int(stop)
-    return -1
-
-
 def _quoted(text: bytes) -> str:
-    shown = text.decode("utf-8", "backslashreplace").rstrip("\r")
-    if len(shown) > SHOWN_TEXT:
-        shown = shown[:SHOWN_TEXT] + "..."
-    return '"' + shown.replace("\\", "\\\\").replace('"', '\\"') + '"'
+    """A line as quoted in a message: at most SHOWN_TEXT characters, control characters and
+    invalid UTF-8 as escapes (\\x00, \\r, \\x8b), a line-ending CR left out."""
+    if text.endswith(b"\r"):
+        text = text[:-1]
+    shown = text[:SHOWN_TEXT * 4].decode("utf-8", "surrogateescape")
+    cut = len(shown) > SHOWN_TEXT or len(text) > SHOWN_TEXT * 4
+    return '"' + shown[:SHOWN_TEXT].translate(_SHOWN_CONTROL) + ('..."' if cut else '"')
 
 
 def _line_at(buf: Buffer, offset: int) -> bytes:
@@ -143,19 +119,61 @@ def _line_at(buf: Buffer, offset: int) -> bytes:
     return bytes(buf[offset:end if end >= 0 else len(buf)])
 
 
-def stop_error(buf: Buffer, stop: int, line: int, frame: int, name: str) -> tuple[ExtxyzError, bool]:
-    """The fault where indexing stopped before the end; the flag says whether the file ended early."""
-    text = _line_at(buf, stop)
+def _count_fault(buf: Buffer, pos: int, line: int, frame: int, name: str,
+                 final: bool) -> tuple[ExtxyzError | None, int]:
+    """What the line at `pos`, where a count line belongs, tells when indexing stopped there.
+
+    Returns (fault, natoms): a fault that is certain now (a line that is not a count line, too
+    long, a count too large); else (None, natoms of a well-formed count line, or -1 while the
+    line is unfinished and may still become one). `final`: the buffer holds the rest of the text.
+    """
+    eol = buf.find(b"\n", pos)
+    text = bytes(buf[pos:eol if eol >= 0 else min(len(buf), pos + MAX_COUNT_LINE + 1)])
+    if eol < 0 and not final:
+        if _COUNT_PREFIX.match(text) is None:
+            if len(text) <= SHOWN_TEXT * 4:
+                return None, -1  # quoted once as much of the line as a message shows is here
+            got = _quoted(text)
+        elif len(text) > MAX_COUNT_LINE:
+            return ExtxyzError(name, line, frame, f"count line longer than {MAX_COUNT_LINE} bytes"), -1
+        else:
+            return None, -1
+        return ExtxyzError(name, line, frame, f"expected an atom count, got {got}"), -1
     m = _COUNT_LINE.match(text)
     if m is None:
         got = "a blank line" if not text.strip() else _quoted(text)
-        return ExtxyzError(name, line, frame, f"expected an atom count, got {got}"), False
-    natoms = int(m.group(1))
-    _, found = _native.skip_lines(buf, stop, natoms + 2)
+        return ExtxyzError(name, line, frame, f"expected an atom count, got {got}"), -1
+    if len(text) > MAX_COUNT_LINE:
+        return ExtxyzError(name, line, frame, f"count line longer than {MAX_COUNT_LINE} bytes"), -1
+    digits = m.group(1).lstrip(b"0") or b"0"
+    if len(digits) > 19 or int(digits) > _INT64_MAX:
+        shown = digits.decode() if len(digits) <= SHOWN_TEXT else digits[:SHOWN_TEXT].decode() + "..."
+        return ExtxyzError(name, line, frame, f"atom count {shown} is too large (at most 2**63 - 1)"), -1
+    return None, int(digits)
+
+
+def cut_short_error(buf: Buffer, pos: int, natoms: int, line: int, frame: int, name: str,
+                    complete: bool) -> ExtxyzError | None:
+    """The first fault of a frame that the text cuts short, in file order: a fault in its comment
+    line or in the atom lines it has comes before its missing end. `complete`: the text really ends
+    at the end of the buffer (else its last unfinished line is not looked at, and None means that
+    no fault is certain yet)."""
+    end, found = _native.skip_lines(buf, pos, min(natoms + 2, _INT64_MAX))
+    if not complete and end == len(buf) and buf[-1:] != b"\n":
+        found -= 1
     if found < 2:
-        return ExtxyzError(name, line, frame, "expected a comment line after the atom count, the file ends"), True
+        if not complete:
+            return None
+        return ExtxyzError(name, line, frame, "expected a comment line after the atom count, the file ends")
+    rows = found - 2
+    try:
+        convert(buf, pos, rows, line, frame, name)
+    except ExtxyzError as e:
+        return e
+    if not complete:
+        return None
     return ExtxyzError(name, line, frame, f"expected {natoms} atom lines after this count line,"
-                                          f" the file ends after {found - 2}"), True
+                                          f" the file ends after {rows}")
 
 
 def _faulty_column(what: str, tokens: list[bytes], layout: Layout) -> int | None:
@@ -202,7 +220,8 @@ def block_error(error: Exception, buf: Buffer, atoms: int, natoms: int, layout: 
     return ExtxyzError(name, line + 2 + row, frame, what)
 
 
-def _read_rows(buf: Buffer, atoms: int, natoms: int, layout: Layout, bar: Any) -> tuple[dict[str, Any], int]:
+def _read_rows(buf: Buffer, atoms: int, natoms: int, layout: Layout, bar: Any,
+               strict: bool) -> tuple[dict[str, Any], int]:
     """One frame's block in row chunks, moving the progress bar (only with a bar shown)."""
     parts = []
     offset = atoms
@@ -210,7 +229,7 @@ def _read_rows(buf: Buffer, atoms: int, natoms: int, layout: Layout, bar: Any) -
     while done < natoms:
         rows = min(PROGRESS_ROWS, natoms - done)
         try:
-            cols, end = _native.read_block(buf, offset, rows, layout.col_types, layout.strict, "utf32")
+            cols, end = _native.read_block(buf, offset, rows, layout.col_types, strict, "utf32")
         except _native.BlockError as e:
             e.row += done
             raise
@@ -229,37 +248,62 @@ def _points(strs: Array) -> Array:
     return strs.view(np.uint32).reshape(len(strs), strs.itemsize // 4)
 
 
+class ExtraTokens(Exception):
+    """A strict read found tokens past the declared columns (check reports them as a note)."""
+
+    def __init__(self, line: int, found: int, columns: int) -> None:
+        super().__init__(line, found, columns)
+        self.line, self.found, self.columns = line, found, columns
+
+
 def convert(buf: Buffer, offset: int, natoms: int, line: int, frame: int, name: str,
-            bar: Any | None = None) -> Frame:
-    """The frame whose count line starts at `offset` (file line `line`, 1-based)."""
+            bar: Any | None = None, strict: bool = False) -> Frame:
+    """The frame whose count line starts at `offset` (file line `line`, 1-based).
+
+    Tokens past the declared columns are ignored; with `strict` they raise ExtraTokens.
+    """
     start = buf.find(b"\n", offset) + 1
     end = buf.find(b"\n", start) if start else -1
     if end < 0:
         end = atoms = len(buf)
     else:
         atoms = end + 1
+    if end - start > MAX_COMMENT_LINE:
+        raise ExtxyzError(name, line + 1, frame, f"comment line longer than {MAX_COMMENT_LINE >> 20} MiB:"
+                                                 f" {_quoted(bytes(buf[start:start + SHOWN_TEXT * 4]))}")
     try:
         text = buf[start:end].decode("utf-8")
     except UnicodeDecodeError as e:
         raise ExtxyzError(name, line + 1, frame, f"invalid UTF-8 in the comment line at byte {e.start + 1}") from None
     if text[-1:] == "\r":
         text = text[:-1]
+    if natoms:
+        first_end = buf.find(b"\n", atoms)
+        max_columns = ((first_end if first_end >= 0 else len(buf)) - atoms + 1) // 2
+    else:
+        max_columns = MAX_COLUMNS_NO_ATOMS
     try:
         info, cell, pbc, properties = comment_parts(text)
-        layout = text_layouts.get(properties) or layout_of_text(properties)
+        layout = text_layouts.get(properties)
+        if layout is None or len(layout.col_types) > max_columns:
+            layout = _layout_of(properties, max_columns)
     except CommentError as e:
         raise ExtxyzError(name, line + 1, frame, str(e)) from None
     try:
         if bar is None:
-            cols, _ = _native.read_block(buf, atoms, natoms, layout.col_types, layout.strict, "utf32")
+            cols, _ = _native.read_block(buf, atoms, natoms, layout.col_types, strict, "utf32")
         elif natoms <= PROGRESS_ROWS:
-            cols, stop = _native.read_block(buf, atoms, natoms, layout.col_types, layout.strict, "utf32")
+            cols, stop = _native.read_block(buf, atoms, natoms, layout.col_types, strict, "utf32")
             bar.update(stop - offset)
         else:
             bar.update(atoms - offset)
-            cols, _ = _read_rows(buf, atoms, natoms, layout, bar)
+            cols, _ = _read_rows(buf, atoms, natoms, layout, bar, strict)
     except _native.BlockError as e:
-        raise block_error(e, buf, atoms, natoms, layout, name, line, frame) from None
+        error = block_error(e, buf, atoms, natoms, layout, name, line, frame)
+        if strict and str(e).endswith("found more"):
+            row_start, _ = _native.skip_lines(buf, atoms, int(e.row))
+            raise ExtraTokens(error.line, len(_line_at(buf, row_start).split()), len(layout.columns)) from None
+        raise error from None
     if pbc is None:
         pbc = _no_pbc() if cell is None else _full_pbc()
     made = _new_frame(Frame)  # the reader's values are checked already: no conversion
@@ -281,57 +325,317 @@ class _Index:
         spans = np.asarray(natoms, dtype=np.int64) + 2
         self.lines: list[int] = (np.cumsum(spans) - spans + first_line).tolist()
 
+    @classmethod
+    def single(cls, offset: int, natoms: int, line: int, stop: int) -> _Index:
+        """The index of one frame whose end is known."""
+        idx = cls.__new__(cls)
+        idx.offsets, idx.natoms, idx.lines = [offset], [natoms], [line]
+        idx.stop, idx.stop_line = stop, line + natoms + 2
+        return idx
+
     def __len__(self) -> int:
         return len(self.offsets)
 
 
-def _chunks(items: list[int], parts: int) -> list[list[int]]:
-    size = max(1, -(-len(items) // parts))
-    return [items[i:i + size] for i in range(0, len(items), size)]
+
+def _newlines(buf: Buffer, offset: int, most: int) -> tuple[int, int]:
+    """(n, end): the first n <= `most` newlines from `offset` on, and the offset just after the last."""
+    end, found = _native.skip_lines(buf, offset, min(most, _INT64_MAX))
+    if found and buf[end - 1:end] != b"\n":  # the last line runs to the end of the buffer unfinished
+        found -= 1
+        end = buf.rfind(b"\n", offset, end) + 1 or offset
+    return found, end
 
 
-def read(source: Source, index: Index = -1, *, workers: int = 1, progress: bool = False) -> Frame | list[Frame]:
-    """Read one frame (int index; -1, the last, by default) or a list of frames (slice, ':' or 'a:b:c').
+class _Scanner:
+    """Whole frames of a source, batch by batch, from a buffer of about one chunk plus one frame.
 
-    Only the frames asked for are converted; `workers` > 1 converts them on
-    that many threads (the native reader runs without the interpreter lock),
-    with the same result. Faults raise ExtxyzError.
+    `batch()` returns the next frames complete in the buffer (their text stays in `buf` until the
+    next call), reading more when none is; it raises ExtxyzError where the walk cannot go on.
+    `resumable` then says whether check() may look for the next count line (`resync()`).
     """
-    sel = parse_index(index)
-    if workers < 1:
-        raise ValueError(f"workers must be at least 1, got {workers}")
-    text = _Text(source)
-    try:
-        buf, name = text.buf, text.name
-        need = _frames_needed(sel)
-        idx = _Index(buf, 0, 1, need)
-        if (need < 0 or len(idx) < need) and idx.stop != len(buf):
-            raise stop_error(buf, idx.stop, idx.stop_line, len(idx), name)[0]
-        if isinstance(sel, int):
-            k = sel + len(idx) if sel < 0 else sel
-            if not 0 <= k < len(idx):
-                raise IndexError(f"frame index {sel} out of range: {name} has {len(idx)} frames")
-            chosen = [k]
+
+    def __init__(self, src: ByteSource) -> None:
+        self.src = src
+        self.name = src.name
+        self.buf = bytearray()
+        self.start = 0  # offset in buf of the next frame's count line
+        self.line = 1  # file line at `start`
+        self.frame = 0  # frames before `start`
+        self.ended = False  # the source has no more bytes (at its end or after a fault)
+        self.fault: SourceFault | None = None
+        self.bytes_read = 0
+        self.resumable = True
+        self.dropped = 0  # bytes dropped from the front of `buf`: buf[i] is byte dropped + i of the text
+        self.hold: int | None = None  # text from this offset (counted as `dropped` is) stays in `buf`
+        self._stopped = -1  # where (counted as `hold`) the last walk stopped short of the buffer's end
+        self._recent = 0  # bytes of the last frame walked: a read asks for a chunk more than that
+        self._lines = 0  # lines of the frame cut short counted so far (after its count line)
+        self._natoms = 0  # its atom count
+        self._lent = False  # `buf` is lent to converting threads: read on into another buffer
+        self.spares: list[bytearray] = []  # buffers given back after such a loan
+        self._blank_line = 0  # the first of blank lines dropped while waiting for what follows them
+        self._resync_here = False  # the fault was in lines already dropped: resync() starts at `start`
+        # A frame cut short by the end of the buffer: newlines it still needs, buffer bytes
+        # from `start` already counted, where its comment line starts (offsets from `start`).
+        self._need = 0
+        self._counted = 0
+        self._comment = 0
+
+    @property
+    def final(self) -> bool:
+        return self.ended and self.fault is None
+
+    def batch(self, max_frames: int) -> _Index | None:
+        while True:
+            buf = self.buf
+            if self._need > 0 and not self.ended:
+                self._count_newlines()
+                if self._need > 0:
+                    self._fill()
+                    continue
+                # The frame cut short is whole now, and where it ends is known: no walk needed.
+                natoms = self._natoms
+                idx = _Index.single(self.start, natoms, self.line, self.start + self._counted)
+                self._need = 0
+                self.start, self.line = idx.stop, idx.stop_line
+                self.frame += 1
+                self._recent = self._counted
+                return idx
+            if self._stopped == self.start + self.dropped and not self.ended:
+                self._stopped = -1  # the last walk found no whole frame here: no need to walk again
+                self._wait_or_raise()
+                self._fill()
+                continue
+            idx = _Index(buf, self.start, self.line, max_frames)
+            if not self.final:
+                self._trim(idx)
+            if len(idx) or (self.final and idx.stop == len(buf)):
+                if self._blank_line and (len(idx) or _NOT_BLANK.search(buf, self.start)):
+                    self.resumable = self._resync_here = True
+                    raise ExtxyzError(self.name, self._blank_line, self.frame,
+                                      "expected an atom count, got a blank line")
+                self._need = 0
+                self.start, self.line = idx.stop, idx.stop_line
+                self.frame += len(idx)
+                if len(idx):
+                    self._recent = idx.stop - idx.offsets[-1]
+                    if len(idx) < max_frames and idx.stop < len(buf):
+                        self._stopped = idx.stop + self.dropped
+                return idx if len(idx) else None
+            self._wait_or_raise()
+            self._fill()
+
+    def _trim(self, idx: _Index) -> None:
+        """Keep the frames that no later byte can change: not one whose last line may go on, nor
+        blank lines at the end of the buffer (a frame after them makes them a fault)."""
+        buf = self.buf
+        if idx.stop < len(buf):
+            return
+        if not idx.offsets:
+            idx.stop, idx.stop_line = self.start, self.line
+            return
+        last_end, _ = _native.skip_lines(buf, idx.offsets[-1], idx.natoms[-1] + 2)
+        if last_end < len(buf) or buf[-1:] == b"\n":
+            idx.stop, idx.stop_line = last_end, idx.lines[-1] + idx.natoms[-1] + 2
         else:
-            chosen = list(range(len(idx)))[sel]
-        total = None
-        if progress:
-            ends = idx.offsets[1:] + [idx.stop]
-            total = sum(ends[k] - idx.offsets[k] for k in chosen)
-        with _bar(total, os.path.basename(name), progress) as bar:
-            shown = bar if progress else None
+            idx.stop, idx.stop_line = idx.offsets.pop(), idx.lines.pop()
+            idx.natoms.pop()
 
-            def run(ks: list[int]) -> list[Frame]:
-                return [convert(buf, idx.offsets[k], idx.natoms[k], idx.lines[k], k, name, shown) for k in ks]
+    def _count_newlines(self) -> None:
+        buf = self.buf
+        found, end = _newlines(buf, self.start + self._counted, self._need)
+        self._need -= found
+        self._lines += found
+        self._counted = end - self.start
+        comment = self.start + self._comment
+        if self._need > 0 and buf.find(b"\n", comment) < 0 and len(buf) - comment > MAX_COMMENT_LINE:
+            self._need = 0  # found to be too long by _wait_or_raise
+            self._wait_or_raise()
 
-            if workers > 1 and len(chosen) > 1:
-                with ThreadPoolExecutor(workers) as pool:
-                    frames = [f for part in pool.map(run, _chunks(chosen, workers * 4)) for f in part]
+    def _wait_or_raise(self) -> None:
+        """No whole frame at `start`, the source not at its end: raise when no later byte can mend
+        what the buffer holds there, else return to read more."""
+        buf, pos, line, frame, name = self.buf, self.start, self.line, self.frame, self.name
+        final = self.final
+        eol = buf.find(b"\n", pos)
+        natoms = -1
+        if eol >= 0 and not final and not buf[pos:eol].strip():
+            # Blank lines: a fault only when text follows them. Until then drop them and remember where.
+            if _NOT_BLANK.search(buf, pos):
+                fault: ExtxyzError | None = ExtxyzError(name, line, frame, "expected an atom count, got a blank line")
             else:
-                frames = run(chosen)
-    finally:
-        text.close()
-    return frames[0] if isinstance(sel, int) else frames
+                last = buf.rfind(b"\n") + 1
+                self._blank_line = self._blank_line or line
+                self.line += buf.count(b"\n", pos, last)
+                self.start = last
+                fault = self._fault_error()
+                if fault is None:
+                    return
+        elif self._blank_line and _NOT_BLANK.match(buf, pos):
+            fault = ExtxyzError(name, line, frame, "text after blank lines")  # replaced below
+        else:
+            fault, natoms = _count_fault(buf, pos, line, frame, name, final)
+            if fault is None and natoms >= 0:
+                if self.fault is not None or final:
+                    fault = cut_short_error(buf, pos, natoms, line, frame, name, final) or self._fault_error()
+                else:
+                    fault = self._frame_fault(pos, natoms)
+                    if fault is None:
+                        self._comment = eol + 1 - pos
+                        found, end = _newlines(buf, eol + 1, natoms + 1)
+                        self._need = natoms + 1 - found
+                        self._counted = end - pos
+                        self._lines = found
+                        self._natoms = natoms
+                        return
+            elif fault is None:
+                fault = self._fault_error()
+                if fault is None:
+                    return
+        assert fault is not None
+        if self._blank_line and self.fault is None:  # the blank lines before come first
+            fault = ExtxyzError(name, self._blank_line, frame, "expected an atom count, got a blank line")
+            self._resync_here = True
+            self.resumable = True
+        else:
+            self.resumable = self.fault is None and natoms < 0
+        raise fault
+
+    def _frame_fault(self, pos: int, natoms: int) -> ExtxyzError | None:
+        """A frame cut short by the end of the buffer that cannot end: a comment line longer than
+        MAX_COMMENT_LINE, or more lines than an uncompressed file has bytes left."""
+        buf = self.buf
+        comment = buf.find(b"\n", pos) + 1
+        if buf.find(b"\n", comment) < 0 and len(buf) - comment > MAX_COMMENT_LINE:
+            return ExtxyzError(self.name, self.line + 1, self.frame,
+                               f"comment line longer than {MAX_COMMENT_LINE >> 20} MiB:"
+                               f" {_quoted(bytes(buf[comment:comment + SHOWN_TEXT * 4]))}")
+        remaining = self.src.remaining()
+        if remaining is not None:
+            left = len(buf) - comment + remaining
+            if left < natoms + 1:  # each line takes a byte at least
+                fault = cut_short_error(buf, pos, natoms, self.line, self.frame, self.name, False)
+                return fault or ExtxyzError(self.name, self.line, self.frame,
+                                            f"expected {natoms} atom lines after this count line,"
+                                            f" the file has only {left} bytes after it")
+        return None
+
+    def _fault_error(self) -> ExtxyzError | None:
+        """The source fault, if any, at the line after the last whole one."""
+        if self.fault is None:
+            return None
+        self.resumable = False
+        done = self.line - 1 + self.buf.count(b"\n", self.start)
+        return ExtxyzError(self.name, done + 1, self.frame, f"{self.fault.lead} after line {done}: {self.fault.reason}")
+
+    def lend(self) -> None:
+        """The current buffer is being read by others: the next read goes to another buffer."""
+        self._lent = True
+
+    def _fill(self) -> None:
+        buf = self.buf
+        cut = self.start if self.hold is None else min(self.start, self.hold - self.dropped)
+        keep = len(buf) - cut
+        if self._lent:
+            # On into a buffer given back (its memory in use already), the text kept copied over.
+            self._lent = False
+            new = self.spares.pop() if self.spares else bytearray()
+            if len(new) < keep:
+                _source.grow(new, keep - len(new))
+            with memoryview(buf) as view:
+                new[:keep] = view[cut:]
+            buf = self.buf = new
+            self.start -= cut
+            self.dropped += cut
+        elif cut:
+            if keep <= cut:
+                # The text still needed moves to the front; the bytes after it are read over, so
+                # that the buffer keeps its memory (no fresh pages to fault in at every read).
+                with memoryview(buf) as view:
+                    view[:keep] = view[cut:]
+            else:  # much text kept: cheaper to let go of the front than to move it
+                del buf[:cut]
+            self.start -= cut
+            self.dropped += cut
+        # A chunk (and a frame's worth, after big frames), or as much as the buffer holds already
+        # (no new memory); at least as much again as is kept, so a frame that grows past the
+        # buffer is walked a bounded number of times.
+        room = len(buf) - keep
+        want = max(keep, room if room >= _source.CHUNK else _source.CHUNK + self._recent)
+        remaining = self.src.remaining()
+        if self._need > 0 and self._lines and remaining is not None:
+            # A frame cut short in a file of known length: room for the rest of it at once, by the
+            # length of its lines so far (the buffer then grows once, not by doubling).
+            have = self._counted - self._comment
+            want = max(want, min(have // self._lines * self._need + _source.CHUNK, remaining))
+        try:
+            got = self.src.fill(buf, keep, want)
+        except SourceFault as e:
+            self.fault = e
+            self.ended = True
+            got = len(buf) - keep
+        self.bytes_read += got
+        if got == 0 or self.src.remaining() == 0:
+            self.ended = True
+
+    def resync(self) -> bool:
+        """After a line that is not a count line: on to the next line that is one (False: none).
+        The faulty line counts as a frame, as a reader that took it for one would."""
+        self.frame += 1
+        self._need = 0
+        self._blank_line = 0
+        skipped = 0  # bytes of the faulty line dropped
+        in_line = not self._resync_here
+        self._resync_here = False
+        while True:
+            buf = self.buf
+            if in_line:
+                eol = buf.find(b"\n", self.start)
+                if eol >= 0:
+                    self.start, self.line, in_line = eol + 1, self.line + 1, False
+                    continue
+                skipped += len(buf) - self.start
+                self.start = len(buf)
+                if skipped > MAX_COMMENT_LINE:
+                    return False
+            else:
+                m = _COUNT_LINE_SEARCH.search(buf, self.start)
+                if m is not None and (m.end() < len(buf) or self.final):
+                    self.line += buf.count(b"\n", self.start, m.start())
+                    self.start = m.start()
+                    self.resumable = True
+                    return True
+                last = m.start() if m is not None else buf.rfind(b"\n", self.start) + 1
+                if last > self.start:
+                    self.line += buf.count(b"\n", self.start, last)
+                    self.start = last
+                if len(buf) - self.start > MAX_COMMENT_LINE:
+                    in_line, skipped = True, 0
+            if self.ended:
+                return False
+            self._fill()
+
+
+class _CountingBar:
+    """A progress bar that remembers how many bytes it was moved by."""
+
+    __slots__ = ("bar", "done")
+
+    def __init__(self, bar: Any) -> None:
+        self.bar = bar
+        self.done = 0
+
+    def update(self, nbytes: int) -> None:
+        self.done += nbytes
+        self.bar.update(nbytes)
+
+
+def _span(idx: _Index, j: int) -> tuple[int, int]:
+    return idx.offsets[j], idx.offsets[j + 1] if j + 1 < len(idx) else idx.stop
+
+
+_Kept = tuple[int, int, int, int, int]  # a frame's text span, atom count, count-line number and frame number
 
 
 def _forward(sel: int | slice) -> tuple[int, int | None, int] | None:
@@ -345,130 +649,269 @@ def _forward(sel: int | slice) -> tuple[int, int | None, int] | None:
     return start, sel.stop, step
 
 
-def iread(source: Source, index: Index = ":", *, progress: bool = False) -> Iterator[Frame]:
-    """Yield the selected frames one at a time, holding one frame's arrays at a time.
+def _out_of_range(sel: int | slice, name: str, n: int) -> IndexError:
+    return IndexError(f"frame index {sel} out of range: {name} has {n} frames")
 
-    A file is mapped (or, compressed, decompressed) and indexed in batches; an
-    open file that is read front to back is read in chunks, frame by frame.
+
+def _frames(src: ByteSource, sel: int | slice, bar: Any, workers: int) -> Iterator[Frame]:
+    """The selected frames in selection order, reading the source once, front to back."""
+    scan = _Scanner(src)
+    name = src.name
+    counted = _CountingBar(bar)
+    shown = counted if bar is not _progress.NO_PROGRESS else None
+    forward = _forward(sel)
+    if forward is not None:
+        yield from _forward_frames(scan, forward, shown, workers)
+        if isinstance(sel, int) and scan.frame <= sel:
+            raise _out_of_range(sel, name, scan.frame)
+    else:
+        yield from _selected_at_end(scan, sel, shown)
+    if shown is not None and scan.ended:
+        counted.update(max(0, scan.bytes_read - counted.done))  # blank lines after the last frame
+
+
+def _forward_frames(scan: _Scanner, forward: tuple[int, int | None, int], bar: _CountingBar | None,
+                    workers: int) -> Iterator[Frame]:
+    start, stop, step = forward
+    name = scan.name
+    pool = ThreadPoolExecutor(workers) if workers > 1 else None
+    # Frames gathered for the pool: (buffer, offset, atoms, line, frame). The pool converts them
+    # from the scanner's buffers, lent to it, while the scanner reads on into other buffers.
+    gathered: list[tuple[bytearray, int, int, int, int]] = []
+    gathered_bytes = 0
+    pending: deque[tuple[list[Future[list[Frame]]], list[bytearray]]] = deque()
+
+    def submit() -> None:
+        nonlocal gathered, gathered_bytes
+        lent = list({id(item[0]): item[0] for item in gathered}.values())
+        pending.append(([pool.submit(_convert_part, part, name, bar)  # type: ignore[union-attr]
+                         for part in _parts(gathered, workers)], lent))
+        gathered, gathered_bytes = [], 0
+
+    def collect() -> Iterator[Frame]:
+        futures, lent = pending.popleft()
+        for future in futures:
+            yield from future.result()
+        in_use = {id(b) for _, bufs in pending for b in bufs} | {id(item[0]) for item in gathered} | {id(scan.buf)}
+        scan.spares.extend(b for b in lent if id(b) not in in_use)
+
+    try:
+        while stop is None or scan.frame < stop:
+            first = scan.frame
+            try:
+                idx = scan.batch(INDEX_BATCH if stop is None else min(INDEX_BATCH, stop - first))
+            except ExtxyzError:
+                if gathered:
+                    submit()
+                while pending:  # faults of the frames before come first
+                    for _ in collect():
+                        pass
+                raise
+            if idx is None:
+                break
+            buf = scan.buf
+            chosen = [j for j in range(len(idx)) if first + j >= start and (first + j - start) % step == 0]
+            if bar is not None and len(chosen) < len(idx):
+                taken = set(chosen)
+                bar.update(sum(b - a for a, b in (_span(idx, j) for j in range(len(idx)) if j not in taken)))
+            if pool is None:
+                for j in chosen:
+                    yield convert(buf, idx.offsets[j], idx.natoms[j], idx.lines[j], first + j, name, bar)
+                continue
+            if chosen:
+                scan.lend()
+                gathered += [(buf, idx.offsets[j], idx.natoms[j], idx.lines[j], first + j) for j in chosen]
+                gathered_bytes += _span(idx, chosen[-1])[1] - idx.offsets[chosen[0]]
+                if gathered_bytes >= POOL_TASK_BYTES * workers:
+                    submit()
+            while len(pending) > workers:
+                yield from collect()
+        if gathered:
+            submit()
+        while pending:
+            yield from collect()
+    finally:
+        if pool is not None:
+            for futures, _ in pending:
+                for future in futures:
+                    future.cancel()
+            pool.shutdown(wait=True)
+
+
+def _parts(items: list[Any], parts: int) -> list[list[Any]]:
+    size = max(1, -(-len(items) // parts))
+    return [items[i:i + size] for i in range(0, len(items), size)]
+
+
+def _convert_part(part: list[tuple[bytearray, int, int, int, int]], name: str, bar: Any) -> list[Frame]:
+    return [convert(buf, offset, natoms, line, k, name, bar) for buf, offset, natoms, line, k in part]
+
+
+def _selected_at_end(scan: _Scanner, sel: int | slice, bar: _CountingBar | None) -> Iterator[Frame]:
+    """Selections that count from the end: the frames that may be chosen are kept until the end
+    (the last few frames' text, held in the scanner's buffer, or the converted frames of a
+    backward slice)."""
+    name = scan.name
+    window: int | None = None  # frames whose text is kept: the last `window` of them
+    delayed = False  # frames leaving the window are chosen by the forward rule (a:-b:c)
+    start = stop = None
+    step = 1
+    if isinstance(sel, int):
+        window = -sel
+    else:
+        step = 1 if sel.step is None else sel.step
+        start, stop = sel.start, sel.stop
+        if step > 0 and start is not None and start < 0:
+            window = -start
+        elif step > 0:
+            window, delayed = -stop, True  # type: ignore[operator]
+            start = start or 0
+    kept: deque[_Kept] = deque()  # (offset in the text, end, natoms, line, frame) of window frames
+    converted: dict[int, Frame] = {}
+    # Backward slices: frames past a non-negative start are never chosen; when the stop does
+    # not count from the end either, reading can end after the start frame.
+    last = start if window is None and start is not None and start >= 0 else None
+    enough = last is not None and (stop is None or stop >= 0)
+    low = stop + 1 if window is None and stop is not None and stop >= 0 else 0
+
+    def text_of(item: _Kept) -> tuple[bytearray, int]:
+        return scan.buf, item[0] - scan.dropped
+
+    try:
+        while not (enough and last is not None and scan.frame > last):
+            first = scan.frame
+            idx = scan.batch(INDEX_BATCH)
+            if idx is None:
+                break
+            buf = scan.buf
+            for j in range(len(idx)):
+                k = first + j
+                a, b = _span(idx, j)
+                if window is None:
+                    if k >= low and (last is None or k <= last):
+                        converted[k] = convert(buf, a, idx.natoms[j], idx.lines[j], k, name, bar)
+                    elif bar is not None:
+                        bar.update(b - a)
+                    continue
+                kept.append((a + scan.dropped, b + scan.dropped, idx.natoms[j], idx.lines[j], k))
+                if len(kept) > window:
+                    item = kept.popleft()
+                    k_out = item[4]
+                    if delayed and k_out >= start and (k_out - start) % step == 0:  # type: ignore[operator]
+                        yield convert(*text_of(item), item[2], item[3], k_out, name, bar)
+                    elif bar is not None:
+                        bar.update(item[1] - item[0])
+            scan.hold = kept[0][0] if kept else None
+    except ExtxyzError:
+        for item in kept:  # faults of the frames before come first
+            convert(*text_of(item), item[2], item[3], item[4], name)
+        raise
+    n = scan.frame
+    if window is None:
+        yield from (converted[k] for k in range(n)[sel])  # type: ignore[index]
+        return
+    if isinstance(sel, int):
+        if n + sel < 0:
+            raise _out_of_range(sel, name, n)
+        order = [n + sel]
+    else:
+        order = [] if delayed else list(range(n)[sel])
+    by_k = {item[4]: item for item in kept}
+    if bar is not None:
+        bar.update(sum(item[1] - item[0] for item in kept if item[4] not in set(order)))
+    for k in order:
+        item = by_k[k]
+        yield convert(*text_of(item), item[2], item[3], k, name, bar)
+
+
+def _open(source: Source) -> ByteSource:
+    return ByteSource(source)
+
+
+def read(source: Source, index: Index = -1, *, workers: int = 1, progress: bool = False) -> Frame | list[Frame]:
+    """Read one frame (int index; -1, the last, by default) or a list of frames (slice, ':' or 'a:b:c').
+
+    `source` is a path (str, bytes or os.PathLike) or an open file, binary or text. Compressed
+    data (gzip, bzip2, xz) is recognised by its first bytes and decompressed as it is read. A
+    regular file is read up to the length it had when opened. An open file is read from its
+    current position: line numbers in messages count from there, and the file is then named
+    "NAME (from byte N)". The text is read in chunks: memory holds the frames asked for, not the
+    file. Only the frames asked for are converted; `workers` > 1 converts them on that many
+    threads (the native reader runs without the interpreter lock), with the same result. Tokens
+    past the declared columns of an atom line are ignored. Faults raise ExtxyzError, in file order.
     """
     sel = parse_index(index)
-    forward = _forward(sel)
-    if not _is_path(source) and forward is not None:
-        return _iread_stream(source, forward, progress)  # type: ignore[arg-type]
-    return _iread_text(source, sel, forward, progress)
+    if workers < 1:
+        raise ValueError(f"workers must be at least 1, got {workers}")
+    check_source(source)
+    with _open(source) as src, _bar(src.total, os.path.basename(src.name), progress) as bar:
+        frames = list(_frames(src, sel, bar, workers))
+    return frames[0] if isinstance(sel, int) else frames
 
 
-def _iread_text(source: Source, sel: int | slice, forward: tuple[int, int | None, int] | None,
-                progress: bool) -> Iterator[Frame]:
-    text = _Text(source)
-    try:
-        buf, name = text.buf, text.name
-        with _bar(len(buf), os.path.basename(name), progress) as bar:
-            shown = bar if progress else None
-            if forward is None:
-                idx = _Index(buf, 0, 1, -1)
-                if idx.stop != len(buf):
-                    raise stop_error(buf, idx.stop, idx.stop_line, len(idx), name)[0]
-                if isinstance(sel, int):
-                    k = sel + len(idx)
-                    if k < 0:
-                        raise IndexError(f"frame index {sel} out of range: {name} has {len(idx)} frames")
-                    chosen = [k]
-                else:
-                    chosen = list(range(len(idx)))[sel]
-                for k in chosen:
-                    yield convert(buf, idx.offsets[k], idx.natoms[k], idx.lines[k], k, name, shown)
-                return
-            start, stop, step = forward
-            offset, line, first = 0, 1, 0
-            while True:
-                batch = INDEX_BATCH if stop is None else min(INDEX_BATCH, stop - first)
-                if batch <= 0:
-                    return
-                idx = _Index(buf, offset, line, batch)
-                for j in range(len(idx)):
-                    k = first + j
-                    if k >= start and (k - start) % step == 0:
-                        yield convert(buf, idx.offsets[j], idx.natoms[j], idx.lines[j], k, name, shown)
-                first += len(idx)
-                offset, line = idx.stop, idx.stop_line
-                if len(idx) < batch:
-                    if offset != len(buf):
-                        raise stop_error(buf, offset, line, first, name)[0]
-                    if isinstance(sel, int):
-                        raise IndexError(f"frame index {sel} out of range: {name} has {first} frames")
-                    return
-    finally:
-        text.close()
+def iread(source: Source, index: Index = ":", *, progress: bool = False) -> Iterator[Frame]:
+    """Yield the selected frames one at a time, reading the source in chunks as they are asked for.
+
+    Sources as for read(). A frame complete in what a pipe or socket has delivered is yielded
+    without waiting for more. A selection that counts from the end keeps what it may need
+    (the last frames' text) until the end.
+    """
+    sel = parse_index(index)
+    check_source(source)
+    return _iread(source, sel, progress)
 
 
-def _iread_stream(stream: IO[Any], forward: tuple[int, int | None, int], progress: bool) -> Iterator[Frame]:
-    """Frames of an open file read in chunks: the buffer holds about one frame's text."""
-    name = source_name(stream)
-    start, stop, step = forward
-    try:
-        total: int | None = os.fstat(stream.fileno()).st_size - stream.tell()
-    except (AttributeError, OSError, ValueError, io.UnsupportedOperation):
-        total = None
-    buf = bytearray()
-    offset, line, k, ended = 0, 1, 0, False
-    with _bar(total, os.path.basename(name), progress) as bar:
-        while stop is None or k < stop:
-            idx = _Index(buf, offset, line, 1)
-            # A frame that reaches the end of the buffer may go on in the next chunk.
-            if len(idx) and (idx.stop < len(buf) or ended):
-                if k >= start and (k - start) % step == 0:
-                    # convert() moves the bar by the frame's bytes, inside big frames too.
-                    yield convert(buf, idx.offsets[0], idx.natoms[0], line, k, name, bar if progress else None)
-                else:
-                    bar.update(idx.stop - offset)
-                offset, line, k = idx.stop, idx.stop_line, k + 1
-                if offset > STREAM_CHUNK and offset * 2 > len(buf):
-                    del buf[:offset]
-                    offset = 0
-                continue
-            if ended:
-                if idx.stop != len(buf):
-                    raise stop_error(buf, idx.stop, idx.stop_line, k, name)[0]
-                if stop is not None and stop == start + 1 and step == 1 and k <= start:
-                    raise IndexError(f"frame index {start} out of range: {name} has {k} frames")
-                return
-            whole = buf.find(b"\n", idx.stop)
-            if whole >= 0 and _line_at(buf, idx.stop).strip() and _COUNT_LINE.match(_line_at(buf, idx.stop)) is None:
-                raise stop_error(buf, idx.stop, idx.stop_line, k, name)[0]
-            chunk = stream.read(max(STREAM_CHUNK, len(buf) - offset))
-            if not chunk:
-                ended = True
-            else:
-                buf += chunk.encode("utf-8") if isinstance(chunk, str) else chunk
+def _iread(source: Source, sel: int | slice, progress: bool) -> Iterator[Frame]:
+    with _open(source) as src, _bar(src.total, os.path.basename(src.name), progress) as bar:
+        yield from _frames(src, sel, bar, 1)
 
 
-def check(source: Source) -> list[ExtxyzError]:
-    """Every fault of a file, in file order; after a bad count line, checking resumes at the next count line."""
-    text = _Text(source)
-    errors: list[ExtxyzError] = []
-    try:
-        buf, name = text.buf, text.name
-        offset, line, k = 0, 1, 0
+def check(source: Source, *, notes: bool = False) -> list[ExtxyzError | ExtxyzNote]:
+    """Every fault of a file, in file order; after a bad count line, checking resumes at the next count line.
+
+    A source that cannot be read to its end (corrupt compressed data, a file that shrank) ends the
+    list with that fault. With `notes`, the list also holds ExtxyzNote entries for what reads but
+    deserves a look (atom lines with more tokens than Properties declares), in file order.
+    """
+    check_source(source)
+    errors: list[ExtxyzError | ExtxyzNote] = []
+    extra: ExtraTokens | None = None
+    extra_frame = extra_frames = 0
+    with _open(source) as src:
+        scan = _Scanner(src)
+        name = src.name
         while True:
-            idx = _Index(buf, offset, line, -1)
+            first = scan.frame
+            try:
+                idx = scan.batch(INDEX_BATCH)
+            except ExtxyzError as e:
+                errors.append(e)
+                if scan.resumable and scan.resync():
+                    continue
+                error = scan._fault_error()
+                if error is not None and error is not e and str(error) != str(e):
+                    errors.append(error)
+                break
+            if idx is None:
+                break
+            buf = scan.buf
             for j in range(len(idx)):
+                args = (buf, idx.offsets[j], idx.natoms[j], idx.lines[j], first + j, name)
                 try:
-                    convert(buf, idx.offsets[j], idx.natoms[j], idx.lines[j], k + j, name)
+                    try:
+                        convert(*args, strict=True)
+                    except ExtraTokens as more:
+                        extra_frames += 1
+                        if extra is None:
+                            extra, extra_frame = more, first + j
+                        convert(*args)
                 except ExtxyzError as e:
                     errors.append(e)
-            k += len(idx)
-            if idx.stop == len(buf):
-                return errors
-            error, ended = stop_error(buf, idx.stop, idx.stop_line, k, name)
-            errors.append(error)
-            if ended:
-                return errors
-            after = buf.find(b"\n", idx.stop)
-            found = _COUNT_LINE_SEARCH.search(buf, after + 1) if after >= 0 else None
-            if found is None:
-                return errors
-            line = idx.stop_line + 1 + buf[after + 1:found.start()].count(b"\n")
-            offset, k = found.start(), k + 1
-    finally:
-        text.close()
+    if notes and extra is not None:
+        note = ExtxyzNote(name, extra.line, extra_frame,
+                          f"atom lines have more tokens than Properties declares ({extra.found} for"
+                          f" {extra.columns} columns); the extra tokens are ignored"
+                          f" (in {extra_frames} of {scan.frame} frames)")
+        at = next((i for i, e in enumerate(errors) if e.line > note.line), len(errors))
+        errors.insert(at, note)
+    return errors
