@@ -1,12 +1,16 @@
 """atomblock.Table and read_table: columns against read()'s frames, fills and masks, mixed types,
 index forms and errors as read() gives them, selections, sub-tables and writing a table back."""
+import importlib.util
 import io
+import json
+from pathlib import Path
 
 import numpy as np
 import pytest
 
 import atomblock
 
+BENCH_TABLE = Path(__file__).resolve().parent.parent / "bench" / "bench_table.py"
 PROPERTIES = {  # name: values for n atoms
     "forces": lambda rng, n: rng.normal(size=(n, 3)),
     "tags": lambda rng, n: rng.integers(-50, 50, n),
@@ -236,3 +240,12 @@ def test_from_frames_and_ambiguous_names():
     assert table.has("q", "arrays").tolist() == [True, False] and table.has("cell", "cell").tolist() == [True, False]
     with pytest.raises(TypeError, match="frame 1 is a dict"):
         atomblock.Table.from_frames([atomblock.Frame(), {}])
+
+
+def test_bench_script_runs_and_cross_checks(tmp_path):
+    spec = importlib.util.spec_from_file_location("bench_table", BENCH_TABLE)
+    bench = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(bench)
+    assert bench.main(["--sizes", "30x4,10x0", "--repeat", "1", "--json", str(tmp_path / "b.json")]) == 0
+    figures = json.loads((tmp_path / "b.json").read_text())
+    assert figures["ok"] and len(figures["rows"]) == 12

@@ -203,9 +203,10 @@ def _build(frames: Iterable[Frame], keep_arrays: frozenset[str] | None, keep_inf
             where.append(k)
             info_values[key].append(info[key])
         cell = frame.cell
+        if cell is not None and not (type(cell) is np.ndarray and cell.dtype == np.float64
+                                     and cell.shape == (3, 3)):
+            cell = as_cell(cell)  # set directly on the frame: the constructor's forms and errors
         if cell is not None:
-            if not (type(cell) is np.ndarray and cell.dtype == np.float64 and cell.shape == (3, 3)):
-                cell = as_cell(cell)
             cells.append(cell)
             cell_where.append(k)
         pbc = frame.pbc
@@ -240,6 +241,7 @@ def _build(frames: Iterable[Frame], keep_arrays: frozenset[str] | None, keep_inf
 def _atom_column(column: _AtomColumn, counts: list[int]) -> Array:
     """The property's rows of every frame in one concatenate, fill rows where a frame lacks it."""
     kind, shape = column.kind, column.shape
+    dtype: np.dtype[Any]
     if kind == "U":
         dtype = np.dtype((np.str_, max(column.widths)))
     else:
@@ -261,7 +263,7 @@ def _info_column(values: list[Any], where: list[int], n: int) -> Array:
     kind, shape = _info_kind(values[0])
     for value in values[1:]:
         merged = _merged((kind, shape), _info_kind(value))
-        if merged is None or merged[0] == "O":
+        if merged is None:
             kind, shape = "O", ()
             break
         kind, shape = merged
