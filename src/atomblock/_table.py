@@ -38,6 +38,7 @@ _DTYPES = {"f": np.dtype(np.float64), "i": np.dtype(np.int64), "b": np.dtype(np.
 _FILLS: dict[str, Any] = {"f": np.nan, "i": 0, "b": False, "U": "", "O": None}
 _KIND_WORDS = {"f": "float", "i": "int", "b": "bool", "U": "str"}
 _KINDS = ("arrays", "info", "cell")
+_PLAIN_KINDS = {float: "f", bool: "b", str: "U"}
 _new_frame = object.__new__
 
 
@@ -260,13 +261,17 @@ def _atom_column(column: _AtomColumn, counts: list[int]) -> Array:
 def _info_column(values: list[Any], where: list[int], n: int) -> Array:
     """One info key's per-frame column: typed when the frames' values share a kind and shape
     (ints widen to floats), else an object array of the values themselves."""
-    kind, shape = _info_kind(values[0])
-    for value in values[1:]:
-        merged = _merged((kind, shape), _info_kind(value))
-        if merged is None:
-            kind, shape = "O", ()
-            break
-        kind, shape = merged
+    types = set(map(type, values))
+    if len(types) == 1 and types <= _PLAIN_KINDS.keys():  # the common case, without a call per value
+        kind, shape = _PLAIN_KINDS[types.pop()], ()
+    else:
+        kind, shape = _info_kind(values[0])
+        for value in values[1:]:
+            merged = _merged((kind, shape), _info_kind(value))
+            if merged is None:
+                kind, shape = "O", ()
+                break
+            kind, shape = merged
     everywhere = len(where) == n
     if kind == "O":
         column = np.empty(n, dtype=object)
@@ -523,9 +528,7 @@ def read_table(source: Source, index: Index = ":", *, arrays: Sequence[str] | No
 def _file_numbers(sel: int | slice) -> Callable[[int], str]:
     """Names the k-th frame read by its number in the file, where the selection tells it without the count."""
     if isinstance(sel, int):
-        if sel >= 0:
-            return lambda k: f"frame {sel + k}"
-        return lambda k: f"frame {sel} (from the end)"
+        return lambda k: f"frame {sel}"
     step = 1 if sel.step is None else sel.step
     start = 0 if sel.start is None else sel.start
     if step > 0 and start >= 0:
