@@ -519,10 +519,9 @@ def read_table(source: Source, index: Index = ":", *, arrays: Sequence[str] | No
     """
     keep_arrays = _names("arrays", arrays)
     keep_info = _names("info", info)
-    sel = parse_index(index)
-    got = read(source, sel, workers=workers, progress=progress)
+    got = read(source, index, workers=workers, progress=progress)
     frames = [got] if isinstance(got, Frame) else got
-    return _build(frames, keep_arrays, keep_info, _file_numbers(sel))
+    return _build(frames, keep_arrays, keep_info, _file_numbers(parse_index(index)))
 
 
 def _file_numbers(sel: int | slice) -> Callable[[int], str]:
