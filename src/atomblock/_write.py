@@ -479,7 +479,7 @@ def _frames_of(frames: Any) -> Iterable[Frame]:
     return cast("Iterable[Frame]", frames)
 
 
-def write(dest: Dest, frames: Frame | Iterable[Frame] | Table, *, append: bool = False,
+def write(dest: Dest, frames: Frame | Iterable[Frame], *, append: bool = False,
           float_format: str = "fixed", workers: int = 1, progress: bool = False) -> None:
     """Write a frame or frames: to a path (replaced, or appended to with append=True; .gz, .bz2
     and .xz compress) or to an open file (binary, or text).
