@@ -28,7 +28,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from ._frame import Frame, as_cell, as_float_property, as_pbc
+from ._frame import FLOAT_PROPERTIES, Frame, as_cell, as_float_property, as_pbc
 from ._read import Index, Source, parse_index, read
 
 Array = npt.NDArray[Any]
@@ -119,90 +119,48 @@ def _frame_number(k: int) -> str:
 class _AtomColumn:
     """One property's values while a table is built: the frames that have it, their arrays and str widths."""
 
-    __slots__ = ("kind", "shape", "first", "where", "values", "widths")
+    __slots__ = ("kind", "shape", "where", "values", "widths")
 
-    def __init__(self, kind: str, shape: tuple[int, ...], first: int) -> None:
-        self.kind, self.shape, self.first = kind, shape, first
-        self.where: list[int] = []
-        self.values: list[Array] = []
-        self.widths: list[int] = []
+    def __init__(self, kind: str, shape: tuple[int, ...], where: list[int], values: list[Array],
+                 widths: list[int]) -> None:
+        self.kind, self.shape, self.where, self.values, self.widths = kind, shape, where, values, widths
 
 
 def _build(frames: Iterable[Frame], keep_arrays: frozenset[str] | None, keep_info: frozenset[str] | None,
            number: Callable[[int], str] = _frame_number) -> Table:
     """A Table of the frames, keeping only the named columns (all when None); `number`
-    names a frame (counted from 0 in the order given) in error messages."""
+    names a frame (counted from 0 in the order given) in error messages.
+
+    One pass over the frames records what each has; then each column is gathered,
+    checked and joined on its own."""
     counts: list[int] = []
+    given: list[dict[str, Any]] = []
+    infos: list[dict[str, Any]] = []
     layout_of: dict[tuple[str, ...], int] = {}
     layout_ids: list[int] = []
     order_of: dict[tuple[str, ...], int] = {}
     order_ids: list[int] = []
-    atoms: dict[str, _AtomColumn] = {}
-    info_where: dict[str, list[int]] = {}
-    info_values: dict[str, list[Any]] = {}
     cells: list[Array] = []
     cell_where: list[int] = []
     pbcs: list[Array] = []
-    kinds: dict[np.dtype[Any], str | None] = {}
     for k, frame in enumerate(frames):
         if not isinstance(frame, Frame):
             raise TypeError(f"{number(k)} is a {type(frame).__name__}, not a Frame")
-        given = frame.arrays
-        names = tuple(given) if keep_arrays is None else tuple(n for n in given if n in keep_arrays)
-        natoms = frame.natoms
-        counts.append(natoms)
+        arrays = frame.arrays
+        names = tuple(arrays) if keep_arrays is None else tuple(n for n in arrays if n in keep_arrays)
         lid = layout_of.get(names)
         if lid is None:
             lid = layout_of[names] = len(layout_of)
         layout_ids.append(lid)
-        for name in names:
-            values = given[name]
-            if type(values) is not np.ndarray:
-                values = np.asarray(values)
-            values = as_float_property(name, values)
-            if values.ndim == 0 or len(values) != natoms:
-                raise ValueError(f"{number(k)}: arrays[{name!r}] has shape {values.shape},"
-                                 f" not one row per atom ({natoms})")
-            dtype = values.dtype
-            kind = kinds.get(dtype, "?")
-            if kind == "?":
-                kind = kinds[dtype] = _atom_kind(dtype)
-            if kind is None:
-                raise TypeError(f"{number(k)}: arrays[{name!r}] has dtype {dtype}, which no column holds")
-            if kind == "u":
-                if natoms and int(values.max()) > _INT64_MAX:
-                    raise ValueError(f"{number(k)}: arrays[{name!r}] holds values above the int64 range")
-                kind = "i"
-            elif kind == "U" and (dtype.kind != "U" or not dtype.isnative):
-                values = values.astype(str)
-            shape = values.shape[1:]
-            column = atoms.get(name)
-            if column is None:
-                column = atoms[name] = _AtomColumn(kind, shape, k)
-            elif column.kind != kind or column.shape != shape:
-                merged = _merged((column.kind, column.shape), (kind, shape))
-                if merged is None:
-                    raise ValueError(f"arrays[{name!r}]: {number(k)} has {_described(kind, shape)} but"
-                                     f" {number(column.first)} has {_described(column.kind, column.shape)}:"
-                                     " one column cannot hold both")
-                column.kind = merged[0]
-            column.where.append(k)
-            column.values.append(values)
-            if kind == "U":
-                column.widths.append(max(1, values.itemsize >> 2))
+        given.append(arrays)
+        counts.append(frame.natoms)
         info = frame.info
         keys = tuple(info) if keep_info is None else tuple(key for key in info if key in keep_info)
         oid = order_of.get(keys)
         if oid is None:
             oid = order_of[keys] = len(order_of)
         order_ids.append(oid)
-        for key in keys:
-            where = info_where.get(key)
-            if where is None:
-                where = info_where[key] = []
-                info_values[key] = []
-            where.append(k)
-            info_values[key].append(info[key])
+        infos.append(info)
         cell = frame.cell
         if cell is not None and not (type(cell) is np.ndarray and cell.dtype == np.float64
                                      and cell.shape == (3, 3)):
@@ -219,24 +177,96 @@ def _build(frames: Iterable[Frame], keep_arrays: frozenset[str] | None, keep_inf
     natoms_col = np.array(counts, dtype=np.int64)
     offsets = np.zeros(n + 1, dtype=np.int64)
     np.cumsum(natoms_col, out=offsets[1:])
-    arrays: dict[str, Array] = {}
+    layouts, orders = list(layout_of), list(order_of)
+    layout_col = np.array(layout_ids, dtype=np.int32)
+    order_col = np.array(order_ids, dtype=np.int32)
+    arrays_out: dict[str, Array] = {}
     widths: dict[str, Array] = {}
-    for name, column in atoms.items():
-        arrays[name] = _atom_column(column, counts)
+    # Names in the order of the first frame that has them: layouts are numbered by first use.
+    for name in dict.fromkeys(name for layout in layouts for name in layout):
+        where = _holders(name, layouts, layout_col)
+        column = _atom_values(name, [given[k][name] for k in where], where, natoms_col, number)
+        arrays_out[name] = _atom_column(column, counts)
         if column.kind == "U":
             width = np.ones(n, dtype=np.int32)
-            width[column.where] = column.widths
+            width[where] = column.widths
             widths[name] = width
-    info_cols = {key: _info_column(info_values[key], info_where[key], n) for key in info_where}
+    info_cols: dict[str, Array] = {}
+    for key in dict.fromkeys(key for order in orders for key in order):
+        where = _holders(key, orders, order_col)
+        info_cols[key] = _info_column([infos[k][key] for k in where], where, n)
     cell_col = np.full((n, 3, 3), np.nan)
     has_cell = np.zeros(n, dtype=bool)
     if cells:
         cell_col[cell_where] = np.stack(cells)
         has_cell[cell_where] = True
     pbc_col = np.stack(pbcs) if pbcs else np.zeros((0, 3), dtype=bool)
-    return _assemble(natoms_col, offsets, arrays, info_cols, cell_col, pbc_col, has_cell,
-                     list(layout_of), np.array(layout_ids, dtype=np.int32),
-                     list(order_of), np.array(order_ids, dtype=np.int32), widths)
+    return _assemble(natoms_col, offsets, arrays_out, info_cols, cell_col, pbc_col, has_cell,
+                     layouts, layout_col, orders, order_col, widths)
+
+
+def _holders(name: str, groups: list[tuple[str, ...]], ids: Array) -> list[int]:
+    """The frames whose group (their layout or info-key order) names `name`."""
+    return np.flatnonzero(np.array([name in group for group in groups], dtype=bool)[ids]).tolist()  # type: ignore[no-any-return]
+
+
+_PLAIN_ATOM_KINDS = {np.dtype(np.float64): "f", np.dtype(np.int64): "i", np.dtype(np.bool_): "b"}
+
+
+def _atom_values(name: str, values: list[Any], where: list[int], natoms: Array,
+                 number: Callable[[int], str]) -> _AtomColumn:
+    """One property's values checked (one row per atom, one kind and shape, ints widened to
+    floats) and its kind; ValueError/TypeError at the first frame that does not fit."""
+    try:
+        forms = {(type(v), v.shape[1:]) for v in values}
+        dtypes = {v.dtype for v in values}
+        rows_ok = bool((np.fromiter(map(len, values), np.int64, len(values)) == natoms[where]).all())
+    except (AttributeError, TypeError):  # not all arrays, or one is 0-d
+        forms, rows_ok = set(), False
+    if rows_ok and len(forms) == 1:
+        (cls, shape), = forms
+        kind = _PLAIN_ATOM_KINDS.get(next(iter(dtypes))) if len(dtypes) == 1 else None
+        if kind is None and all(d.kind == "U" and d.isnative for d in dtypes):
+            kind = "U"
+        if cls is np.ndarray and kind is not None:
+            if kind == "i" and name in FLOAT_PROPERTIES:
+                kind = "f"
+            widths = [max(1, v.itemsize >> 2) for v in values] if kind == "U" else []
+            return _AtomColumn(kind, shape, where, values, widths)
+    # Any other mix, value by value: conversions, widening, and the first frame that does not fit.
+    column: _AtomColumn | None = None
+    first = 0
+    kinds: dict[np.dtype[Any], str | None] = {}
+    for k, values_k in zip(where, values, strict=True):
+        v = as_float_property(name, np.asarray(values_k))
+        if v.ndim == 0 or len(v) != natoms[k]:
+            raise ValueError(f"{number(k)}: arrays[{name!r}] has shape {v.shape}, not one row per atom ({natoms[k]})")
+        kind = kinds.get(v.dtype, "?")
+        if kind == "?":
+            kind = kinds[v.dtype] = _atom_kind(v.dtype)
+        if kind is None:
+            raise TypeError(f"{number(k)}: arrays[{name!r}] has dtype {v.dtype}, which no column holds")
+        if kind == "u":
+            if len(v) and int(v.max()) > _INT64_MAX:
+                raise ValueError(f"{number(k)}: arrays[{name!r}] holds values above the int64 range")
+            kind = "i"
+        elif kind == "U" and (v.dtype.kind != "U" or not v.dtype.isnative):
+            v = v.astype(str)
+        shape = v.shape[1:]
+        if column is None:
+            column, first = _AtomColumn(kind, shape, where, [], []), k
+        elif column.kind != kind or column.shape != shape:
+            merged = _merged((column.kind, column.shape), (kind, shape))
+            if merged is None:
+                raise ValueError(f"arrays[{name!r}]: {number(k)} has {_described(kind, shape)} but"
+                                 f" {number(first)} has {_described(column.kind, column.shape)}:"
+                                 " one column cannot hold both")
+            column.kind = merged[0]
+        column.values.append(v)
+        if kind == "U":
+            column.widths.append(max(1, v.itemsize >> 2))
+    assert column is not None  # a property in a layout is in at least one frame
+    return column
 
 
 def _atom_column(column: _AtomColumn, counts: list[int]) -> Array:
@@ -261,6 +291,7 @@ def _atom_column(column: _AtomColumn, counts: list[int]) -> Array:
 def _info_column(values: list[Any], where: list[int], n: int) -> Array:
     """One info key's per-frame column: typed when the frames' values share a kind and shape
     (ints widen to floats), else an object array of the values themselves."""
+    shape: tuple[int, ...]
     types = set(map(type, values))
     if len(types) == 1 and types <= _PLAIN_KINDS.keys():  # the common case, without a call per value
         kind, shape = _PLAIN_KINDS[types.pop()], ()
