@@ -231,6 +231,7 @@ def test_sub_tables(path):
             full[bad]
 
 
+
 def test_from_frames_and_ambiguous_names():
     frames = [atomblock.Frame({"q": [1.0]}, {"q": 2, "cell": "c"}, cell=[1, 2, 3]), atomblock.Frame()]
     table = atomblock.Table.from_frames(frames)
@@ -240,6 +241,12 @@ def test_from_frames_and_ambiguous_names():
     assert table.has("q", "arrays").tolist() == [True, False] and table.has("cell", "cell").tolist() == [True, False]
     with pytest.raises(TypeError, match="frame 1 is a dict"):
         atomblock.Table.from_frames([atomblock.Frame(), {}])
+    wrong = atomblock.Frame({"species": ["H", "H"], "pos": np.zeros((2, 3))})
+    wrong.arrays["pos"] = np.zeros((3, 3))  # set past the constructor's check
+    with pytest.raises(ValueError, match=r"frame 1: arrays\['pos'\] has shape \(3, 3\), not one row per atom"):
+        atomblock.Table.from_frames([atomblock.Frame({"pos": np.ones((2, 3))}), wrong])
+    wrong.arrays["pos"] = np.ones((2, 3), dtype=np.int64)  # positions are floats, as Frame makes them
+    assert atomblock.Table.from_frames([wrong]).arrays["pos"].dtype == np.float64
 
 
 def test_bench_script_runs_and_cross_checks(tmp_path):
