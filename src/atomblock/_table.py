@@ -43,7 +43,7 @@ _new_frame = object.__new__
 
 
 def _atom_kind(dtype: np.dtype[Any]) -> str | None:
-    """The column kind of a per-atom dtype (f, i, b or U), None when there is none."""
+    """The column kind of a per-atom dtype: f, i, b or U (u for uint64), None when no column holds it."""
     kind = dtype.kind
     if kind in "fb":
         return kind
