@@ -23,6 +23,7 @@ from ._comment import format_header
 from ._frame import Frame, as_cell, as_float_property, as_pbc
 from ._properties import layout_of_arrays
 from ._read import _bar, _is_path, source_name
+from ._table import Table
 
 Array = npt.NDArray[Any]
 Dest = Union[str, "os.PathLike[str]", IO[bytes], IO[str]]
@@ -508,7 +509,8 @@ def write(dest: Dest, frames: Frame | Iterable[Frame], *, append: bool = False,
     if workers < 1:
         raise ValueError(f"workers must be at least 1, got {workers}")
     fmt = cast(FloatFormat, float_format)
-    todo = _frames_of(frames)
+    # A Table is written frame by frame, refused first when a frame lost its atoms' columns.
+    todo = frames._writable() if isinstance(frames, Table) else _frames_of(frames)
     is_path = _is_path(dest)
     if not is_path and not callable(getattr(dest, "write", None)):
         raise TypeError(f"dest must be a path or an open file, got {type(dest).__name__}")

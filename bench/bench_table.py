@@ -1,0 +1,127 @@
+"""Benchmark of atomblock.read_table against read(":") on machine-learning-shaped files: many
+small frames with species, pos, forces, an energy, a 3x3 stress, a config_type, a Lattice and pbc.
+
+    .venv/bin/python bench/bench_table.py                     # 20,000 x 100 and 50,000 x 20 atoms
+    .venv/bin/python bench/bench_table.py --quick             # seconds: 2,000 x 100 and 5,000 x 20
+    .venv/bin/python bench/bench_table.py --sizes 1000x50 --repeat 1 --json out.json
+
+Per workload, with the file in the page cache, the best of --repeat runs (wall-clock and CPU
+seconds; us/frame and MB/s from the wall-clock time) of:
+  read(":")                      the list of frames (the baseline);
+  read_table                     the same frames as a Table;
+  read_table workers=2;
+  read_table arrays=[]           the metadata-only table (natoms, offsets, info, cell, pbc);
+  write frames / write table     the frames of read(":") and the table, to a file (fixed floats).
+Each table is cross-checked once against read(":") (frame by frame) and the two written files
+against each other (byte for byte); the exit status is 1 when a check fails, else 0.
+"""
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import platform
+import sys
+import tempfile
+import time
+from collections.abc import Callable
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+
+import atomblock
+
+DEFAULT_SIZES = "20000x100,50000x20"
+QUICK_SIZES = "2000x100,5000x20"
+SPECIES = ("H", "C", "N", "O", "Si")
+CONFIG_TYPES = ("bulk", "surface", "cluster", "md 300K")
+
+
+def make_frames(nframes: int, natoms: int, seed: int = 0) -> list[atomblock.Frame]:
+    rng = np.random.default_rng(seed)
+    frames = []
+    for _ in range(nframes):
+        frames.append(atomblock.Frame(
+            {"species": rng.choice(SPECIES, natoms), "pos": rng.random((natoms, 3)) * 10,
+             "forces": rng.normal(size=(natoms, 3))},
+            info={"energy": float(rng.normal() * 100), "stress": rng.normal(size=(3, 3)),
+                  "config_type": str(rng.choice(CONFIG_TYPES))},
+            cell=np.diag(rng.random(3) + 10), pbc=[True, True, True]))
+    return frames
+
+
+def best(fn: Callable[[], Any], repeat: int) -> tuple[float, float, Any]:
+    """The shortest of `repeat` runs in wall-clock and in CPU seconds (all threads of the
+    process: on a shared machine the steadier figure), and the last run's result."""
+    times, cpu = [], []
+    result = None
+    for _ in range(repeat):
+        result = None  # the previous result freed before the next run
+        start, start_cpu = time.perf_counter(), time.process_time()
+        result = fn()
+        times.append(time.perf_counter() - start)
+        cpu.append(time.process_time() - start_cpu)
+    return min(times), min(cpu), result
+
+
+def run(nframes: int, natoms: int, repeat: int, directory: Path) -> tuple[list[dict[str, Any]], bool]:
+    path = directory / f"table_{nframes}x{natoms}.xyz"
+    atomblock.write(path, make_frames(nframes, natoms))
+    size = path.stat().st_size
+    path.read_bytes()  # into the page cache
+    rows: list[dict[str, Any]] = []
+
+    def timed(op: str, fn: Callable[[], Any]) -> Any:
+        seconds, cpu, result = best(fn, repeat)
+        rows.append({"workload": f"{nframes}x{natoms}", "op": op, "seconds": seconds, "cpu_seconds": cpu,
+                     "us_per_frame": seconds / nframes * 1e6, "MB_per_s": size / seconds / 1e6})
+        return result
+
+    frames = timed('read(":")', lambda: atomblock.read(path, ":"))
+    table = timed("read_table", lambda: atomblock.read_table(path))
+    table2 = timed("read_table workers=2", lambda: atomblock.read_table(path, workers=2))
+    bare = timed("read_table arrays=[]", lambda: atomblock.read_table(path, arrays=[]))
+    out_frames, out_table = directory / "frames_out.xyz", directory / "table_out.xyz"
+    timed("write frames", lambda: atomblock.write(out_frames, frames))
+    timed("write table", lambda: atomblock.write(out_table, table))
+    ok = (list(table) == frames and table2 == table and bare.arrays == {}
+          and np.array_equal(bare.natoms, table.natoms) and np.array_equal(bare.info["energy"], table.info["energy"])
+          and out_frames.read_bytes() == out_table.read_bytes() == path.read_bytes())
+    for p in (path, out_frames, out_table):
+        p.unlink()
+    return rows, ok
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--sizes", default=None, help=f"FRAMESxATOMS,... (default {DEFAULT_SIZES})")
+    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--quick", action="store_true", help=f"sizes {QUICK_SIZES}, one run each")
+    parser.add_argument("--json", type=Path, help="write the figures here too")
+    args = parser.parse_args(argv)
+    sizes = args.sizes or (QUICK_SIZES if args.quick else DEFAULT_SIZES)
+    repeat = 1 if args.quick else args.repeat
+    workloads = [tuple(int(x) for x in s.split("x")) for s in sizes.split(",")]
+    all_rows: list[dict[str, Any]] = []
+    all_ok = True
+    print(f"atomblock {atomblock.__version__}, Python {platform.python_version()}, NumPy {np.__version__},"
+          f" {os.cpu_count()} CPUs; best of {repeat}")
+    print(f"{'workload':>12} {'op':<24} {'seconds':>9} {'cpu s':>7} {'us/frame':>9} {'MB/s':>8}")
+    with tempfile.TemporaryDirectory(prefix="bench_table_") as tmp:
+        for nframes, natoms in workloads:
+            rows, ok = run(nframes, natoms, repeat, Path(tmp))
+            for r in rows:
+                print(f"{r['workload']:>12} {r['op']:<24} {r['seconds']:9.3f} {r['cpu_seconds']:7.3f}"
+                      f" {r['us_per_frame']:9.1f}"
+                      f" {r['MB_per_s']:8.1f}")
+            print(f"{'':>12} cross-check: {'ok' if ok else 'FAILED'}")
+            all_rows += rows
+            all_ok = all_ok and ok
+    if args.json:
+        args.json.write_text(json.dumps({"rows": all_rows, "ok": all_ok}, indent=1) + "\n")
+    return 0 if all_ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
