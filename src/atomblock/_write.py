@@ -111,7 +111,7 @@ class _Columns:
         self.natoms = natoms
         self.names = str_names
         strs = [arrays[name] for name in str_names]
-        self.strs = [(v if v.flags.c_contiguous else np.ascontiguousarray(v)).view(np.uint32).reshape(natoms, -1)
+        self.strs = [(v if v.flags.c_contiguous else np.ascontiguousarray(v)).view(np.uint32).reshape(natoms, v.itemsize // 4)
                      for v in strs]
         self.floats = [arrays[name] for name in float_names]
         self.ints = [arrays[name] for name in int_names]
