@@ -69,15 +69,128 @@ _PAIR = re.compile(
     r'|(?=\s*\Z|\s+[^\s="]+=)))?'
     r'|("[\s\S]*|\S))'
 )
-# One loose pair per match: key, value; blanks around "=", a comma may follow the value.
-_LOOSE_PAIR = re.compile(
-    r"\s*(" + _QUOTED + r'|[^\s="]+)\s*=\s*'
-    r"(" + _STRUCT_VALUE + r'|[^\s="\[{][^\s="]*?)'
-    r"\s*,?(?=\s|\Z)"
-)
-_BLANK_TAIL = re.compile(r"\s*\Z")
 # A Properties= or Lattice= pair, seen in a line that does not parse as pairs.
 _HOLDS_SPECIAL = re.compile(r'(?<!\S)"?(?:properties|lattice)"?=', re.IGNORECASE)
+# The hand-written scanner of the lines the patterns above would take too long or too much
+# memory for (long lines, lines with backslashes: a pattern's repeated group keeps state per
+# repetition). Its pieces are single-class runs and searches, linear in time and constant in memory.
+_REGEX_LIMIT = 4096  # lines up to this length without a backslash take the findall pattern
+_BLANKS = re.compile(r"\s*")
+_BARE = re.compile(r'[^\s="]+')
+_CLOSING_QUOTE = re.compile(r'(?<!\\)(?:\\\\)*"')  # a quote after an even run of backslashes
+_LIST_MARK = re.compile(r'[\[\]"]')
+_BRACE_MARK = re.compile(r"[{}]")
+_EMPTY_VALUE_ENDS = re.compile(r'\s*\Z|\s+[^\s="]+=')  # key= is the empty str before these
+_LOOSE_EQUALS = re.compile(r"\s*=\s*")
+_LOOSE_END = re.compile(r"\s*,?(?=\s|\Z)")
+Pair = tuple[str, str, str]  # key as written, "=" or "", raw value
+
+
+def _quote_end(line: str, start: int) -> int:
+    """The index after the quote closing the one at `start`; -1 when none does."""
+    m = _CLOSING_QUOTE.search(line, start + 1)
+    return -1 if m is None else m.end()
+
+
+def _list_end(line: str, start: int) -> int:
+    """The index after the "]" closing a one- or two-level list opened at `start`; -1 if none."""
+    depth = 0
+    pos = start
+    while True:
+        m = _LIST_MARK.search(line, pos)
+        if m is None:
+            return -1
+        mark = m.group()
+        if mark == '"':
+            pos = _quote_end(line, m.start())
+            if pos < 0:
+                return -1
+        elif mark == "[":
+            depth += 1
+            if depth > 2:
+                return -1
+            pos = m.end()
+        else:
+            depth -= 1
+            if depth == 0:
+                return m.end()
+            pos = m.end()
+
+
+def _value_end(line: str, start: int) -> tuple[int, str]:
+    """The end of the value starting at `start`, or -1 and the fault found there."""
+    head = line[start]
+    if head == '"':
+        end = _quote_end(line, start)
+        return end, "unbalanced quote"
+    if head == "{":
+        m = _BRACE_MARK.search(line, start + 1)
+        return (m.end() if m is not None and m.group() == "}" else -1), "unbalanced brace"
+    if head == "[":
+        return _list_end(line, start), "unbalanced bracket"
+    m = _BARE.match(line, start)
+    return (-1, '"=" with no key') if m is None else (m.end(), "")
+
+
+def scan_pairs(line: str, loose: bool = False) -> tuple[list[Pair], str]:
+    """The line's pairs and "" , or the pairs before the first fault and its message.
+
+    Strict (default): the grammar of the pair pattern, for any line. Loose: every item is
+    key = value, with blanks around "=" and a comma after the value allowed.
+    """
+    pairs: list[Pair] = []
+    n = len(line)
+    pos = _BLANKS.match(line).end()
+    while pos < n:
+        start = pos
+        if line[pos] == '"':
+            pos = _quote_end(line, pos)
+            if pos < 0:
+                return pairs, f"malformed comment line: unbalanced quote at column {start + 1}"
+        else:
+            m = _BARE.match(line, pos)
+            if m is None:
+                return pairs, f'malformed comment line: "=" with no key at column {start + 1}'
+            pos = m.end()
+        key = line[start:pos]
+        if loose:
+            m = _LOOSE_EQUALS.match(line, pos)
+            if m is None or "=" not in m.group():
+                return pairs, "not a loose pair"
+            pos = m.end()
+            if pos == n:
+                return pairs, "not a loose pair"
+        elif pos == n or line[pos] != "=":
+            pairs.append((key, "", ""))
+            pos = _BLANKS.match(line, pos).end()
+            continue
+        else:
+            pos += 1
+            if pos == n or line[pos].isspace():
+                if _EMPTY_VALUE_ENDS.match(line, pos) is None:
+                    return pairs, f'malformed comment line: "=" with no key at column {pos}'
+                pairs.append((key, "=", ""))
+                pos = _BLANKS.match(line, pos).end()
+                continue
+        value_start = pos
+        pos, fault = _value_end(line, pos)
+        if pos < 0:
+            column = value_start if fault.startswith('"="') else value_start + 1
+            return pairs, f"malformed comment line: {fault} at column {column}"
+        raw = line[value_start:pos]
+        if loose:
+            if raw[-1:] == "," and len(raw) > 1 and not fault and raw[0] not in _STRUCTURED:
+                raw = raw[:-1]
+                pos -= 1
+            m = _LOOSE_END.match(line, pos)
+            if m is None:
+                return pairs, "not a loose pair"
+            pos = m.end()
+        pairs.append((key, "=", raw))
+        pos = _BLANKS.match(line, pos).end()
+    return pairs, ""
+
+
 _SCALAR = re.compile(
     r"([+-]?\d+)\Z"
     r"|([+-]?(?:\d+\.?\d*|\.\d+)(?:[eEdD][+-]?\d+)?\Z|[+-]?(?:inf|infinity|nan)\Z)",
@@ -112,6 +225,9 @@ _pbc_cache: dict[str, Array | None] = {}
 def _unescape(body: str) -> str:
     if "\\" not in body:
         return body
+    if "\\\\" not in body:
+        # Every backslash escapes the character after it: two replaces, no call per escape.
+        return body.replace('\\"', '"').replace("\\n", "\n")
     return _ESCAPE.sub(lambda m: _ESCAPES.get(m.group(1), m.group(0)), body)
 
 
@@ -150,7 +266,7 @@ def _numbers(body: str, sep: str) -> Array | None:
     if _NUMERIC_CHARS.search(body) or (sep == " " and "," in body):
         return None
     is_float = _FLOAT_CHARS.search(body) is not None
-    if not is_float and _LONG_DIGITS.search(body):
+    if (not is_float and _LONG_DIGITS.search(body)) or (is_float and _MINUS_ZERO_INT.search(body)):
         return None
     raw = body.encode("ascii")
     if sep == ",":
@@ -188,12 +304,35 @@ def _typed_items(items: list[str]) -> Array | None:
     return None
 
 
+_PLAIN_NUMBER = r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?"
+_PLAIN_NUMBERS = re.compile(r"\s*(?:" + _PLAIN_NUMBER + r"\s+)*" + _PLAIN_NUMBER + r"\s*\Z")
+_NOT_INT = re.compile(r"[.eE]")
+# An int item "-0" is 0, which a float list holds as +0.0: NumPy would read -0.0.
+_MINUS_ZERO_INT = re.compile(r"(?<![^\s,\[])-0+(?![^\s,\]])")
+
+
 def _old_style(body: str, minimum: int) -> Array | None:
     """A blank-separated list of at least `minimum` items as an array; None when not typed."""
     if len(body) >= _BIG_LIST:
         values = _numbers(body, " ")
         if values is not None:
             return values if len(values) >= minimum else None
+    elif _PLAIN_NUMBERS.match(body):
+        # Short lists of plain numbers (stress, virial, dipoles): NumPy types the items at once.
+        items = body.split()
+        if len(items) < minimum:
+            return None
+        if _NOT_INT.search(body):
+            if _MINUS_ZERO_INT.search(body) is None:
+                return np.array(items, dtype=np.float64)
+            return _typed_items(items)
+        try:
+            return np.array(items, dtype=np.int64)
+        except (OverflowError, ValueError):
+            return _typed_items(items)  # beyond int64: floats of the ints, as item by item
+    first = body.split(None, 1)[:1]
+    if not first or isinstance(scalar(first[0]), str):
+        return None  # a word that is no number or bool: never an array (no list made)
     items = body.split()
     if len(items) < minimum:
         return None
@@ -330,7 +469,7 @@ def _tensor(value: InfoValue, raw: str) -> InfoValue:
         and value.dtype.kind in "if"
         and not raw.startswith('"' + _JSON_TAG)
     ):
-        return np.ascontiguousarray(value.reshape((3, 3), order="F"))
+        return value.reshape(3, 3).T.copy()
     return value
 
 
@@ -423,28 +562,23 @@ def comment_parts(line: str) -> Parts:
                     return info, cell, pbc, properties
             except CommentError:
                 pass
-    parts = _pairs(_PAIR.findall(line))
+    if len(line) <= _REGEX_LIMIT and "\\" not in line:
+        parts = _pairs(_PAIR.findall(line))
+    else:
+        parts = _pairs(_scanned(line, False))
     if parts is None:
-        parts = _pairs(_loose_pairs(line))
+        parts = _pairs(_scanned(line, True))
         if parts is None:
             if _HOLDS_SPECIAL.search(line):
-                raise CommentError(_fault(line))
+                raise CommentError(scan_pairs(line)[1])
             return {"comment": line}, None, None, None
     return parts
 
 
-def _loose_pairs(line: str) -> list[tuple[str, str, str, str, str]] | None:
-    """The line's loose pairs in the strict pattern's tuple form; None when it has none."""
-    out = []
-    pos = 0
-    match = _LOOSE_PAIR.match
-    while _BLANK_TAIL.match(line, pos) is None:
-        m = match(line, pos)
-        if m is None:
-            return None
-        out.append((m.group(1), "=", m.group(2), "", ""))
-        pos = m.end()
-    return out
+def _scanned(line: str, loose: bool) -> list[tuple[str, str, str, str, str]] | None:
+    """scan_pairs' pairs in the pair pattern's tuple form; None when the line has a fault."""
+    pairs, fault = scan_pairs(line, loose)
+    return None if fault else [(key, eq, raw, "", "") for key, eq, raw in pairs]
 
 
 def _pairs(found: list[tuple[str, str, str, str, str]] | None) -> Parts | None:
@@ -454,6 +588,7 @@ def _pairs(found: list[tuple[str, str, str, str, str]] | None) -> Parts | None:
     info: dict[str, InfoValue] = {}
     cell = pbc = None
     properties = None
+    error = ""  # the first fault of a special key, raised once the line is known to be pairs
     # The common case (a plain key with a bare number or word) is inlined: this
     # loop runs once per pair of every frame the native scanner declines.
     for key, eq, raw, opener, stray in found:
@@ -487,28 +622,17 @@ def _pairs(found: list[tuple[str, str, str, str, str]] | None) -> Parts | None:
             else:
                 pbc = pbc_value
         elif not eq:
-            raise CommentError(f"{key} without a value")
+            error = error or f"{key} without a value"
         elif special == "Lattice":
-            cell = _lattice(raw)
+            try:
+                cell = _lattice(raw)
+            except CommentError as e:
+                error = error or str(e)
         else:
             properties = raw[1:-1] if raw[:1] == '"' else raw
+    if error:
+        raise CommentError(error)
     return info, cell, pbc, properties
-
-
-def _fault(line: str) -> str:
-    """The message for the first faulty character of a line (error path only)."""
-    for m in _PAIR.finditer(line):
-        group = 4 if m.group(4) else 5 if m.group(5) else 0
-        if group:
-            char = m.group(group)[0]
-            what = {
-                '"': "unbalanced quote",
-                "{": "unbalanced brace",
-                "[": "unbalanced bracket",
-                "=": '"=" with no key',
-            }.get(char, f"unexpected {char!r}")
-            return f"malformed comment line: {what} at column {m.start(group) + 1}"
-    raise AssertionError("no faulty character in the line")
 
 
 # --- writing ------------------------------------------------------------------------------------

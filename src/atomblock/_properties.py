@@ -27,6 +27,7 @@ _FROM_FLOATS, _FROM_INTS, _FROM_BOOLS, _FROM_STR, _FROM_STRS = range(5)
 _SOURCE_OF_TYPE = {"R": _FROM_FLOATS, "I": _FROM_INTS, "L": _FROM_BOOLS}
 _CACHE_LIMIT = 1024  # distinct Properties texts kept parsed; files use one or a few
 _MAX_COUNT_DIGITS = 15  # a count of more digits is refused unparsed (int() of long texts is slow)
+_MAX_COLUMNS = (1 << 31) - 1  # columns of any layout: no atom line holds more
 _SHORT = 40  # characters of a long Properties text quoted in a message
 
 
@@ -168,6 +169,7 @@ def _parse(text: str | None, max_columns: int | None) -> Layout:
     if text == "":
         return Layout(text, [], strict=True)
     short = shortened(text)
+    limit = _MAX_COLUMNS if max_columns is None else max_columns
     parts = text.split(":")
     if len(parts) % 3:
         raise CommentError(
@@ -189,11 +191,16 @@ def _parse(text: str | None, max_columns: int | None) -> Layout:
             what = "an empty name" if not name else f"column name {name!r} used twice"
             raise CommentError(f"bad Properties={short}: {what}")
         seen.add(name)
-        number = int(digits) if len(digits) <= _MAX_COUNT_DIGITS else 10**_MAX_COUNT_DIGITS
+        if len(digits) > _MAX_COUNT_DIGITS:
+            raise CommentError(
+                f"bad Properties={short}: count {shortened(count)!r} of column {name!r} cannot fit in the atom lines,"
+                f" which hold at most {limit}"
+            )
+        number = int(digits)
         total += number
         triples.append((name, letter, number))
-    if total >= 10**_MAX_COUNT_DIGITS or (max_columns is not None and total > max_columns):
-        raise CommentError(_too_many(text, total, max_columns if max_columns is not None else 10**_MAX_COUNT_DIGITS))
+    if total > limit:
+        raise CommentError(_too_many(text, total, limit))
     return Layout(text, triples, strict=True)
 
 

@@ -111,8 +111,9 @@ class _Columns:
         self.natoms = natoms
         self.names = str_names
         strs = [arrays[name] for name in str_names]
-        self.strs = [(v if v.flags.c_contiguous else np.ascontiguousarray(v)).view(np.uint32).reshape(natoms, v.itemsize // 4)
-                     for v in strs]
+        # The width from the item size: reshape(0, -1) cannot infer it for a frame of no atoms.
+        self.strs = [(v if v.flags.c_contiguous else np.ascontiguousarray(v)).view(np.uint32)
+                     .reshape(natoms, v.itemsize // 4) for v in strs]
         self.floats = [arrays[name] for name in float_names]
         self.ints = [arrays[name] for name in int_names]
         self.bools = [arrays[name] for name in bool_names]
