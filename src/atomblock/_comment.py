@@ -168,6 +168,7 @@ def scan_pairs(line: str, loose: bool = False) -> tuple[list[Pair], str]:
             pos += 1
             if pos == n or line[pos].isspace():
                 if _EMPTY_VALUE_ENDS.match(line, pos) is None:
+                    pairs.append((key, "", ""))  # as the pattern: a bare key, then the "=" is the fault
                     return pairs, f'malformed comment line: "=" with no key at column {pos}'
                 pairs.append((key, "=", ""))
                 pos = _BLANKS.match(line, pos).end()
@@ -175,7 +176,10 @@ def scan_pairs(line: str, loose: bool = False) -> tuple[list[Pair], str]:
         value_start = pos
         pos, fault = _value_end(line, pos)
         if pos < 0:
-            column = value_start if fault.startswith('"="') else value_start + 1
+            column = value_start + 1
+            if fault.startswith('"="'):
+                pairs.append((key, "", ""))  # "a==": a bare key, then the first "=" is the fault
+                column -= 1
             return pairs, f"malformed comment line: {fault} at column {column}"
         raw = line[value_start:pos]
         if loose:
@@ -562,15 +566,19 @@ def comment_parts(line: str) -> Parts:
                     return info, cell, pbc, properties
             except CommentError:
                 pass
+    fault = ""
     if len(line) <= _REGEX_LIMIT and "\\" not in line:
         parts = _pairs(_PAIR.findall(line))
     else:
-        parts = _pairs(_scanned(line, False))
+        pairs, fault = scan_pairs(line)
+        parts = None if fault else _pairs([(key, eq, raw, "", "") for key, eq, raw in pairs])
     if parts is None:
-        parts = _pairs(_scanned(line, True))
+        # A quote that never closes spoils any reading as pairs: no second scan to the end.
+        if "unbalanced quote" not in fault:
+            parts = _pairs(_scanned(line, True))
         if parts is None:
             if _HOLDS_SPECIAL.search(line):
-                raise CommentError(scan_pairs(line)[1])
+                raise CommentError(fault or scan_pairs(line)[1])
             return {"comment": line}, None, None, None
     return parts
 
