@@ -560,9 +560,11 @@ def comment_parts(line: str) -> Parts:
                 if lattice is not None:
                     cell = _lattice_cache.get(lattice)
                     cell = _lattice(lattice) if cell is None else cell.copy()
-                if pbc_text is not None:
-                    pbc = _pbc(pbc_text)
-                if pbc_text is None or pbc is not None:
+                if pbc_text is None:
+                    return info, cell, pbc, properties
+                pbc = _pbc_cache.get(pbc_text)
+                pbc = _pbc(pbc_text) if pbc is None else pbc.copy()
+                if pbc is not None:
                     return info, cell, pbc, properties
             except CommentError:
                 pass

@@ -6,9 +6,7 @@ which slice of the reader's per-type matrices holds it.
 """
 from __future__ import annotations
 
-from bisect import bisect_right
 from collections.abc import Iterator, Sequence
-from itertools import accumulate
 from typing import Any, overload
 
 import numpy as np
@@ -52,10 +50,11 @@ class ColumnTypes(Sequence[tuple[str, str]]):
 
     __slots__ = ("_starts", "_fields", "_total")
 
-    def __init__(self, triples: list[tuple[str, str, int]]) -> None:
-        self._fields = [(name, kind) for name, kind, _ in triples]
-        self._starts = list(accumulate((count for _, _, count in triples), initial=0))
-        self._total = self._starts.pop()
+    def __init__(self, fields: tuple[tuple[str, str, int, int], ...]) -> None:
+        self._fields = fields  # Layout.fields: (name, type letter, first within its type, count)
+        ends = np.cumsum(np.fromiter((f[3] for f in fields), dtype=np.int64, count=len(fields)))
+        self._total = int(ends[-1]) if len(ends) else 0
+        self._starts = ends - np.fromiter((f[3] for f in fields), dtype=np.int64, count=len(fields))
 
     def __len__(self) -> int:
         return self._total
@@ -71,12 +70,14 @@ class ColumnTypes(Sequence[tuple[str, str]]):
             index += self._total
         if not 0 <= index < self._total:
             raise IndexError("column index out of range")
-        return self._fields[bisect_right(self._starts, index) - 1]
+        name, kind, _, _ = self._fields[int(np.searchsorted(self._starts, index, side="right")) - 1]
+        return name, kind
 
     def __iter__(self) -> Iterator[tuple[str, str]]:
-        for field, start, stop in zip(self._fields, self._starts, [*self._starts[1:], self._total], strict=True):
-            for _ in range(stop - start):
-                yield field
+        for name, kind, _, count in self._fields:
+            column = (name, kind)
+            for _ in range(count):
+                yield column
 
 
 class Layout:
@@ -101,7 +102,7 @@ class Layout:
         self._steps: tuple[tuple[str, int, Any], ...] | None = None
         self.has_bools = taken["L"] > 0
         self.col_types = b"".join(_CODE_OF_TYPE[k].encode("ascii") * c for _, k, c in triples)
-        self.columns = ColumnTypes(triples)
+        self.columns = ColumnTypes(self.fields)
 
     @property
     def steps(self) -> tuple[tuple[str, int, Any], ...]:
