@@ -88,7 +88,20 @@ Pair = tuple[str, str, str]  # key as written, "=" or "", raw value
 
 def _quote_end(line: str, start: int) -> int:
     """The index after the quote closing the one at `start`; -1 when none does."""
-    m = _CLOSING_QUOTE.search(line, start + 1)
+    # Most strings hold no escaped quote: find the next quote and count the backslashes before
+    # it; after a few escaped quotes, one search (slower per character, linear) does the rest.
+    pos = start + 1
+    for _ in range(8):
+        end = line.find('"', pos)
+        if end < 0:
+            return -1
+        run = end
+        while line[run - 1] == "\\":
+            run -= 1
+        if (end - run) % 2 == 0:
+            return end + 1
+        pos = end + 1
+    m = _CLOSING_QUOTE.search(line, pos)
     return -1 if m is None else m.end()
 
 
@@ -257,24 +270,27 @@ def scalar(text: str) -> int | float | bool | str:
 # --- lists of numbers ---------------------------------------------------------------------------
 
 _BIG_LIST = 2048  # characters from which a numeric list is parsed by NumPy on the joined text
-_NUMERIC_CHARS = re.compile(r"[^0-9eE+\-.\s,]|[^\x00-\x7f]")
+_NOT_NUMERIC = re.compile(r"[^0-9eE+\-.\s,]")
 _FLOAT_CHARS = re.compile(r"[.eE]")
 _LONG_DIGITS = re.compile(r"\d{19}")  # may not fit in int64: the item-by-item path decides
 _ASCII_BLANKS = np.frombuffer(b" \t\n\r\x0b\x0c", dtype=np.uint8)
+_OTHER_BLANKS = re.compile(rb"[\t\n\r\x0b\x0c]")
 
 
 def _numbers(body: str, sep: str) -> Array | None:
     """A long list of ints or floats (items separated by blanks, or by commas with optional
     blanks) parsed on the joined text in linear time and memory; None when it holds anything
     else or the item-by-item path must decide (big ints, inf/nan, d exponents)."""
-    if _NUMERIC_CHARS.search(body) or (sep == " " and "," in body):
+    if not body.isascii() or _NOT_NUMERIC.search(body) or (sep == " " and "," in body):
         return None
     is_float = _FLOAT_CHARS.search(body) is not None
-    if (not is_float and _LONG_DIGITS.search(body)) or (is_float and _MINUS_ZERO_INT.search(body)):
+    if (not is_float and _LONG_DIGITS.search(body)) or (is_float and _minus_zero_int(body)):
         return None
     raw = body.encode("ascii")
     if sep == ",":
         expected = raw.count(b",") + 1
+    elif raw[:1] != b" " and raw[-1:] != b" " and b"  " not in raw and not _OTHER_BLANKS.search(raw):
+        expected = raw.count(b" ") + 1  # single spaces between the items: the common form
     else:
         # items = blank-to-non-blank transitions (or a non-blank first character)
         chars = np.frombuffer(raw, dtype=np.uint8)
@@ -285,7 +301,7 @@ def _numbers(body: str, sep: str) -> Array | None:
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         try:
-            values = np.fromstring(body, dtype=np.float64 if is_float else np.int64, sep=sep)
+            values = np.fromstring(raw, dtype=np.float64 if is_float else np.int64, sep=sep)
         except (DeprecationWarning, ValueError):
             return None
     # Each item must have given exactly one number: NumPy also splits "1-2" or "1.5.5".
@@ -315,6 +331,10 @@ _NOT_INT = re.compile(r"[.eE]")
 _MINUS_ZERO_INT = re.compile(r"(?<![^\s,\[])-0+(?![^\s,\]])")
 
 
+def _minus_zero_int(body: str) -> bool:
+    return "-0" in body and _MINUS_ZERO_INT.search(body) is not None
+
+
 def _old_style(body: str, minimum: int) -> Array | None:
     """A blank-separated list of at least `minimum` items as an array; None when not typed."""
     if len(body) >= _BIG_LIST:
@@ -327,7 +347,7 @@ def _old_style(body: str, minimum: int) -> Array | None:
         if len(items) < minimum:
             return None
         if _NOT_INT.search(body):
-            if _MINUS_ZERO_INT.search(body) is None:
+            if not _minus_zero_int(body):
                 return np.array(items, dtype=np.float64)
             return _typed_items(items)
         try:
