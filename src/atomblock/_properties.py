@@ -6,7 +6,7 @@ which slice of the reader's per-type matrices holds it.
 """
 from __future__ import annotations
 
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from typing import Any, overload
 
 import numpy as np
@@ -90,7 +90,7 @@ class Layout:
 
     __slots__ = ("text", "fields", "_steps", "has_bools", "col_types", "columns", "strict")
 
-    def __init__(self, text: str, triples: list[tuple[str, str, int]], strict: bool) -> None:
+    def __init__(self, text: str, triples: Iterable[tuple[str, str, int]], strict: bool) -> None:
         self.text = text
         self.strict = strict
         taken = dict.fromkeys(_CODE_OF_TYPE, 0)
@@ -101,7 +101,7 @@ class Layout:
         self.fields = tuple(fields)
         self._steps: tuple[tuple[str, int, Any], ...] | None = None
         self.has_bools = taken["L"] > 0
-        self.col_types = b"".join(_CODE_OF_TYPE[k].encode("ascii") * c for _, k, c in triples)
+        self.col_types = b"".join(_CODE_OF_TYPE[k].encode("ascii") * c for _, k, _, c in fields)
         self.columns = ColumnTypes(self.fields)
 
     @property
@@ -176,9 +176,9 @@ def _parse(text: str | None, max_columns: int | None) -> Layout:
         raise CommentError(
             f"bad Properties={short}: expected name:type:count triples ({len(parts)} fields is not a multiple of 3)"
         )
-    triples = []
     seen = set()
     total = 0
+    # Checked and summed first; the layout is made after, from the same parts.
     for name, kind, count in zip(parts[0::3], parts[1::3], parts[2::3], strict=True):
         letter = kind.upper()
         if letter not in _CODE_OF_TYPE:
@@ -197,11 +197,11 @@ def _parse(text: str | None, max_columns: int | None) -> Layout:
                 f"bad Properties={short}: count {shortened(count)!r} of column {name!r} cannot fit in the atom lines,"
                 f" which hold at most {limit}"
             )
-        number = int(digits)
-        total += number
-        triples.append((name, letter, number))
+        total += int(digits)
     if total > limit:
         raise CommentError(_too_many(text, total, limit))
+    del seen
+    triples = zip(parts[0::3], map(str.upper, parts[1::3]), map(int, parts[2::3]), strict=True)
     return Layout(text, triples, strict=True)
 
 
