@@ -146,7 +146,7 @@ def _value_end(line: str, start: int) -> tuple[int, str]:
 
 
 def scan_pairs(line: str, loose: bool = False) -> tuple[list[Pair], str]:
-    """The line's pairs and "" , or the pairs before the first fault and its message.
+    """The line's pairs and "", or the pairs before the first fault and its message.
 
     Strict (default): the grammar of the pair pattern, for any line. Loose: every item is
     key = value, with blanks around "=" and a comma after the value allowed.
