@@ -29,7 +29,7 @@ FAULTS = [
     ("abc\n", '5: frame 1: expected an atom count, got "abc"'),
     ("\n1\nx=1\nH 0 0 0\n", "5: frame 1: expected an atom count, got a blank line"),
     (frame2("C 0 0 0 3 T", count=0) + "N 0 0 0 4 F\n", '7: frame 2: expected an atom count, got "C 0 0 0 3 T"'),
-    (frame2(comment='a="b'), "6: frame 1: malformed comment line: unbalanced quote at column 3"),
+    (frame2(comment='a=1 Properties="b'), "6: frame 1: malformed comment line: unbalanced quote at column 16"),
     (frame2("C 0 0 0", comment="Properties=species:S:1:pos:R:2.5"),
      "6: frame 1: bad Properties=species:S:1:pos:R:2.5: count '2.5' of column 'pos' is not a positive integer"),
 ]
@@ -74,14 +74,14 @@ def test_check_collects_every_fault_and_resumes_at_the_next_frame():
             + frame2("C 0 0 0 3 T", count=1)              # frame 2, lines 9-11, one atom line too many
             + "N 0 0 0 4 F\n"                             # line 12: not a count line
             + GOOD                                        # frame 4, lines 13-16
-            + frame2(comment="a={") + "garbage\n"         # frame 5, lines 17-18: bad comment; line 19 no count
+            + frame2(comment="Lattice={") + "garbage\n"   # frame 5, lines 17-18: bad comment; line 19 no count
             + "H 1 1 1\n"                                 # line 20, skipped
             + frame2("C 0 0 0 3 T", "N 0 0 0 4 Q")        # frame 7, lines 21-24: bad bool on line 24
             + frame2("C 0 0 0 3 T", count=4))             # frame 8, lines 25-27: ends early
     assert [str(e) for e in atomblock.check(io.BytesIO(data.encode()))] == [
         '<stream>:7: frame 1: cannot parse "x" as int: invalid digit found in string (column tags, expected I)',
         '<stream>:12: frame 3: expected an atom count, got "N 0 0 0 4 F"',
-        "<stream>:18: frame 5: malformed comment line: unbalanced brace at column 3",
+        "<stream>:18: frame 5: malformed comment line: unbalanced brace at column 9",
         '<stream>:19: frame 6: expected an atom count, got "garbage"',
         '<stream>:24: frame 7: cannot parse "Q" as bool (column fixed, expected L)',
         "<stream>:25: frame 8: expected 4 atom lines after this count line, the file ends after 1",

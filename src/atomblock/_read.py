@@ -9,7 +9,6 @@ the selection keeps).
 """
 from __future__ import annotations
 
-import inspect
 import os
 import re
 from collections import deque
@@ -39,9 +38,10 @@ SHOWN_TEXT = 40  # characters of a faulty line quoted in a message
 POOL_TASK_BYTES = 4 << 20  # text per thread gathered before the pool is given a task (fewer handoffs)
 MAX_COUNT_LINE = 1024  # bytes: a longer line where a count line belongs is refused at once
 MAX_COMMENT_LINE = 64 << 20  # bytes: a longer comment line is refused at once (never read to its end)
-# The most columns Properties may declare: an atom line holds at least one byte and a blank
-# per column, so a frame's first atom line bounds them; a frame without atoms has no line.
-MAX_COLUMNS_NO_ATOMS = 1 << 20
+# Properties may declare this many columns whatever the atom lines, and more only as many as
+# the frame's first atom line can hold (a byte and a blank each): a hostile count is refused
+# before it is expanded, while a line merely too short is reported at itself ("ran out").
+COLUMNS_ALWAYS_ALLOWED = 1 << 20
 
 _COUNT_LINE = re.compile(rb"[ \t\r]*(\d+)[ \t\r]*\Z")
 _COUNT_PREFIX = re.compile(rb"[ \t\r]*\d*[ \t\r]*\Z")  # what an unfinished count line may hold
@@ -57,16 +57,6 @@ _new_frame = object.__new__
 # Control characters and undecodable bytes as quoted: visible escapes, each shown once.
 _SHOWN_CONTROL = {**{c: f"\\x{c:02x}" for c in range(32)}, 0x7F: "\\x7f", 0x09: "\\t", 0x0D: "\\r",
                   0x5C: "\\\\", 0x22: '\\"', **{0xDC80 + b: f"\\x{0x80 + b:02x}" for b in range(128)}}
-
-# layout_of_text takes the column bound where the Properties parser supports it.
-_BOUNDED_LAYOUTS = "max_columns" in inspect.signature(layout_of_text).parameters
-
-
-def _layout_of(text: str | None, max_columns: int) -> Layout:
-    if _BOUNDED_LAYOUTS:
-        return layout_of_text(text, max_columns=max_columns)  # type: ignore[call-arg]
-    return layout_of_text(text)
-
 
 def _no_pbc() -> Array:
     return np.zeros(3, dtype=bool)
@@ -277,16 +267,15 @@ def convert(buf: Buffer, offset: int, natoms: int, line: int, frame: int, name: 
         raise ExtxyzError(name, line + 1, frame, f"invalid UTF-8 in the comment line at byte {e.start + 1}") from None
     if text[-1:] == "\r":
         text = text[:-1]
+    max_columns = COLUMNS_ALWAYS_ALLOWED
     if natoms:
         first_end = buf.find(b"\n", atoms)
-        max_columns = ((first_end if first_end >= 0 else len(buf)) - atoms + 1) // 2
-    else:
-        max_columns = MAX_COLUMNS_NO_ATOMS
+        max_columns = max(max_columns, ((first_end if first_end >= 0 else len(buf)) - atoms + 1) // 2)
     try:
         info, cell, pbc, properties = comment_parts(text)
         layout = text_layouts.get(properties)
         if layout is None or len(layout.col_types) > max_columns:
-            layout = _layout_of(properties, max_columns)
+            layout = layout_of_text(properties, max_columns=max_columns)
     except CommentError as e:
         raise ExtxyzError(name, line + 1, frame, str(e)) from None
     try:

@@ -164,6 +164,13 @@ bool scan_comment(std::string_view line, CommentScan& out) {
             const std::size_t value_start = i;
             while (i < n && class_of(line[i]) == CharClass::plain) ++i;
             raw = line.substr(value_start, i - value_start);
+            // "key= value" may mean key=value (blanks around "="): only an empty
+            // value at the end of the line is taken here.
+            if (raw.empty()) {
+                std::size_t next = i;
+                while (next < n && class_of(line[next]) == CharClass::blank) ++next;
+                if (next != n) return false;
+            }
         }
         // A value must end at a blank or the end of the line: "a=b=c",
         // "a=b\"c\"" and "a=\"b\"c=1" are the Python parser's to judge.

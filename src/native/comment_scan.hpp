@@ -41,7 +41,7 @@ struct CommentScan {
 // Scans `line` (without its line end) into `out`, which is cleared first.
 // Returns false (declines, `out` unspecified) unless every pair is one of:
 // a bare key (true); key=bare word; key="text without blanks" (a str);
-// key= before a blank or the end (empty str); Lattice/Properties/pbc in any
+// key= at the end of the line, blanks after it allowed (empty str); Lattice/Properties/pbc in any
 // letter case, once each, with a bare or quoted value. Pairs are separated by
 // spaces or tabs; the line holds printable ASCII and tabs only, with no
 // backslash, brace or bracket. Bare words are typed int (int64 only), float
