@@ -137,15 +137,16 @@ def test_read_block_invalid_utf8(data, col_types, row, message, strings):
     assert outcome_of(data, 0, data.count(b"\n"), col_types, strings=strings) == ("fault", row, message)
 
 
-@pytest.mark.parametrize("data, line", [
-    (b"1\n\nH\x00 0 0 0\n", 3),
-    (b"1\n\nH 0 0 0\n2\nProperties=species:S:1:pos:R:3:name:S:1\nH 0 0 0 a\nC 1 1 1 b\x00c\n", 7),
+@pytest.mark.parametrize("data, line, column", [
+    (b"1\n\nH\x00 0 0 0\n", 3, "species"),
+    (b"1\n\nH 0 0 0\n2\nProperties=species:S:1:pos:R:3:name:S:1\nH 0 0 0 a\nC 1 1 1 b\x00c\n", 7, "name"),
 ])
-def test_nul_in_a_string_column_is_a_file_fault(data, line):
+def test_nul_in_a_string_column_is_a_file_fault(data, line, column):
     for read in (lambda: atomblock.read(io.BytesIO(data), ":"), lambda: list(atomblock.iread(io.BytesIO(data)))):
         with pytest.raises(atomblock.ExtxyzError) as excinfo:
             read()
-        assert excinfo.value.line == line and "NUL byte" in excinfo.value.what
+        assert excinfo.value.line == line
+        assert excinfo.value.what == f"NUL byte in a UTF-8 token (column {column}, expected S)"
 
 
 def test_read_block_accepts_any_bytes_outside_string_tokens():

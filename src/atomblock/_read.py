@@ -178,10 +178,10 @@ def _faulty_column(what: str, tokens: list[bytes], layout: Layout) -> int | None
             ok = _ATOM_INT.match(token) is not None and abs(int(token)) <= _INT64_MAX
         elif kind == "L":
             ok = token in _ATOM_BOOLS
-        else:
+        else:  # a NUL would end the token's zero-padded code points early
             try:
                 token.decode("utf-8")
-                ok = True
+                ok = b"\0" not in token
             except UnicodeDecodeError:
                 ok = False
         if not ok and _TYPE_WORD[kind] in what:
