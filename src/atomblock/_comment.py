@@ -210,7 +210,7 @@ def scan_pairs(line: str, loose: bool = False) -> tuple[list[Pair], str]:
 
 _SCALAR = re.compile(
     r"([+-]?\d+)\Z"
-    r"|([+-]?(?:\d+\.?\d*|\.\d+)(?:[eEdD][+-]?\d+)?\Z|[+-]?(?:inf|infinity|nan)\Z)",
+    r"|([+-]?(?:\d+(?:\.\d*)?|\.\d+)(?:[eEdD][+-]?\d+)?\Z|[+-]?(?:inf|infinity|nan)\Z)",
     re.IGNORECASE,
 )
 _BOOLS = {
@@ -256,12 +256,21 @@ def _float(text: str) -> float:
         return float(text.translate(_FORTRAN_EXPONENT))
 
 
+# Longer digit strings than Python converts to int by default (sys.get_int_max_str_digits is
+# 4300 since 3.11 and in 3.10.7+): such a word stays the text it is, nothing of it lost.
+_MAX_INT_DIGITS = 4000
+
+
+def _int(text: str) -> int | str:
+    return int(text) if len(text) <= _MAX_INT_DIGITS else text
+
+
 def scalar(text: str) -> int | float | bool | str:
     """A bare word typed: int, float, bool, else the text itself."""
     m = _SCALAR.match(text)
     if m is not None:
         if m.lastindex == 1:
-            return int(text)
+            return _int(text)
         return _float(text)
     b = _BOOLS.get(text)
     return text if b is None else b
@@ -324,7 +333,7 @@ def _typed_items(items: list[str]) -> Array | None:
     return None
 
 
-_PLAIN_NUMBER = r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?"
+_PLAIN_NUMBER = r"[+-]?(?:[0-9]+(?:\.[0-9]*)?|\.[0-9]+)(?:[eE][+-]?[0-9]+)?"
 _PLAIN_NUMBERS = re.compile(r"\s*(?:" + _PLAIN_NUMBER + r"\s+)*" + _PLAIN_NUMBER + r"\s*\Z")
 _NOT_INT = re.compile(r"[.eE]")
 # An int item "-0" is 0, which a float list holds as +0.0: NumPy would read -0.0.
@@ -642,7 +651,7 @@ def _pairs(found: list[tuple[str, str, str, str, str]] | None) -> Parts | None:
                     b = _BOOLS.get(raw)
                     info[key] = raw if b is None else b
                 elif m.lastindex == 1:
-                    info[key] = int(raw)
+                    info[key] = _int(raw)
                 else:
                     info[key] = _float(raw)
         elif special == "pbc":
