@@ -215,6 +215,8 @@ lines = {
     "quote": 'a="' + 'x\\" ' * (n // 4),
     "quote-in-list": 'x=[' + '"x\\" ' * (n // 5),
     "escapes": 'a="' + 'x\\" ' * (n // 4) + '" b=1',
+    "digits": 'a=1' + '0' * (n // 8) + 'x',
+    "digits-in-list": 'a="1 1' + '0' * (n // 8) + 'x"',
 }
 for name, line in lines.items():
     before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
@@ -236,7 +238,8 @@ def test_hostile_lines_read_in_linear_time_and_memory():
     assert done.stdout.split("\n") == [
         f"new-style ndarray ({n // 6},) True", f"rows ndarray ({n // 10}, 2) True",
         f"old-style ndarray ({n // 8},) True", f"quote str {n // 4 * 4 + 3} True",
-        f"quote-in-list str {n // 5 * 5 + 3} True", f"escapes str {n // 4 * 3} True", "properties 100000 True", ""]
+        f"quote-in-list str {n // 5 * 5 + 3} True", f"escapes str {n // 4 * 3} True",
+        f"digits str {n // 8 + 2} True", f"digits-in-list str {n // 8 + 4} True", "properties 100000 True", ""]
 
 
 # --- writing: values -> text -> values ---------------------------------------------------------
