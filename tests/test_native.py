@@ -482,6 +482,9 @@ import numpy as np
 import atomblock
 from atomblock import _native
 
+# A process started in the background inherits SIGINT ignored, and Python then
+# leaves it so: put the usual handler in place.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 n = 1_500_000
 out = io.BytesIO()
 atomblock.write(out, atomblock.Frame({"species": np.full(n, "Si"), "pos": np.ones((n, 3))}))
