@@ -665,6 +665,10 @@ def _frames(src: ByteSource, sel: int | slice, bar: Any, workers: int) -> Iterat
         if isinstance(sel, int) and scan.frame <= sel:
             raise _out_of_range(sel, name, scan.frame)
     else:
+        tail = _from_the_end(src, sel) if shown is None else None
+        if tail is not None:
+            yield from tail
+            return
         yield from _selected_at_end(scan, sel, shown)
     if shown is not None and scan.ended:
         counted.update(max(0, scan.bytes_read - counted.done))  # blank lines after the last frame
@@ -745,6 +749,163 @@ def _parts(items: list[Any], parts: int) -> list[list[Any]]:
 
 def _convert_part(part: list[tuple[bytearray, int, int, int, int]], name: str, bar: Any) -> list[Frame]:
     return [convert(buf, offset, natoms, line, k, name, bar) for buf, offset, natoms, line, k in part]
+
+
+PASS_PIECE = 1 << 19  # bytes per read of the positional index pass (the buffer stays in cache)
+
+
+def _last_frames(src: ByteSource, window: int) -> tuple[deque[_Kept], int] | None:
+    """The spans (file offsets) of the last `window` frames and the number of frames, by one pass
+    over an uncompressed regular file that reads at chosen offsets and keeps no frame's text.
+
+    None when the source is not such a file, or when its text is not plain frames back to back
+    up to blank lines at its end (a fault, a file that shrank, a last line without a line break):
+    the ordinary scan, which has not moved, then reads it and says what is wrong.
+    """
+    at = src.positional()
+    if at is None:
+        return None
+    fd, size = at
+    buf = bytearray()
+    kept: deque[_Kept] = deque(maxlen=window)
+    base = cur = 0  # buf[i] is byte base + i of the file; `cur`: where the walk is in buf
+    ended = False
+    line, frame = 1, 0  # file line and frame number of the next count line
+    need = 0  # lines still to pass of the frame whose count line is at `opened` (comment, atoms)
+    opened = natoms = 0
+    comment = -1  # file offset of that frame's comment line while its end is not found yet
+    blanks = False  # blank text reached the end of a piece: only blanks may follow
+
+    def refill(keep_from: int) -> bool:
+        """Move buf[keep_from:] to the front and read on behind it; False when the file has shrunk."""
+        nonlocal base, cur, buf, ended
+        keep = len(buf) - keep_from
+        if keep:
+            buf[:keep] = buf[keep_from:]
+        base += keep_from
+        cur = max(0, cur - keep_from)  # text before keep_from is passed (a partial line: its newline is what counts)
+        want = min(PASS_PIECE - keep, size - base - keep)
+        if len(buf) < keep + want:
+            _source.grow(buf, keep + want - len(buf))
+        got = 0
+        with memoryview(buf) as whole:
+            while got < want:
+                with whole[keep + got:keep + want] as part:
+                    n = os.preadv(fd, [part], base + keep + got)
+                if n == 0:
+                    break
+                got += n
+        del buf[keep + got:]
+        ended = base + len(buf) >= size
+        return got == want
+
+    if not refill(0):
+        return None
+    while True:
+        if need:
+            end, found = _native.skip_lines(buf, cur, need)
+            if found and end == len(buf) and buf[-1] != 0x0A:  # the last line goes on in the next piece
+                found -= 1
+                end = buf.rfind(b"\n", cur, end) + 1 or cur
+            if comment >= 0 and found:
+                if base + buf.find(b"\n", cur) - comment > MAX_COMMENT_LINE:
+                    return None
+                comment = -1
+            need -= found
+            cur = end
+            if need:
+                if ended or not refill(len(buf)):
+                    return None
+                continue
+            kept.append((opened, base + cur, natoms, line, frame))
+            line += natoms + 2
+            frame += 1
+        if not blanks:
+            offsets, counts, stop, _ = _native.index_frames(buf, cur, -1)
+            n = len(offsets)
+            end = stop if n else cur  # where the last frame listed ends
+            if stop == len(buf):
+                if n and buf[-1] != 0x0A:  # its last line may go on in the next piece: passed as cut short
+                    n -= 1
+                    end = stop = int(offsets[n])
+                    offsets, counts = offsets[:n], counts[:n]
+                elif n:
+                    end = _native.skip_lines(buf, int(offsets[-1]), int(counts[-1]) + 2)[0]
+                if stop > end:  # blank text after the frames, to the end of the piece
+                    if ended or buf.find(b"\n", end, stop) >= 0:
+                        blanks = True
+                    else:
+                        stop = end  # blanks on an unfinished line: may start a count line
+            if n:
+                spans = counts + 2
+                first = max(0, n - window)
+                starts = offsets[first:].tolist()
+                lines = (np.cumsum(spans) - spans + line)[first:].tolist()
+                for j, (a, b, k, ln) in enumerate(zip(starts, starts[1:] + [end], counts[first:].tolist(), lines,
+                                                      strict=True)):
+                    kept.append((base + a, base + b, k, ln, frame + first + j))
+                frame += n
+                line += int(spans.sum())
+            cur = stop
+        if blanks:
+            if _NOT_BLANK.search(buf, cur) is not None:
+                return None
+            if ended:
+                return kept, frame
+            if not refill(len(buf)):
+                return None
+            continue
+        if cur == len(buf):
+            if ended:
+                return kept, frame
+            if not refill(cur):
+                return None
+            continue
+        eol = buf.find(b"\n", cur)
+        if eol < 0:
+            if ended or len(buf) - cur > MAX_COUNT_LINE or not refill(cur):
+                return None
+            continue
+        m = _COUNT_LINE.match(buf, cur, eol)
+        if m is None or eol - cur > MAX_COUNT_LINE or len(m.group(1)) > 18:
+            return None  # not a count line, or one whose checks the ordinary scan makes
+        natoms = int(m.group(1))
+        opened, need, cur = base + cur, natoms + 1, eol + 1
+        comment = base + cur
+        if need > size - comment:
+            return None  # more lines than bytes left
+
+
+def _from_the_end(src: ByteSource, sel: int | slice) -> Iterator[Frame] | None:
+    """Selections of the last frames of an uncompressed regular file: an index pass over the file
+    (_last_frames), then reads of only the chosen frames' bytes. None where that does not apply."""
+    if isinstance(sel, int):
+        window = -sel
+    elif (sel.step is None or sel.step > 0) and sel.start is not None and sel.start < 0:
+        window = -sel.start
+    else:
+        return None
+    found = _last_frames(src, window)
+    if found is None:
+        return None
+    kept, n = found
+    if isinstance(sel, int):
+        if n + sel < 0:
+            raise _out_of_range(sel, src.name, n)
+        order = [n + sel]
+    else:
+        order = list(range(n)[sel])
+    at = src.positional()
+    assert at is not None
+    by_k = {item[4]: item for item in kept}
+    texts = []
+    for k in order:
+        a, b, natoms, line, _ = by_k[k]
+        text = os.pread(at[0], b - a, a)
+        if len(text) != b - a:
+            return None  # the file has shrunk: the ordinary scan reports it
+        texts.append((text, natoms, line, k))
+    return (convert(text, 0, natoms, line, k, src.name) for text, natoms, line, k in texts)
 
 
 def _selected_at_end(scan: _Scanner, sel: int | slice, bar: _CountingBar | None) -> Iterator[Frame]:
