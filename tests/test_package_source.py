@@ -333,3 +333,77 @@ def test_chunked_reads_with_workers_match_one_read(monkeypatch, tmp_path):
             whole[index] if isinstance(index, int) else whole[_read.parse_index(index)])
         got = list(atomblock.iread(path, index))
         assert got == ([whole[index]] if isinstance(index, int) else whole[_read.parse_index(index)])
+
+
+LAST = frame(2, 7) + frame(1, 8, "H {i} 0 x")  # a bad float in the last frame
+POSITIONAL_CASES = [  # text, index, read by the positional pass (else by the ordinary scan)
+    (TEXT, -1, True),
+    (TEXT, -3, True),
+    (TEXT, "-4::2", True),
+    (TEXT, -8, True),  # out of range
+    (b"", -1, True),
+    (TEXT + b"\n \t\r\n\n", -2, True),  # blank lines after the last frame
+    (TEXT.replace(b"\n", b"\r\n"), -2, True),
+    (TEXT.replace(b"\n3\n", b"\n      3   \n"), "-5:", True),  # blanks around counts, across pieces
+    ((frame(0, 0) + frame(2, 1) + frame(0, 2)).encode(), "-3:", True),
+    (TEXT + LAST.encode(), -1, True),  # the fault of the frame read, at its line
+    (LAST.encode() + TEXT, -1, True),  # a fault in a frame not read is not looked for
+    (TEXT[:-1], -1, False),  # the last line has no line break
+    (TEXT + b"\n" + TEXT, -1, False),  # a blank line between frames
+    (TEXT + b"junk\n", -1, False),
+    (TEXT + b"5\nc\nH 0 0 0\n", -1, False),  # cut short
+    (TEXT + b"999999999\nc\n" + TEXT, -1, False),  # more lines than bytes left
+    (TEXT + b"9" * 30 + b"\nc\n", -1, False),  # a count too large
+]
+
+
+@pytest.mark.parametrize("text, index, positional", POSITIONAL_CASES)
+@pytest.mark.parametrize("piece", [16, 1 << 19])
+def test_last_frames_by_position_read_as_the_ordinary_scan(monkeypatch, tmp_path, text, index, positional, piece):
+    path = tmp_path / "t.xyz"
+    path.write_bytes(text)
+    monkeypatch.setattr(_read, "PASS_PIECE", piece)
+    served = []
+    last_frames = _read._last_frames
+
+    def spied(*args):
+        found = last_frames(*args)
+        served.append(found is not None)
+        return found
+
+    monkeypatch.setattr(_read, "_last_frames", spied)
+
+    def outcome(source):
+        try:
+            got = atomblock.read(source, index)
+            return steps(got) if isinstance(got, list) else got.info.get("step")
+        except (atomblock.ExtxyzError, IndexError) as e:
+            return f"{type(e).__name__}: {e}".replace(str(path), "<stream>")
+
+    by_path = outcome(path)
+    assert served == [positional]
+    assert by_path == outcome(io.BytesIO(text))
+
+
+@pytest.mark.parametrize("workers", [2, 3])
+def test_big_frames_read_in_row_ranges_match_one_thread(monkeypatch, tmp_path, workers):
+    monkeypatch.setattr(_read, "SPLIT_ROWS", 4)
+    comment = "Properties=species:S:1:pos:R:3:tag:I:1:fix:L:1 step={k}"
+    rows = ["H 0.5 1 2 7 T", "Uuo -1e-3 2 3 -8 F", "Ω 1 1 1 9 T"]  # string widths differ between ranges
+    text = "".join(f"{n}\n{comment.format(k=k)}\n" + "".join(rows[(i * i + k) % 3] + "\n" for i in range(n))
+                   for k, n in enumerate([11, 0, 4, 5, 3, 12]))
+    path = tmp_path / "t.xyz"
+    path.write_text(text, encoding="utf-8")
+    one = atomblock.read(path, ":")
+    assert [len(f.arrays["species"]) for f in one] == [11, 0, 4, 5, 3, 12]
+    assert atomblock.read(path, ":", workers=workers) == one
+    lines = text.splitlines(keepends=True)
+    for bad in (3, 11, 45):  # a fault in the first, a later and the last range: the line one thread names
+        path.write_text("".join(lines[:bad] + [lines[bad].replace(" 1 ", " x ", 1).replace(" 2 ", " x ", 1)]
+                                + lines[bad + 1:]), encoding="utf-8")
+        with pytest.raises(atomblock.ExtxyzError) as e:
+            atomblock.read(path, ":")
+        with pytest.raises(atomblock.ExtxyzError) as e_workers:
+            atomblock.read(path, ":", workers=workers)
+        assert str(e_workers.value) == str(e.value)
+        assert f":{bad + 1}:" in str(e.value)

@@ -14,7 +14,7 @@ import os
 import re
 from collections import deque
 from collections.abc import Iterator
-from concurrent.futures import Future, ThreadPoolExecutor
+from concurrent.futures import Future, ThreadPoolExecutor, wait
 from typing import Any
 
 import numpy as np
@@ -36,6 +36,7 @@ Array = npt.NDArray[Any]
 INDEX_BATCH = 4096  # frames indexed per native call: 64 KiB of offsets
 PROGRESS_ROWS = 1 << 16  # rows per native call in a big frame while a progress bar shows
 SHOWN_TEXT = 40  # characters of a faulty line quoted in a message
+SPLIT_ROWS = 1 << 14  # with workers > 1, a frame of this many atoms is read in row ranges at once
 POOL_TASK_BYTES = 4 << 20  # text per thread gathered before the pool is given a task (fewer handoffs)
 MAX_COUNT_LINE = 1024  # bytes: a longer line where a count line belongs is refused at once
 MAX_COMMENT_LINE = 64 << 20  # bytes: a longer comment line is refused at once (never read to its end)
@@ -237,11 +238,39 @@ def _read_rows(buf: Buffer, atoms: int, natoms: int, layout: Layout, bar: Any,
         parts.append(cols)
         offset = end
         done += rows
+    return _joined(parts), offset
+
+
+def _joined(parts: list[dict[str, Any]]) -> dict[str, Any]:
+    """The native reader's columns of consecutive row ranges, as one read of them all gives."""
     joined = {key: np.concatenate([p[key] for p in parts]) for key in ("floats", "ints", "bools")}
     # NumPy widens str arrays of different widths to the widest; back to code points after.
     joined["strs"] = [_points(np.concatenate([str_view(p["strs"][j]) for p in parts]))
                       for j in range(len(parts[0]["strs"]))]
-    return joined, offset
+    return joined
+
+
+def _read_ranges(buf: Buffer, atoms: int, natoms: int, layout: Layout, pool: ThreadPoolExecutor,
+                 ranges: int, strict: bool) -> tuple[dict[str, Any], int]:
+    """One frame's block read in `ranges` row ranges at once on the pool's (idle) threads. The fault
+    of the lowest row wins, as in one read."""
+    per = -(-natoms // ranges)
+    rows = [min(per, natoms - k * per) for k in range(ranges) if k * per < natoms]
+    starts = [atoms]
+    for r in rows[:-1]:
+        starts.append(_native.skip_lines(buf, starts[-1], r)[0])
+    futures = [pool.submit(_native.read_block, buf, at, r, layout.col_types, strict, "utf32")
+               for at, r in zip(starts, rows, strict=True)]
+    wait(futures)  # the buffer is read by them until then
+    outcomes = [f.exception() or f.result() for f in futures]
+    done = 0
+    for outcome, r in zip(outcomes, rows, strict=True):
+        if isinstance(outcome, BaseException):
+            if isinstance(outcome, _native.BlockError):
+                outcome.row += done
+            raise outcome
+        done += r
+    return _joined([cols for cols, _ in outcomes]), outcomes[-1][1]
 
 
 def _points(strs: Array) -> Array:
@@ -257,10 +286,12 @@ class ExtraTokens(Exception):
 
 
 def convert(buf: Buffer, offset: int, natoms: int, line: int, frame: int, name: str,
-            bar: Any | None = None, strict: bool = False) -> Frame:
+            bar: Any | None = None, strict: bool = False, pool: ThreadPoolExecutor | None = None,
+            ranges: int = 1) -> Frame:
     """The frame whose count line starts at `offset` (file line `line`, 1-based).
 
-    Tokens past the declared columns are ignored; with `strict` they raise ExtraTokens.
+    Tokens past the declared columns are ignored; with `strict` they raise ExtraTokens. A frame
+    of SPLIT_ROWS atoms or more is read in `ranges` row ranges at once, on the idle `pool`.
     """
     start = buf.find(b"\n", offset) + 1
     end = buf.find(b"\n", start) if start else -1
@@ -290,7 +321,11 @@ def convert(buf: Buffer, offset: int, natoms: int, line: int, frame: int, name: 
     except CommentError as e:
         raise ExtxyzError(name, line + 1, frame, str(e)) from None
     try:
-        if bar is None:
+        if pool is not None and ranges > 1 and natoms >= SPLIT_ROWS:
+            cols, stop = _read_ranges(buf, atoms, natoms, layout, pool, ranges, strict)
+            if bar is not None:
+                bar.update(stop - offset)
+        elif bar is None:
             cols, _ = _native.read_block(buf, atoms, natoms, layout.col_types, strict, "utf32")
         elif natoms <= PROGRESS_ROWS:
             cols, stop = _native.read_block(buf, atoms, natoms, layout.col_types, strict, "utf32")
@@ -722,10 +757,24 @@ def _forward_frames(scan: _Scanner, forward: tuple[int, int | None, int], bar: _
                 for j in chosen:
                     yield convert(buf, idx.offsets[j], idx.natoms[j], idx.lines[j], first + j, name, bar)
                 continue
-            if chosen:
+            lent = False
+            for j in chosen:
+                if idx.natoms[j] >= SPLIT_ROWS:
+                    # A big frame: the frames before it first, then it, read in row ranges by all
+                    # threads; its buffer is not lent, so the scanner reads on into the same memory.
+                    if gathered:
+                        submit()
+                    while pending:
+                        yield from collect()
+                    yield convert(buf, idx.offsets[j], idx.natoms[j], idx.lines[j], first + j, name, bar,
+                                  pool=pool, ranges=workers)
+                    continue
+                lent = True
+                gathered.append((buf, idx.offsets[j], idx.natoms[j], idx.lines[j], first + j))
+                a, b = _span(idx, j)
+                gathered_bytes += b - a
+            if lent:
                 scan.lend()
-                gathered += [(buf, idx.offsets[j], idx.natoms[j], idx.lines[j], first + j) for j in chosen]
-                gathered_bytes += _span(idx, chosen[-1])[1] - idx.offsets[chosen[0]]
                 if gathered_bytes >= POOL_TASK_BYTES * workers:
                     submit()
             while len(pending) > workers:
@@ -784,7 +833,7 @@ def _last_frames(src: ByteSource, window: int) -> tuple[deque[_Kept], int] | Non
             buf[:keep] = buf[keep_from:]
         base += keep_from
         cur = max(0, cur - keep_from)  # text before keep_from is passed (a partial line: its newline is what counts)
-        want = min(PASS_PIECE - keep, size - base - keep)
+        want = min(PASS_PIECE, size - base - keep)  # kept: an unfinished count line, at most MAX_COUNT_LINE
         if len(buf) < keep + want:
             _source.grow(buf, keep + want - len(buf))
         got = 0
