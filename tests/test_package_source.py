@@ -407,3 +407,21 @@ def test_big_frames_read_in_row_ranges_match_one_thread(monkeypatch, tmp_path, w
             atomblock.read(path, ":", workers=workers)
         assert str(e_workers.value) == str(e.value)
         assert f":{bad + 1}:" in str(e.value)
+
+
+def test_the_buffer_an_earlier_read_left_reads_the_next_files_afresh(monkeypatch, tmp_path):
+    monkeypatch.setattr(_source, "CHUNK", 64)
+    monkeypatch.setattr(_read, "_kept", [])
+    big, other, small = tmp_path / "big.xyz", tmp_path / "other.xyz", tmp_path / "small.xyz"
+    big.write_bytes(frame(300, 0).encode() + TEXT)  # the buffer grows to hold the big frame
+    other.write_bytes(frame(250, 1, "He {i} 1 1").encode() + TEXT)
+    small.write_bytes(TEXT[::-1].split(b"\n", 1)[1][::-1] + b"\n")
+    atomblock.read(big, 0)
+    kept = _read._kept[0]
+    atomblock.read(other, 0)
+    assert not kept.startswith(b"300\n")  # grown into
+    for path in (small, big, other, small):
+        data = path.read_bytes()
+        expected = steps(atomblock.read(io.BytesIO(data), ":"))
+        assert steps(atomblock.read(path, ":")) == steps(atomblock.read(path, ":", workers=2)) == expected
+        assert steps(atomblock.iread(path, "::2")) == expected[::2]

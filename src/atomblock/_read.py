@@ -262,7 +262,7 @@ def _read_ranges(buf: Buffer, atoms: int, natoms: int, layout: Layout, pool: Thr
     futures = [pool.submit(_native.read_block, buf, at, r, layout.col_types, strict, "utf32")
                for at, r in zip(starts, rows, strict=True)]
     wait(futures)  # the buffer is read by them until then
-    outcomes = [f.exception() or f.result() for f in futures]
+    outcomes: list[Any] = [f.exception() or f.result() for f in futures]
     done = 0
     for outcome, r in zip(outcomes, rows, strict=True):
         if isinstance(outcome, BaseException):
@@ -604,6 +604,18 @@ class _Scanner:
             # length of its lines so far (the buffer then grows once, not by doubling).
             have = self._counted - self._comment
             want = max(want, min(have // self._lines * self._need + _source.CHUNK, remaining))
+        if keep + want > len(buf) and _kept and len(buf) < len(_kept[-1]) <= 2 * (keep + want):
+            # The buffer must grow: into the bigger one an earlier read left, whose pages are in
+            # memory already (fresh pages cost about a fifth of converting what they hold); not
+            # for a read that fills less than half of it (the buffer would shrink, its pages freed).
+            try:
+                spare = _kept.pop()
+            except IndexError:  # taken by another thread meanwhile
+                spare = buf
+            if spare is not buf:
+                with memoryview(buf) as view:
+                    spare[:keep] = view[:keep]
+                buf = self.buf = spare
         try:
             got = self.src.fill(buf, keep, want)
         except SourceFault as e:
@@ -688,9 +700,23 @@ def _out_of_range(sel: int | slice, name: str, n: int) -> IndexError:
     return IndexError(f"frame index {sel} out of range: {name} has {n} frames")
 
 
+# One scanner buffer is kept from a read to the next (up to this size), for a buffer that must grow
+# to hold a big frame.
+KEEP_BUFFER = 64 << 20
+_kept: list[bytearray] = []
+
+
 def _frames(src: ByteSource, sel: int | slice, bar: Any, workers: int) -> Iterator[Frame]:
     """The selected frames in selection order, reading the source once, front to back."""
     scan = _Scanner(src)
+    try:
+        yield from _scanned(scan, src, sel, bar, workers)
+    finally:
+        if _source.CHUNK <= len(scan.buf) <= KEEP_BUFFER and not _kept:
+            _kept.append(scan.buf)  # no frame refers to it: the converted arrays are new memory
+
+
+def _scanned(scan: _Scanner, src: ByteSource, sel: int | slice, bar: Any, workers: int) -> Iterator[Frame]:
     name = src.name
     counted = _CountingBar(bar)
     shown = counted if bar is not _progress.NO_PROGRESS else None
