@@ -328,6 +328,7 @@ def test_chunked_reads_with_workers_match_one_read(monkeypatch, tmp_path):
     path.write_bytes(gzip.compress(big, 1))
     whole = atomblock.read(path, ":")
     monkeypatch.setattr(_source, "CHUNK", 1000)
+    monkeypatch.setattr(_read, "POOL_ROWS", 100)  # frames of fewer atoms are read on the calling thread
     for index in (":", "5:50:3", -7, "-10:", "::-4", "2:-3", "40::-2"):
         assert atomblock.read(path, index, workers=2) == atomblock.read(path, index) == (
             whole[index] if isinstance(index, int) else whole[_read.parse_index(index)])
@@ -387,7 +388,8 @@ def test_last_frames_by_position_read_as_the_ordinary_scan(monkeypatch, tmp_path
 
 @pytest.mark.parametrize("workers", [2, 3])
 def test_big_frames_read_in_row_ranges_match_one_thread(monkeypatch, tmp_path, workers):
-    monkeypatch.setattr(_read, "SPLIT_ROWS", 4)
+    monkeypatch.setattr(_read, "POOL_ROWS", 3)  # 0 atoms: here; 3 to 5: on the pool; 11, 12: in row ranges
+    monkeypatch.setattr(_read, "SPLIT_ROWS", 6)
     comment = "Properties=species:S:1:pos:R:3:tag:I:1:fix:L:1 step={k}"
     rows = ["H 0.5 1 2 7 T", "Uuo -1e-3 2 3 -8 F", "Ω 1 1 1 9 T"]  # string widths differ between ranges
     text = "".join(f"{n}\n{comment.format(k=k)}\n" + "".join(rows[(i * i + k) % 3] + "\n" for i in range(n))

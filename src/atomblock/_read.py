@@ -36,6 +36,7 @@ Array = npt.NDArray[Any]
 INDEX_BATCH = 4096  # frames indexed per native call: 64 KiB of offsets
 PROGRESS_ROWS = 1 << 16  # rows per native call in a big frame while a progress bar shows
 SHOWN_TEXT = 40  # characters of a faulty line quoted in a message
+POOL_ROWS = 1024  # with workers > 1, frames of fewer atoms are read on the calling thread
 SPLIT_ROWS = 1 << 14  # with workers > 1, a frame of this many atoms is read in row ranges at once
 POOL_TASK_BYTES = 4 << 20  # text per thread gathered before the pool is given a task (fewer handoffs)
 MAX_COUNT_LINE = 1024  # bytes: a longer line where a count line belongs is refused at once
@@ -785,9 +786,10 @@ def _forward_frames(scan: _Scanner, forward: tuple[int, int | None, int], bar: _
                 continue
             lent = False
             for j in chosen:
-                if idx.natoms[j] >= SPLIT_ROWS:
-                    # A big frame: the frames before it first, then it, read in row ranges by all
-                    # threads; its buffer is not lent, so the scanner reads on into the same memory.
+                if not POOL_ROWS <= idx.natoms[j] < SPLIT_ROWS:
+                    # Converted here, after the frames before it: a small frame, whose read holds
+                    # the interpreter lock (no thread would run beside it), or a big one, read in row
+                    # ranges by all threads. The buffer is not lent: the scanner reads on into it.
                     if gathered:
                         submit()
                     while pending:
