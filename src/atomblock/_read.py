@@ -703,7 +703,7 @@ def _out_of_range(sel: int | slice, name: str, n: int) -> IndexError:
 
 # One scanner buffer is kept from a read to the next (up to this size), for a buffer that must grow
 # to hold a big frame.
-KEEP_BUFFER = 64 << 20
+KEEP_BUFFER = 32 << 20
 _kept: list[bytearray] = []
 
 
