@@ -260,6 +260,8 @@ class ByteSource:
         other source. Bytes past that length are not the source's."""
         if self._owned is None or self._decoder is not None or self._raw is None or self._raw._size is None:
             return None
+        if not hasattr(os, "preadv"):  # pragma: no cover - systems without positional reads
+            return None
         return int(self._owned.fileno()), self._raw._size
 
     def remaining(self) -> int | None:
