@@ -5,7 +5,10 @@ buffer from a byte offset. Python work per frame is the comment line (one
 regex pass), a cached Properties layout and views over the reader's matrices.
 The buffer holds about one chunk plus the frame being read: text already
 converted is dropped, so memory does not grow with the file (only with what
-the selection keeps).
+the selection keeps). The last frames of an uncompressed regular file are found
+by an index pass that keeps no text, and then only their bytes are read. With
+workers > 1, mid-sized frames are converted on a thread pool while the scanner
+reads on; big ones are read in row ranges on all its threads.
 """
 from __future__ import annotations
 
