@@ -337,7 +337,7 @@ def test_chunked_reads_with_workers_match_one_read(monkeypatch, tmp_path):
 
 
 LAST = frame(2, 7) + frame(1, 8, "H {i} 0 x")  # a bad float in the last frame
-POSITIONAL_CASES = [  # text, index, read by the positional pass (else by the ordinary scan)
+POSITIONAL_CASES = [  # text, index, read by the positional pass (else by the ordinary scan; None: by piece)
     (TEXT, -1, True),
     (TEXT, -3, True),
     (TEXT, "-4::2", True),
@@ -355,6 +355,8 @@ POSITIONAL_CASES = [  # text, index, read by the positional pass (else by the or
     (TEXT + b"5\nc\nH 0 0 0\n", -1, False),  # cut short
     (TEXT + b"999999999\nc\n" + TEXT, -1, False),  # more lines than bytes left
     (TEXT + b"9" * 30 + b"\nc\n", -1, False),  # a count too large
+    # a comment line over the limit: like the ordinary scan's chunks, a piece it crosses refuses it
+    (TEXT + b"1\n" + b"c" * 150 + b"\nH 0 0 0\n" + TEXT, -1, None),
 ]
 
 
@@ -364,6 +366,7 @@ def test_last_frames_by_position_read_as_the_ordinary_scan(monkeypatch, tmp_path
     path = tmp_path / "t.xyz"
     path.write_bytes(text)
     monkeypatch.setattr(_read, "PASS_PIECE", piece)
+    monkeypatch.setattr(_read, "MAX_COMMENT_LINE", 100)
     served = []
     last_frames = _read._last_frames
 
@@ -382,7 +385,7 @@ def test_last_frames_by_position_read_as_the_ordinary_scan(monkeypatch, tmp_path
             return f"{type(e).__name__}: {e}".replace(str(path), "<stream>")
 
     by_path = outcome(path)
-    assert served == [positional]
+    assert served == [positional if positional is not None else piece > len(text)]
     assert by_path == outcome(io.BytesIO(text))
 
 

@@ -887,10 +887,11 @@ def _last_frames(src: ByteSource, window: int) -> tuple[deque[_Kept], int] | Non
             if found and end == len(buf) and buf[-1] != 0x0A:  # the last line goes on in the next piece
                 found -= 1
                 end = buf.rfind(b"\n", cur, end) + 1 or cur
-            if comment >= 0 and found:
-                if base + buf.find(b"\n", cur) - comment > MAX_COMMENT_LINE:
+            if comment >= 0:  # a comment line longer than MAX_COMMENT_LINE: the ordinary scan refuses it
+                if base + (buf.find(b"\n", cur) if found else len(buf)) - comment > MAX_COMMENT_LINE:
                     return None
-                comment = -1
+                if found:
+                    comment = -1
             need -= found
             cur = end
             if need:
