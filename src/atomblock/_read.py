@@ -41,7 +41,7 @@ PROGRESS_ROWS = 1 << 16  # rows per native call in a big frame while a progress 
 SHOWN_TEXT = 40  # characters of a faulty line quoted in a message
 POOL_ROWS = 1024  # with workers > 1, frames of fewer atoms are read on the calling thread
 SPLIT_ROWS = 1 << 14  # with workers > 1, a frame of this many atoms is read in row ranges at once
-POOL_TASK_BYTES = 4 << 20  # text per thread gathered before the pool is given a task (fewer handoffs)
+POOL_TASK_BYTES = 2 << 20  # text per thread gathered before the pool is given a task (fewer handoffs)
 MAX_COUNT_LINE = 1024  # bytes: a longer line where a count line belongs is refused at once
 MAX_COMMENT_LINE = 64 << 20  # bytes: a longer comment line is refused at once (never read to its end)
 # The most columns Properties may declare: an atom line holds at least one byte and a blank
@@ -413,6 +413,7 @@ class _Scanner:
         self._natoms = 0  # its atom count
         self._lent = False  # `buf` is lent to converting threads: read on into another buffer
         self.spares: list[bytearray] = []  # buffers given back after such a loan
+        self.chunks = 1  # chunks per read (more while buffers are lent: fewer of them, reused sooner)
         self._blank_line = 0  # the first of blank lines dropped while waiting for what follows them
         self._resync_here = False  # the fault was in lines already dropped: resync() starts at `start`
         # A frame cut short by the end of the buffer: newlines it still needs, buffer bytes
@@ -601,7 +602,8 @@ class _Scanner:
         # (no new memory); at least as much again as is kept, so a frame that grows past the
         # buffer is walked a bounded number of times.
         room = len(buf) - keep
-        want = max(keep, room if room >= _source.CHUNK else _source.CHUNK + self._recent)
+        chunk = _source.CHUNK * self.chunks
+        want = max(keep, room if room >= chunk else chunk + self._recent)
         remaining = self.src.remaining()
         if self._need > 0 and self._lines and remaining is not None:
             # A frame cut short in a file of known length: room for the rest of it at once, by the
@@ -744,6 +746,8 @@ def _forward_frames(scan: _Scanner, forward: tuple[int, int | None, int], bar: _
     start, stop, step = forward
     name = scan.name
     pool = ThreadPoolExecutor(workers) if workers > 1 else None
+    if pool is not None:
+        scan.chunks = max(1, POOL_TASK_BYTES // (1 << 20))  # a buffer lent holds about a task's text
     # Frames gathered for the pool: (buffer, offset, atoms, line, frame). The pool converts them
     # from the scanner's buffers, lent to it, while the scanner reads on into other buffers.
     gathered: list[tuple[bytearray, int, int, int, int]] = []
