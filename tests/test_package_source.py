@@ -329,11 +329,13 @@ def test_chunked_reads_with_workers_match_one_read(monkeypatch, tmp_path):
     whole = atomblock.read(path, ":")
     monkeypatch.setattr(_source, "CHUNK", 1000)
     monkeypatch.setattr(_read, "POOL_ROWS", 100)  # frames of fewer atoms are read on the calling thread
+    monkeypatch.setattr(_read, "_kept_spares", [])  # buffers lent to the pool, kept for the next read
     for index in (":", "5:50:3", -7, "-10:", "::-4", "2:-3", "40::-2"):
         assert atomblock.read(path, index, workers=2) == atomblock.read(path, index) == (
             whole[index] if isinstance(index, int) else whole[_read.parse_index(index)])
         got = list(atomblock.iread(path, index))
         assert got == ([whole[index]] if isinstance(index, int) else whole[_read.parse_index(index)])
+    assert _read._kept_spares and all(len(b) >= 1000 for b in _read._kept_spares)
 
 
 LAST = frame(2, 7) + frame(1, 8, "H {i} 0 x")  # a bad float in the last frame

@@ -710,6 +710,7 @@ def _out_of_range(sel: int | slice, name: str, n: int) -> IndexError:
 # to hold a big frame.
 KEEP_BUFFER = 32 << 20
 _kept: list[bytearray] = []
+_kept_spares: list[bytearray] = []  # and the buffers lent to a pool, up to that size in all
 
 
 def _frames(src: ByteSource, sel: int | slice, bar: Any, workers: int) -> Iterator[Frame]:
@@ -748,6 +749,11 @@ def _forward_frames(scan: _Scanner, forward: tuple[int, int | None, int], bar: _
     pool = ThreadPoolExecutor(workers) if workers > 1 else None
     if pool is not None:
         scan.chunks = max(1, POOL_TASK_BYTES // (1 << 20))  # a buffer lent holds about a task's text
+        while True:  # the buffers an earlier read lent, each taken by one reader
+            try:
+                scan.spares.append(_kept_spares.pop())
+            except IndexError:
+                break
     # Frames gathered for the pool: (buffer, offset, atoms, line, frame). The pool converts them
     # from the scanner's buffers, lent to it, while the scanner reads on into other buffers.
     gathered: list[tuple[bytearray, int, int, int, int]] = []
@@ -824,6 +830,11 @@ def _forward_frames(scan: _Scanner, forward: tuple[int, int | None, int], bar: _
                 for future in futures:
                     future.cancel()
             pool.shutdown(wait=True)
+            held = sum(len(b) for b in _kept_spares)
+            for spare in scan.spares:  # no thread reads them now
+                if _source.CHUNK <= len(spare) and held + len(spare) <= KEEP_BUFFER:
+                    _kept_spares.append(spare)
+                    held += len(spare)
 
 
 def _parts(items: list[Any], parts: int) -> list[list[Any]]:
