@@ -225,6 +225,12 @@ def test_block_error_is_a_value_error_with_row():
     (b"a\n\n\nb", 0, 3, (4, 3)),  # empty lines count
     (b"a\nb\n", 4, 1, (4, 0)),
     (b"a\nb\n", 1, 0, (1, 0)),
+    # more lines wanted than a 64-byte block can end: blocks are counted whole, then line by line
+    (b"ab\n" * 100, 0, 70, (210, 70)),
+    (b"ab\n" * 100, 1, 70, (210, 70)),  # from inside a line
+    (b"\n" * 200, 5, 150, (155, 150)),
+    (b"x" * 200 + b"\n" + b"y" * 100, 0, 100, (301, 2)),  # a block cuts a line; the last has no "\n"
+    ((b"a" * 63 + b"\n") * 10, 0, 65, (640, 10)),  # blocks end on line breaks
 ])
 def test_skip_lines(data, offset, n, expected):
     assert native.skip_lines(data, offset, n) == expected

@@ -111,6 +111,12 @@ def fill_then_truncate(self, buf, at, want):
     os.truncate(path, 1_500_000)  # shrinks the file under the reader, inside its big frame
     return got
 _source.ByteSource.fill = fill_then_truncate
+preadv = os.preadv
+def preadv_then_truncate(fd, buffers, offset):  # the positional pass of read(index=-1)
+    got = preadv(fd, buffers, offset)
+    os.truncate(path, 1_500_000)
+    return got
+os.preadv = preadv_then_truncate
 call = sys.argv[2]
 try:
     if call == "cli":
@@ -322,8 +328,107 @@ def test_chunked_reads_with_workers_match_one_read(monkeypatch, tmp_path):
     path.write_bytes(gzip.compress(big, 1))
     whole = atomblock.read(path, ":")
     monkeypatch.setattr(_source, "CHUNK", 1000)
+    monkeypatch.setattr(_read, "POOL_ROWS", 100)  # frames of fewer atoms are read on the calling thread
+    monkeypatch.setattr(_read, "_kept_spares", [])  # buffers lent to the pool, kept for the next read
     for index in (":", "5:50:3", -7, "-10:", "::-4", "2:-3", "40::-2"):
         assert atomblock.read(path, index, workers=2) == atomblock.read(path, index) == (
             whole[index] if isinstance(index, int) else whole[_read.parse_index(index)])
         got = list(atomblock.iread(path, index))
         assert got == ([whole[index]] if isinstance(index, int) else whole[_read.parse_index(index)])
+    assert _read._kept_spares and all(len(b) >= 1000 for b in _read._kept_spares)
+
+
+LAST = frame(2, 7) + frame(1, 8, "H {i} 0 x")  # a bad float in the last frame
+POSITIONAL_CASES = [  # text, index, read by the positional pass (else by the ordinary scan; None: by piece)
+    (TEXT, -1, True),
+    (TEXT, -3, True),
+    (TEXT, "-4::2", True),
+    (TEXT, -8, True),  # out of range
+    (b"", -1, True),
+    (TEXT + b"\n \t\r\n\n", -2, True),  # blank lines after the last frame
+    (TEXT.replace(b"\n", b"\r\n"), -2, True),
+    (TEXT.replace(b"\n3\n", b"\n      3   \n"), "-5:", True),  # blanks around counts, across pieces
+    ((frame(0, 0) + frame(2, 1) + frame(0, 2)).encode(), "-3:", True),
+    (TEXT + LAST.encode(), -1, True),  # the fault of the frame read, at its line
+    (LAST.encode() + TEXT, -1, True),  # a fault in a frame not read is not looked for
+    (TEXT[:-1], -1, False),  # the last line has no line break
+    (TEXT + b"\n" + TEXT, -1, False),  # a blank line between frames
+    (TEXT + b"junk\n", -1, False),
+    (TEXT + b"5\nc\nH 0 0 0\n", -1, False),  # cut short
+    (TEXT + b"999999999\nc\n" + TEXT, -1, False),  # more lines than bytes left
+    (TEXT + b"9" * 30 + b"\nc\n", -1, False),  # a count too large
+    # a comment line over the limit: like the ordinary scan's chunks, a piece it crosses refuses it
+    (TEXT + b"1\n" + b"c" * 150 + b"\nH 0 0 0\n" + TEXT, -1, None),
+]
+
+
+@pytest.mark.parametrize("text, index, positional", POSITIONAL_CASES)
+@pytest.mark.parametrize("piece", [16, 1 << 19])
+def test_last_frames_by_position_read_as_the_ordinary_scan(monkeypatch, tmp_path, text, index, positional, piece):
+    path = tmp_path / "t.xyz"
+    path.write_bytes(text)
+    monkeypatch.setattr(_read, "PASS_PIECE", piece)
+    monkeypatch.setattr(_read, "MAX_COMMENT_LINE", 100)
+    served = []
+    last_frames = _read._last_frames
+
+    def spied(*args):
+        found = last_frames(*args)
+        served.append(found is not None)
+        return found
+
+    monkeypatch.setattr(_read, "_last_frames", spied)
+
+    def outcome(source):
+        try:
+            got = atomblock.read(source, index)
+            return steps(got) if isinstance(got, list) else got.info.get("step")
+        except (atomblock.ExtxyzError, IndexError) as e:
+            return f"{type(e).__name__}: {e}".replace(str(path), "<stream>")
+
+    by_path = outcome(path)
+    assert served == [positional if positional is not None else piece > len(text)]
+    assert by_path == outcome(io.BytesIO(text))
+
+
+@pytest.mark.parametrize("workers", [2, 3])
+def test_big_frames_read_in_row_ranges_match_one_thread(monkeypatch, tmp_path, workers):
+    monkeypatch.setattr(_read, "POOL_ROWS", 3)  # 0 atoms: here; 3 to 5: on the pool; 11, 12: in row ranges
+    monkeypatch.setattr(_read, "SPLIT_ROWS", 6)
+    comment = "Properties=species:S:1:pos:R:3:tag:I:1:fix:L:1 step={k}"
+    rows = ["H 0.5 1 2 7 T", "Uuo -1e-3 2 3 -8 F", "Ω 1 1 1 9 T"]  # string widths differ between ranges
+    text = "".join(f"{n}\n{comment.format(k=k)}\n" + "".join(rows[(i * i + k) % 3] + "\n" for i in range(n))
+                   for k, n in enumerate([11, 0, 4, 5, 3, 12]))
+    path = tmp_path / "t.xyz"
+    path.write_text(text, encoding="utf-8")
+    one = atomblock.read(path, ":")
+    assert [len(f.arrays["species"]) for f in one] == [11, 0, 4, 5, 3, 12]
+    assert atomblock.read(path, ":", workers=workers) == one
+    lines = text.splitlines(keepends=True)
+    for bad in (3, 11, 45):  # a fault in the first, a later and the last range: the line one thread names
+        path.write_text("".join(lines[:bad] + [lines[bad].replace(" 1 ", " x ", 1).replace(" 2 ", " x ", 1)]
+                                + lines[bad + 1:]), encoding="utf-8")
+        with pytest.raises(atomblock.ExtxyzError) as e:
+            atomblock.read(path, ":")
+        with pytest.raises(atomblock.ExtxyzError) as e_workers:
+            atomblock.read(path, ":", workers=workers)
+        assert str(e_workers.value) == str(e.value)
+        assert f":{bad + 1}:" in str(e.value)
+
+
+def test_the_buffer_an_earlier_read_left_reads_the_next_files_afresh(monkeypatch, tmp_path):
+    monkeypatch.setattr(_source, "CHUNK", 64)
+    monkeypatch.setattr(_read, "_kept", [])
+    big, other, small = tmp_path / "big.xyz", tmp_path / "other.xyz", tmp_path / "small.xyz"
+    big.write_bytes(frame(300, 0).encode() + TEXT)  # the buffer grows to hold the big frame
+    other.write_bytes(frame(250, 1, "He {i} 1 1").encode() + TEXT)
+    small.write_bytes(TEXT[::-1].split(b"\n", 1)[1][::-1] + b"\n")
+    atomblock.read(big, 0)
+    kept = _read._kept[0]
+    atomblock.read(other, 0)
+    assert not kept.startswith(b"300\n")  # grown into
+    for path in (small, big, other, small):
+        data = path.read_bytes()
+        expected = steps(atomblock.read(io.BytesIO(data), ":"))
+        assert steps(atomblock.read(path, ":")) == steps(atomblock.read(path, ":", workers=2)) == expected
+        assert steps(atomblock.iread(path, "::2")) == expected[::2]

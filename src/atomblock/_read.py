@@ -5,7 +5,10 @@ buffer from a byte offset. Python work per frame is the comment line (one
 regex pass), a cached Properties layout and views over the reader's matrices.
 The buffer holds about one chunk plus the frame being read: text already
 converted is dropped, so memory does not grow with the file (only with what
-the selection keeps).
+the selection keeps). The last frames of an uncompressed regular file are found
+by an index pass that keeps no text, and then only their bytes are read. With
+workers > 1, mid-sized frames are converted on a thread pool while the scanner
+reads on; big ones are read in row ranges on all its threads.
 """
 from __future__ import annotations
 
@@ -13,7 +16,7 @@ import os
 import re
 from collections import deque
 from collections.abc import Iterator
-from concurrent.futures import Future, ThreadPoolExecutor
+from concurrent.futures import Future, ThreadPoolExecutor, wait
 from typing import Any
 
 import numpy as np
@@ -35,7 +38,9 @@ Array = npt.NDArray[Any]
 INDEX_BATCH = 4096  # frames indexed per native call: 64 KiB of offsets
 PROGRESS_ROWS = 1 << 16  # rows per native call in a big frame while a progress bar shows
 SHOWN_TEXT = 40  # characters of a faulty line quoted in a message
-POOL_TASK_BYTES = 4 << 20  # text per thread gathered before the pool is given a task (fewer handoffs)
+POOL_ROWS = 1024  # with workers > 1, frames of fewer atoms are read on the calling thread
+SPLIT_ROWS = 1 << 14  # with workers > 1, a frame of this many atoms is read in row ranges at once
+POOL_TASK_BYTES = 2 << 20  # text per thread gathered before the pool is given a task (fewer handoffs)
 MAX_COUNT_LINE = 1024  # bytes: a longer line where a count line belongs is refused at once
 MAX_COMMENT_LINE = 64 << 20  # bytes: a longer comment line is refused at once (never read to its end)
 # Properties may declare this many columns whatever the atom lines, and more only as many as
@@ -227,11 +232,39 @@ def _read_rows(buf: Buffer, atoms: int, natoms: int, layout: Layout, bar: Any,
         parts.append(cols)
         offset = end
         done += rows
+    return _joined(parts), offset
+
+
+def _joined(parts: list[dict[str, Any]]) -> dict[str, Any]:
+    """The native reader's columns of consecutive row ranges, as one read of them all gives."""
     joined = {key: np.concatenate([p[key] for p in parts]) for key in ("floats", "ints", "bools")}
     # NumPy widens str arrays of different widths to the widest; back to code points after.
     joined["strs"] = [_points(np.concatenate([str_view(p["strs"][j]) for p in parts]))
                       for j in range(len(parts[0]["strs"]))]
-    return joined, offset
+    return joined
+
+
+def _read_ranges(buf: Buffer, atoms: int, natoms: int, layout: Layout, pool: ThreadPoolExecutor,
+                 ranges: int, strict: bool) -> tuple[dict[str, Any], int]:
+    """One frame's block read in `ranges` row ranges at once on the pool's (idle) threads. The fault
+    of the lowest row wins, as in one read."""
+    per = -(-natoms // ranges)
+    rows = [min(per, natoms - k * per) for k in range(ranges) if k * per < natoms]
+    starts = [atoms]
+    for r in rows[:-1]:
+        starts.append(_native.skip_lines(buf, starts[-1], r)[0])
+    futures = [pool.submit(_native.read_block, buf, at, r, layout.col_types, strict, "utf32")
+               for at, r in zip(starts, rows, strict=True)]
+    wait(futures)  # the buffer is read by them until then
+    outcomes: list[Any] = [f.exception() or f.result() for f in futures]
+    done = 0
+    for outcome, r in zip(outcomes, rows, strict=True):
+        if isinstance(outcome, BaseException):
+            if isinstance(outcome, _native.BlockError):
+                outcome.row += done
+            raise outcome
+        done += r
+    return _joined([cols for cols, _ in outcomes]), outcomes[-1][1]
 
 
 def _points(strs: Array) -> Array:
@@ -247,10 +280,12 @@ class ExtraTokens(Exception):
 
 
 def convert(buf: Buffer, offset: int, natoms: int, line: int, frame: int, name: str,
-            bar: Any | None = None, strict: bool = False) -> Frame:
+            bar: Any | None = None, strict: bool = False, pool: ThreadPoolExecutor | None = None,
+            ranges: int = 1) -> Frame:
     """The frame whose count line starts at `offset` (file line `line`, 1-based).
 
-    Tokens past the declared columns are ignored; with `strict` they raise ExtraTokens.
+    Tokens past the declared columns are ignored; with `strict` they raise ExtraTokens. A frame
+    of SPLIT_ROWS atoms or more is read in `ranges` row ranges at once, on the idle `pool`.
     """
     start = buf.find(b"\n", offset) + 1
     end = buf.find(b"\n", start) if start else -1
@@ -279,7 +314,11 @@ def convert(buf: Buffer, offset: int, natoms: int, line: int, frame: int, name: 
     except CommentError as e:
         raise ExtxyzError(name, line + 1, frame, str(e)) from None
     try:
-        if bar is None:
+        if pool is not None and ranges > 1 and natoms >= SPLIT_ROWS:
+            cols, stop = _read_ranges(buf, atoms, natoms, layout, pool, ranges, strict)
+            if bar is not None:
+                bar.update(stop - offset)
+        elif bar is None:
             cols, _ = _native.read_block(buf, atoms, natoms, layout.col_types, strict, "utf32")
         elif natoms <= PROGRESS_ROWS:
             cols, stop = _native.read_block(buf, atoms, natoms, layout.col_types, strict, "utf32")
@@ -363,6 +402,7 @@ class _Scanner:
         self._natoms = 0  # its atom count
         self._lent = False  # `buf` is lent to converting threads: read on into another buffer
         self.spares: list[bytearray] = []  # buffers given back after such a loan
+        self.chunks = 1  # chunks per read (more while buffers are lent: fewer of them, reused sooner)
         self._blank_line = 0  # the first of blank lines dropped while waiting for what follows them
         self._resync_here = False  # the fault was in lines already dropped: resync() starts at `start`
         # A frame cut short by the end of the buffer: newlines it still needs, buffer bytes
@@ -551,13 +591,26 @@ class _Scanner:
         # (no new memory); at least as much again as is kept, so a frame that grows past the
         # buffer is walked a bounded number of times.
         room = len(buf) - keep
-        want = max(keep, room if room >= _source.CHUNK else _source.CHUNK + self._recent)
+        chunk = _source.CHUNK * self.chunks
+        want = max(keep, room if room >= chunk else chunk + self._recent)
         remaining = self.src.remaining()
         if self._need > 0 and self._lines and remaining is not None:
             # A frame cut short in a file of known length: room for the rest of it at once, by the
             # length of its lines so far (the buffer then grows once, not by doubling).
             have = self._counted - self._comment
             want = max(want, min(have // self._lines * self._need + _source.CHUNK, remaining))
+        if keep + want > len(buf) and _kept and len(buf) < len(_kept[-1]) <= 2 * (keep + want):
+            # The buffer must grow: into the bigger one an earlier read left, whose pages are in
+            # memory already (fresh pages cost about a fifth of converting what they hold); not
+            # for a read that fills less than half of it (the buffer would shrink, its pages freed).
+            try:
+                spare = _kept.pop()
+            except IndexError:  # taken by another thread meanwhile
+                spare = buf
+            if spare is not buf:
+                with memoryview(buf) as view:
+                    spare[:keep] = view[:keep]
+                buf = self.buf = spare
         try:
             got = self.src.fill(buf, keep, want)
         except SourceFault as e:
@@ -642,9 +695,24 @@ def _out_of_range(sel: int | slice, name: str, n: int) -> IndexError:
     return IndexError(f"frame index {sel} out of range: {name} has {n} frames")
 
 
+# One scanner buffer is kept from a read to the next (up to this size), for a buffer that must grow
+# to hold a big frame.
+KEEP_BUFFER = 32 << 20
+_kept: list[bytearray] = []
+_kept_spares: list[bytearray] = []  # and the buffers lent to a pool, up to that size in all
+
+
 def _frames(src: ByteSource, sel: int | slice, bar: Any, workers: int) -> Iterator[Frame]:
     """The selected frames in selection order, reading the source once, front to back."""
     scan = _Scanner(src)
+    try:
+        yield from _scanned(scan, src, sel, bar, workers)
+    finally:
+        if _source.CHUNK <= len(scan.buf) <= KEEP_BUFFER and not _kept:
+            _kept.append(scan.buf)  # no frame refers to it: the converted arrays are new memory
+
+
+def _scanned(scan: _Scanner, src: ByteSource, sel: int | slice, bar: Any, workers: int) -> Iterator[Frame]:
     name = src.name
     counted = _CountingBar(bar)
     shown = counted if bar is not _progress.NO_PROGRESS else None
@@ -654,6 +722,10 @@ def _frames(src: ByteSource, sel: int | slice, bar: Any, workers: int) -> Iterat
         if isinstance(sel, int) and scan.frame <= sel:
             raise _out_of_range(sel, name, scan.frame)
     else:
+        tail = _from_the_end(src, sel) if shown is None else None
+        if tail is not None:
+            yield from tail
+            return
         yield from _selected_at_end(scan, sel, shown)
     if shown is not None and scan.ended:
         counted.update(max(0, scan.bytes_read - counted.done))  # blank lines after the last frame
@@ -664,6 +736,13 @@ def _forward_frames(scan: _Scanner, forward: tuple[int, int | None, int], bar: _
     start, stop, step = forward
     name = scan.name
     pool = ThreadPoolExecutor(workers) if workers > 1 else None
+    if pool is not None:
+        scan.chunks = max(1, POOL_TASK_BYTES // (1 << 20))  # a buffer lent holds about a task's text
+        while True:  # the buffers an earlier read lent, each taken by one reader
+            try:
+                scan.spares.append(_kept_spares.pop())
+            except IndexError:
+                break
     # Frames gathered for the pool: (buffer, offset, atoms, line, frame). The pool converts them
     # from the scanner's buffers, lent to it, while the scanner reads on into other buffers.
     gathered: list[tuple[bytearray, int, int, int, int]] = []
@@ -707,10 +786,25 @@ def _forward_frames(scan: _Scanner, forward: tuple[int, int | None, int], bar: _
                 for j in chosen:
                     yield convert(buf, idx.offsets[j], idx.natoms[j], idx.lines[j], first + j, name, bar)
                 continue
-            if chosen:
+            lent = False
+            for j in chosen:
+                if not POOL_ROWS <= idx.natoms[j] < SPLIT_ROWS:
+                    # Converted here, after the frames before it: a small frame, whose read holds
+                    # the interpreter lock (no thread would run beside it), or a big one, read in row
+                    # ranges by all threads. The buffer is not lent: the scanner reads on into it.
+                    if gathered:
+                        submit()
+                    while pending:
+                        yield from collect()
+                    yield convert(buf, idx.offsets[j], idx.natoms[j], idx.lines[j], first + j, name, bar,
+                                  pool=pool, ranges=workers)
+                    continue
+                lent = True
+                gathered.append((buf, idx.offsets[j], idx.natoms[j], idx.lines[j], first + j))
+                a, b = _span(idx, j)
+                gathered_bytes += b - a
+            if lent:
                 scan.lend()
-                gathered += [(buf, idx.offsets[j], idx.natoms[j], idx.lines[j], first + j) for j in chosen]
-                gathered_bytes += _span(idx, chosen[-1])[1] - idx.offsets[chosen[0]]
                 if gathered_bytes >= POOL_TASK_BYTES * workers:
                     submit()
             while len(pending) > workers:
@@ -725,6 +819,11 @@ def _forward_frames(scan: _Scanner, forward: tuple[int, int | None, int], bar: _
                 for future in futures:
                     future.cancel()
             pool.shutdown(wait=True)
+            held = sum(len(b) for b in _kept_spares)
+            for spare in scan.spares:  # no thread reads them now
+                if _source.CHUNK <= len(spare) and held + len(spare) <= KEEP_BUFFER:
+                    _kept_spares.append(spare)
+                    held += len(spare)
 
 
 def _parts(items: list[Any], parts: int) -> list[list[Any]]:
@@ -734,6 +833,164 @@ def _parts(items: list[Any], parts: int) -> list[list[Any]]:
 
 def _convert_part(part: list[tuple[bytearray, int, int, int, int]], name: str, bar: Any) -> list[Frame]:
     return [convert(buf, offset, natoms, line, k, name, bar) for buf, offset, natoms, line, k in part]
+
+
+PASS_PIECE = 1 << 19  # bytes per read of the positional index pass (the buffer stays in cache)
+
+
+def _last_frames(src: ByteSource, window: int) -> tuple[deque[_Kept], int] | None:
+    """The spans (file offsets) of the last `window` frames and the number of frames, by one pass
+    over an uncompressed regular file that reads at chosen offsets and keeps no frame's text.
+
+    None when the source is not such a file, or when its text is not plain frames back to back
+    up to blank lines at its end (a fault, a file that shrank, a last line without a line break):
+    the ordinary scan, which has not moved, then reads it and says what is wrong.
+    """
+    at = src.positional()
+    if at is None:
+        return None
+    fd, size = at
+    buf = bytearray()
+    kept: deque[_Kept] = deque(maxlen=window)
+    base = cur = 0  # buf[i] is byte base + i of the file; `cur`: where the walk is in buf
+    ended = False
+    line, frame = 1, 0  # file line and frame number of the next count line
+    need = 0  # lines still to pass of the frame whose count line is at `opened` (comment, atoms)
+    opened = natoms = 0
+    comment = -1  # file offset of that frame's comment line while its end is not found yet
+    blanks = False  # blank text reached the end of a piece: only blanks may follow
+
+    def refill(keep_from: int) -> bool:
+        """Move buf[keep_from:] to the front and read on behind it; False when the file has shrunk."""
+        nonlocal base, cur, buf, ended
+        keep = len(buf) - keep_from
+        if keep:
+            buf[:keep] = buf[keep_from:]
+        base += keep_from
+        cur = max(0, cur - keep_from)  # text before keep_from is passed (a partial line: its newline is what counts)
+        want = min(PASS_PIECE, size - base - keep)  # kept: an unfinished count line, at most MAX_COUNT_LINE
+        if len(buf) < keep + want:
+            _source.grow(buf, keep + want - len(buf))
+        got = 0
+        with memoryview(buf) as whole:
+            while got < want:
+                with whole[keep + got:keep + want] as part:
+                    n = os.preadv(fd, [part], base + keep + got)
+                if n == 0:
+                    break
+                got += n
+        del buf[keep + got:]
+        ended = base + len(buf) >= size
+        return got == want
+
+    if not refill(0):
+        return None
+    while True:
+        if need:
+            end, found = _native.skip_lines(buf, cur, need)
+            if found and end == len(buf) and buf[-1] != 0x0A:  # the last line goes on in the next piece
+                found -= 1
+                end = buf.rfind(b"\n", cur, end) + 1 or cur
+            if comment >= 0:  # a comment line longer than MAX_COMMENT_LINE: the ordinary scan refuses it
+                if base + (buf.find(b"\n", cur) if found else len(buf)) - comment > MAX_COMMENT_LINE:
+                    return None
+                if found:
+                    comment = -1
+            need -= found
+            cur = end
+            if need:
+                if ended or not refill(len(buf)):
+                    return None
+                continue
+            kept.append((opened, base + cur, natoms, line, frame))
+            line += natoms + 2
+            frame += 1
+        if not blanks:
+            offsets, counts, stop, _ = _native.index_frames(buf, cur, -1)
+            n = len(offsets)
+            end = stop if n else cur  # where the last frame listed ends
+            if stop == len(buf):
+                if n and buf[-1] != 0x0A:  # its last line may go on in the next piece: passed as cut short
+                    n -= 1
+                    end = stop = int(offsets[n])
+                    offsets, counts = offsets[:n], counts[:n]
+                elif n:
+                    end = _native.skip_lines(buf, int(offsets[-1]), int(counts[-1]) + 2)[0]
+                if stop > end:  # blank text after the frames, to the end of the piece
+                    if ended or buf.find(b"\n", end, stop) >= 0:
+                        blanks = True
+                    else:
+                        stop = end  # blanks on an unfinished line: may start a count line
+            if n:
+                spans = counts + 2
+                first = max(0, n - window)
+                starts = offsets[first:].tolist()
+                lines = (np.cumsum(spans) - spans + line)[first:].tolist()
+                for j, (a, b, k, ln) in enumerate(zip(starts, starts[1:] + [end], counts[first:].tolist(), lines,
+                                                      strict=True)):
+                    kept.append((base + a, base + b, k, ln, frame + first + j))
+                frame += n
+                line += int(spans.sum())
+            cur = stop
+        if blanks:
+            if _NOT_BLANK.search(buf, cur) is not None:
+                return None
+            if ended:
+                return kept, frame
+            if not refill(len(buf)):
+                return None
+            continue
+        if cur == len(buf):
+            if ended:
+                return kept, frame
+            if not refill(cur):
+                return None
+            continue
+        eol = buf.find(b"\n", cur)
+        if eol < 0:
+            if ended or len(buf) - cur > MAX_COUNT_LINE or not refill(cur):
+                return None
+            continue
+        m = _COUNT_LINE.match(buf, cur, eol)
+        if m is None or eol - cur > MAX_COUNT_LINE or len(m.group(1)) > 18:
+            return None  # not a count line, or one whose checks the ordinary scan makes
+        natoms = int(m.group(1))
+        opened, need, cur = base + cur, natoms + 1, eol + 1
+        comment = base + cur
+        if need > size - comment:
+            return None  # more lines than bytes left
+
+
+def _from_the_end(src: ByteSource, sel: int | slice) -> Iterator[Frame] | None:
+    """Selections of the last frames of an uncompressed regular file: an index pass over the file
+    (_last_frames), then reads of only the chosen frames' bytes. None where that does not apply."""
+    if isinstance(sel, int):
+        window = -sel
+    elif (sel.step is None or sel.step > 0) and sel.start is not None and sel.start < 0:
+        window = -sel.start
+    else:
+        return None
+    found = _last_frames(src, window)
+    if found is None:
+        return None
+    kept, n = found
+    if isinstance(sel, int):
+        if n + sel < 0:
+            raise _out_of_range(sel, src.name, n)
+        order = [n + sel]
+    else:
+        order = list(range(n)[sel])
+    at = src.positional()
+    assert at is not None
+    by_k = {item[4]: item for item in kept}
+    texts = []
+    for k in order:
+        a, b, natoms, line, _ = by_k[k]
+        text = os.pread(at[0], b - a, a)
+        if len(text) != b - a:
+            return None  # the file has shrunk: the ordinary scan reports it
+        texts.append((text, natoms, line, k))
+    return (convert(text, 0, natoms, line, k, src.name) for text, natoms, line, k in texts)
 
 
 def _selected_at_end(scan: _Scanner, sel: int | slice, bar: _CountingBar | None) -> Iterator[Frame]:

@@ -254,6 +254,16 @@ class ByteSource:
             reason = str(e) or type(e).__name__
             raise SourceFault("compressed data is corrupt or truncated", reason) from None
 
+    def positional(self) -> tuple[int, int] | None:
+        """(file descriptor, length when opened) of an uncompressed regular file opened from a path,
+        for reads at chosen offsets (os.preadv) that leave the stream where it is; None for any
+        other source. Bytes past that length are not the source's."""
+        if self._owned is None or self._decoder is not None or self._raw is None or self._raw._size is None:
+            return None
+        if not hasattr(os, "preadv"):  # pragma: no cover - systems without positional reads
+            return None
+        return int(self._owned.fileno()), self._raw._size
+
     def remaining(self) -> int | None:
         """Bytes of an uncompressed regular file not read yet (None when unknown)."""
         if self._decoder is not None or self._raw is None:

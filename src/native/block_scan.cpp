@@ -77,6 +77,24 @@ LineRun split_lines(std::string_view data, std::size_t offset, std::size_t wante
 
 LineRun skip_lines(std::string_view data, std::size_t offset, std::size_t wanted) {
     LineRun run{0, offset};
+    // While more lines are wanted than a block can end, whole blocks are only counted (a loop
+    // the compiler turns into vector compares): a block ends at most kBlock lines. The walk
+    // then goes on line by line from inside the line the last block cut, whose end it finds.
+    constexpr std::size_t kBlock = 64;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
+    while (wanted - run.lines > kBlock && data.size() - run.end >= kBlock) {
+        const unsigned char* block = bytes + run.end;
+        unsigned char ends = 0;  // at most kBlock
+        for (std::size_t i = 0; i < kBlock; ++i)
+            ends = static_cast<unsigned char>(ends + (block[i] == '\n'));
+        run.lines += ends;
+        run.end += kBlock;
+    }
+    if (run.end != offset && bytes[run.end - 1] != '\n' && run.lines < wanted) {
+        // Inside a line: its end is the next line break (or the end of the data).
+        run.end = line_end(data, run.end).next;
+        ++run.lines;
+    }
     while (run.lines < wanted && run.end < data.size()) {
         run.end = line_end(data, run.end).next;
         ++run.lines;
