@@ -126,6 +126,14 @@ class _AtomColumn:
         self.kind, self.shape, self.where, self.values, self.widths = kind, shape, where, values, widths
 
 
+
+def _number_of(names: tuple[str, ...], numbers: dict[tuple[str, ...], int]) -> int:
+    """The number of a distinct name order, in the order first seen."""
+    number = numbers.get(names)
+    if number is None:
+        number = numbers[names] = len(numbers)
+    return number
+
 def _build(frames: Iterable[Frame], keep_arrays: frozenset[str] | None, keep_info: frozenset[str] | None,
            number: Callable[[int], str] = _frame_number) -> Table:
     """A Table of the frames, keeping only the named columns (all when None); `number`
@@ -148,18 +156,12 @@ def _build(frames: Iterable[Frame], keep_arrays: frozenset[str] | None, keep_inf
             raise TypeError(f"{number(k)} is a {type(frame).__name__}, not a Frame")
         arrays = frame.arrays
         names = tuple(arrays) if keep_arrays is None else tuple(n for n in arrays if n in keep_arrays)
-        lid = layout_of.get(names)
-        if lid is None:
-            lid = layout_of[names] = len(layout_of)
-        layout_ids.append(lid)
+        layout_ids.append(_number_of(names, layout_of))
         given.append(arrays)
         counts.append(frame.natoms)
         info = frame.info
         keys = tuple(info) if keep_info is None else tuple(key for key in info if key in keep_info)
-        oid = order_of.get(keys)
-        if oid is None:
-            oid = order_of[keys] = len(order_of)
-        order_ids.append(oid)
+        order_ids.append(_number_of(keys, order_of))
         infos.append(info)
         cell = frame.cell
         if cell is not None and not (type(cell) is np.ndarray and cell.dtype == np.float64
