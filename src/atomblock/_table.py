@@ -126,13 +126,13 @@ class _AtomColumn:
         self.kind, self.shape, self.where, self.values, self.widths = kind, shape, where, values, widths
 
 
-
 def _number_of(names: tuple[str, ...], numbers: dict[tuple[str, ...], int]) -> int:
     """The number of a distinct name order, in the order first seen."""
     number = numbers.get(names)
     if number is None:
         number = numbers[names] = len(numbers)
     return number
+
 
 def _build(frames: Iterable[Frame], keep_arrays: frozenset[str] | None, keep_info: frozenset[str] | None,
            number: Callable[[int], str] = _frame_number) -> Table:
