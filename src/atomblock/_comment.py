@@ -586,9 +586,11 @@ def comment_parts(line: str) -> Parts:
             # parser below, which reports it (or keeps a bad pbc) in line order.
             try:
                 cell = pbc = None
-                if lattice is not None:
+                if type(lattice) is str:
                     cell = _lattice_cache.get(lattice)
                     cell = _lattice(lattice) if cell is None else cell.copy()
+                else:
+                    cell = lattice  # nine numbers, typed by the scanner: a new (3, 3) float64
                 if pbc_text is None:
                     return info, cell, pbc, properties
                 pbc = _pbc_cache.get(pbc_text)

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "common/internal_failure.hpp"
@@ -327,6 +328,35 @@ PyRef make_uint8_array(reader::RowMajorMatrix<std::uint8_t>&& matrix) {
 }
 PyRef make_uint32_array(reader::RowMajorMatrix<std::uint32_t>&& matrix) {
     return make_array(std::move(matrix), kNpyUInt32);
+}
+
+PyRef make_small_array(SmallArrayType type, int ndim, const std::size_t* dims,
+                       const void* elements) {
+    if (ndim < 1 || ndim > 2) fail("make_small_array: 1 or 2 dimensions");
+    int type_number = kNpyFloat64;
+    std::size_t item_size = sizeof(double);
+    if (type == SmallArrayType::int64) {
+        type_number = kNpyInt64;
+        item_size = sizeof(std::int64_t);
+    } else if (type == SmallArrayType::boolean) {
+        type_number = kNpyBool;
+        item_size = 1;
+    }
+    void** api = numpy_api();
+    PyObject* descr = descr_from_type(api, type_number);
+    if (descr == nullptr) throw_python_error();
+    npy_intp shape[2] = {static_cast<npy_intp>(dims[0]),
+                         ndim == 2 ? static_cast<npy_intp>(dims[1]) : 1};
+    // NumPy allocates C-ordered memory (no strides given); the descriptor
+    // reference passes to it, also when creation fails.
+    PyRef array = checked(reinterpret_cast<NewFromDescrFn>(api[kSlotNewFromDescr])(
+        array_type(api), descr, ndim, shape, nullptr, nullptr, 0, nullptr));
+    const std::size_t count = dims[0] * (ndim == 2 ? dims[1] : 1);
+    if (count != 0) {
+        auto* fields = reinterpret_cast<ArrayObjectFields*>(array.get());
+        std::memcpy(fields->data, elements, count * item_size);
+    }
+    return array;
 }
 
 }  // namespace atomblock::py

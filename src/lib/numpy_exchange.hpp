@@ -44,4 +44,13 @@ PyRef make_int64_array(reader::RowMajorMatrix<std::int64_t>&& matrix);
 PyRef make_uint8_array(reader::RowMajorMatrix<std::uint8_t>&& matrix);
 PyRef make_uint32_array(reader::RowMajorMatrix<std::uint32_t>&& matrix);
 
+// Element types of make_small_array.
+enum class SmallArrayType : std::uint8_t { float64, int64, boolean };
+
+// New C-ordered ndarray of `ndim` (1 or 2) dimensions `dims` in memory of its
+// own, filled with a copy of the elements at `elements` (8 bytes each, or one
+// byte holding 0 or 1 for bool). For the small arrays of comment lines.
+PyRef make_small_array(SmallArrayType type, int ndim, const std::size_t* dims,
+                       const void* elements);
+
 }  // namespace atomblock::py

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "lib/failure_guard.hpp"
+#include "lib/numpy_exchange.hpp"
 #include "lib/py_ref.hpp"
 #include "lib/python_error.hpp"
 #include "native/comment_scan.hpp"
@@ -26,17 +27,43 @@ PyRef ascii_str(std::string_view text) {
     return str;
 }
 
-PyRef value_of(const InfoPair& pair) {
+constexpr std::size_t kCellSide = 3;
+
+// An array value: (count,) or, for a square one, (3, 3).
+PyRef array_of(const InfoPair& pair, const CommentScan& scan) {
+    const std::size_t square[2] = {kCellSide, kCellSide};
+    const std::size_t flat[1] = {pair.count};
+    const int ndim = pair.square ? 2 : 1;
+    const std::size_t* dims = pair.square ? square : flat;
+    switch (pair.array_type) {
+        case ArrayType::int64:
+            return py::make_small_array(py::SmallArrayType::int64, ndim, dims,
+                                        scan.ints.data() + pair.offset);
+        case ArrayType::boolean:
+            return py::make_small_array(py::SmallArrayType::boolean, ndim, dims,
+                                        scan.flags.data() + pair.offset);
+        case ArrayType::float64: break;
+    }
+    return py::make_small_array(py::SmallArrayType::float64, ndim, dims,
+                                scan.reals.data() + pair.offset);
+}
+
+PyRef value_of(const InfoPair& pair, const CommentScan& scan) {
     switch (pair.kind) {
         case InfoKind::boolean: return PyRef::borrow(pair.boolean ? Py_True : Py_False);
         case InfoKind::integer: return checked(PyLong_FromLongLong(pair.integer));
         case InfoKind::real: return checked(PyFloat_FromDouble(pair.real));
+        case InfoKind::array: return array_of(pair, scan);
         case InfoKind::text: break;
     }
     return ascii_str(pair.text);
 }
 
 PyRef special_or_none(const SpecialValue& value) {
+    if (value.typed_cell) {
+        const std::size_t dims[2] = {kCellSide, kCellSide};
+        return py::make_small_array(py::SmallArrayType::float64, 2, dims, value.cell.data());
+    }
     return value.present ? ascii_str(value.raw) : PyRef::borrow(Py_None);
 }
 
@@ -58,7 +85,7 @@ PyObject* parse_comment_fast(PyObject* line) {
     PyRef info = checked(PyDict_New());
     for (const InfoPair& pair : scan.pairs) {
         PyRef key = ascii_str(pair.key);
-        PyRef value = value_of(pair);
+        PyRef value = value_of(pair, scan);
         if (PyDict_SetItem(info.get(), key.get(), value.get()) < 0) py::throw_python_error();
     }
     PyRef lattice = special_or_none(scan.lattice);

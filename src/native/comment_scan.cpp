@@ -5,13 +5,14 @@
 #include <array>
 #include <cstddef>
 #include <optional>
+#include <utility>
 
 #include "reader/token_grammar.hpp"
 
 namespace atomblock::native {
 namespace {
 
-enum class CharClass : std::uint8_t { plain, blank, equals, quote, refused };
+enum class CharClass : std::uint8_t { plain, blank, equals, quote, brace, refused };
 
 constexpr unsigned char kFirstPrintable = 0x20;  // below: controls (the tab excepted)
 constexpr unsigned char kDelete = 0x7F;          // from here on: DEL and every non-ASCII byte
@@ -20,7 +21,8 @@ constexpr std::size_t kByteValues = 256;
 // Refused bytes are those whose meaning differs between the two parsers or
 // that start structures only the Python parser reads: controls other than
 // the tab (Python also splits on \v, \f, \r, \x1c..\x1f), non-ASCII (Unicode
-// blanks and digits), backslash escapes, {} lists and [] arrays.
+// blanks and digits), backslash escapes and [] arrays. Braces are taken
+// only around a whole value.
 constexpr std::array<CharClass, kByteValues> kClasses = [] {
     std::array<CharClass, kByteValues> table{};
     for (std::size_t c = 0; c < kByteValues; ++c) {
@@ -30,7 +32,9 @@ constexpr std::array<CharClass, kByteValues> kClasses = [] {
     table['\t'] = CharClass::blank;
     table['='] = CharClass::equals;
     table['"'] = CharClass::quote;
-    for (const char c : {'\\', '{', '}', '[', ']'})
+    table['{'] = CharClass::brace;
+    table['}'] = CharClass::brace;
+    for (const char c : {'\\', '[', ']'})
         table[static_cast<unsigned char>(c)] = CharClass::refused;
     return table;
 }();
@@ -93,7 +97,9 @@ NumberShape number_shape(std::string_view word) noexcept {
 // A bare word typed; nothing when the Python parser would give what this
 // scanner does not make (an int beyond int64, a Fortran exponent).
 std::optional<InfoPair> typed_word(std::string_view key, std::string_view word) {
-    InfoPair pair{key, InfoKind::text, false, 0, 0.0, word};
+    InfoPair pair;
+    pair.key = key;
+    pair.text = word;
     switch (number_shape(word)) {
         case NumberShape::integer: {
             const reader::IntParse parsed = reader::parse_int_token(word);
@@ -119,6 +125,96 @@ std::optional<InfoPair> typed_word(std::string_view key, std::string_view word) 
     return pair;
 }
 
+constexpr std::size_t kLongList = 2048;  // the Python parser reads longer lists another way
+constexpr std::size_t kTensorItems = 9;
+constexpr std::size_t kTensorSide = 3;
+constexpr std::string_view kJsonTag = "_JSON ";
+
+enum class ListOutcome : std::uint8_t { declined, text, array };
+
+// The blank-separated items of an old-style list body typed as the Python
+// parser does (see scan_comment); an array's elements are appended to the
+// vector of its type in `out` and described in `pair`.
+ListOutcome type_list(std::string_view body, std::size_t minimum, CommentScan& out,
+                      InfoPair& pair) {
+    if (body.size() >= kLongList) return ListOutcome::declined;
+    std::size_t count = 0;
+    bool all_int = true;
+    bool all_number = true;
+    bool all_bool = true;
+    const auto for_each_item = [body](auto&& visit) {
+        std::size_t i = 0;
+        const std::size_t n = body.size();
+        while (true) {
+            while (i < n && class_of(body[i]) == CharClass::blank) ++i;
+            if (i == n) return true;
+            const std::size_t start = i;
+            while (i < n && class_of(body[i]) != CharClass::blank) ++i;
+            if (!visit(body.substr(start, i - start))) return false;
+        }
+    };
+    const bool shaped = for_each_item([&](std::string_view item) {
+        ++count;
+        switch (number_shape(item)) {
+            case NumberShape::integer: all_bool = false; return true;
+            case NumberShape::real:
+                all_bool = false;
+                all_int = false;
+                return true;
+            case NumberShape::fortran_real: return false;
+            case NumberShape::none: break;
+        }
+        all_int = all_number = false;
+        all_bool = all_bool && reader::parse_bool_token(item).has_value();
+        return true;
+    });
+    if (!shaped) return ListOutcome::declined;
+    if (count == 0 || count < minimum || !(all_number || all_bool)) return ListOutcome::text;
+
+    pair.kind = InfoKind::array;
+    pair.count = count;
+    if (all_bool) {
+        pair.array_type = ArrayType::boolean;
+        pair.offset = out.flags.size();
+        for_each_item([&](std::string_view item) {
+            out.flags.push_back(*reader::parse_bool_token(item) ? 1 : 0);
+            return true;
+        });
+        return ListOutcome::array;
+    }
+    if (all_int) {
+        pair.array_type = ArrayType::int64;
+        pair.offset = out.ints.size();
+        const bool in_range = for_each_item([&](std::string_view item) {
+            const reader::IntParse parsed = reader::parse_int_token(item);
+            if (parsed.ok) out.ints.push_back(parsed.value);
+            return parsed.ok;
+        });
+        if (in_range) return ListOutcome::array;
+        out.ints.resize(pair.offset);  // one int beyond int64: the list is float64
+    }
+    pair.array_type = ArrayType::float64;
+    pair.offset = out.reals.size();
+    const bool converted = for_each_item([&](std::string_view item) {
+        const reader::FloatParse parsed = reader::parse_float_token(item);
+        if (!parsed.ok) return false;
+        // An int item is its value as a float: "-0" is 0, so +0.0.
+        const bool int_zero = parsed.value == 0.0 && number_shape(item) == NumberShape::integer;
+        out.reals.push_back(int_zero ? 0.0 : parsed.value);
+        return true;
+    });
+    return converted ? ListOutcome::array : ListOutcome::declined;
+}
+
+// Nine elements in item order rearranged to the C order of the (3, 3) array
+// whose element [i, j] is item 3 * j + i (a transpose).
+template <class T>
+void to_tensor(T* items) noexcept {
+    for (std::size_t i = 0; i < kTensorSide; ++i)
+        for (std::size_t j = i + 1; j < kTensorSide; ++j)
+            std::swap(items[i * kTensorSide + j], items[j * kTensorSide + i]);
+}
+
 // The special key that `key` names in any letter case, if any.
 SpecialValue* special_of(std::string_view key, CommentScan& out) noexcept {
     if (equals_lower(key, "lattice")) return &out.lattice;
@@ -131,6 +227,9 @@ SpecialValue* special_of(std::string_view key, CommentScan& out) noexcept {
 
 bool scan_comment(std::string_view line, CommentScan& out) {
     out.pairs.clear();
+    out.ints.clear();
+    out.reals.clear();
+    out.flags.clear();
     out.lattice = out.properties = out.pbc = SpecialValue{};
     for (const char c : line)
         if (class_of(c) == CharClass::refused) return false;
@@ -147,19 +246,37 @@ bool scan_comment(std::string_view line, CommentScan& out) {
         SpecialValue* const special = special_of(key, out);
         if (i == n || class_of(line[i]) == CharClass::blank) {
             if (special != nullptr) return false;  // a special key without a value
-            out.pairs.push_back(InfoPair{key, InfoKind::boolean, true, 0, 0.0, {}});
+            InfoPair pair;
+            pair.key = key;
+            pair.kind = InfoKind::boolean;
+            pair.boolean = true;
+            out.pairs.push_back(pair);
             continue;
         }
         if (class_of(line[i]) != CharClass::equals) return false;  // key"...
         ++i;
         std::string_view raw;  // the value as the Python parser's pattern captures it
         bool quoted = false;
+        bool braced = false;
         if (i < n && class_of(line[i]) == CharClass::quote) {
             const std::size_t close = line.find('"', i + 1);
             if (close == std::string_view::npos) return false;
             raw = line.substr(i, close + 1 - i);
             i = close + 1;
             quoted = true;
+            for (const char c : raw)
+                if (class_of(c) == CharClass::brace) return false;
+        } else if (i < n && line[i] == '{') {
+            const std::size_t close = line.find('}', i + 1);
+            if (close == std::string_view::npos) return false;
+            raw = line.substr(i, close + 1 - i);
+            i = close + 1;
+            braced = true;
+            for (std::size_t k = 1; k + 1 < raw.size(); ++k) {
+                const CharClass c = class_of(raw[k]);
+                if (c == CharClass::brace || c == CharClass::quote || c == CharClass::equals)
+                    return false;
+            }
         } else {
             const std::size_t value_start = i;
             while (i < n && class_of(line[i]) == CharClass::plain) ++i;
@@ -180,16 +297,54 @@ bool scan_comment(std::string_view line, CommentScan& out) {
             // A repeated special key: each occurrence is checked in turn there.
             if (special->present) return false;
             special->present = true;
-            special->raw =
-                special == &out.properties && quoted ? raw.substr(1, raw.size() - 2) : raw;
+            if (special == &out.properties) {
+                if (braced) return false;
+                special->raw = quoted ? raw.substr(1, raw.size() - 2) : raw;
+                continue;
+            }
+            special->raw = raw;
+            if (special == &out.lattice && (quoted || braced)) {
+                // Nine numbers are typed here; anything else is the Python parser's
+                // to type or to report, from the raw text.
+                InfoPair cell;
+                const std::size_t reals = out.reals.size();
+                const std::size_t ints = out.ints.size();
+                const std::size_t flags = out.flags.size();
+                const ListOutcome outcome =
+                    type_list(raw.substr(1, raw.size() - 2), quoted ? 2 : 1, out, cell);
+                if (outcome == ListOutcome::array && cell.count == kTensorItems &&
+                    cell.array_type != ArrayType::boolean) {
+                    for (std::size_t k = 0; k < kTensorItems; ++k) {
+                        special->cell[k] =
+                            cell.array_type == ArrayType::int64
+                                ? static_cast<double>(out.ints[cell.offset + k])
+                                : out.reals[cell.offset + k];
+                    }
+                    special->typed_cell = true;
+                }
+                out.reals.resize(reals);
+                out.ints.resize(ints);
+                out.flags.resize(flags);
+            }
             continue;
         }
-        if (quoted) {
+        if (quoted || braced) {
             const std::string_view body = raw.substr(1, raw.size() - 2);
-            // Blank-separated items may type as an array there.
-            for (const char c : body)
-                if (class_of(c) == CharClass::blank) return false;
-            out.pairs.push_back(InfoPair{key, InfoKind::text, false, 0, 0.0, body});
+            if (quoted && body.starts_with(kJsonTag)) return false;
+            InfoPair pair;
+            pair.key = key;
+            pair.text = body;
+            const ListOutcome outcome = type_list(body, quoted ? 2 : 1, out, pair);
+            if (outcome == ListOutcome::declined) return false;
+            if (outcome == ListOutcome::array && pair.count == kTensorItems &&
+                pair.array_type != ArrayType::boolean && (key == "stress" || key == "virial")) {
+                pair.square = true;
+                if (pair.array_type == ArrayType::int64)
+                    to_tensor(out.ints.data() + pair.offset);
+                else
+                    to_tensor(out.reals.data() + pair.offset);
+            }
+            out.pairs.push_back(pair);
             continue;
         }
         const std::optional<InfoPair> pair = typed_word(key, raw);

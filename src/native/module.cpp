@@ -85,13 +85,16 @@ constexpr const char* kParseCommentFastDoc =
     "--\n"
     "\n"
     "The common comment lines parsed without the interpreter: (info, lattice, pbc,\n"
-    "properties), or None when the line holds anything else (escapes, lists,\n"
-    "arrays, quoted keys or blank-separated quoted values, non-ASCII, malformed\n"
-    "pairs, a repeated or valueless special key, ints beyond int64, d/D exponents).\n"
+    "properties), or None when the line holds anything else (escapes, [] arrays,\n"
+    "_JSON texts, quoted keys, non-ASCII, malformed pairs, a repeated or valueless\n"
+    "special key, ints beyond int64, d/D exponents).\n"
     "\n"
-    "`info` holds the typed values of the other keys in line order; lattice and\n"
-    "pbc are the raw value texts (quotes kept), properties the text without its\n"
-    "quotes; each None when absent. Keys are matched in any letter case.";
+    "`info` holds the typed values of the other keys in line order, quoted and\n"
+    "braced lists of numbers or bools as int64/float64/bool arrays (nine numbers\n"
+    "under stress/virial as their (3, 3)); lattice is a (3, 3) float64 array for\n"
+    "a list of nine numbers, else the raw value text (quotes kept), as is pbc;\n"
+    "properties is the text without its quotes; each None when absent. Keys are\n"
+    "matched in any letter case.";
 
 PyCFunction as_function(PyObject* (*entry)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
