@@ -20,7 +20,8 @@ TYPICAL = {
     ' energy=-12.5 step=12 pbc="T T T"',
     "quoted stress (Python)": 'Lattice="5.0 0.0 0.0 0.0 5.0 0.0 0.0 0.0 5.0" Properties=species:S:1:pos:R:3:forces:R:3'
     ' energy=-12.5 stress="0.1 0.0 0.0 0.0 0.1 0.0 0.0 0.0 0.1" free_energy=-12.5 pbc="T T T"',
-    "training set (stress)": 'Lattice="10.2 0.0 0.0 0.0 10.2 0.0 0.0 0.0 10.2" Properties=species:S:1:pos:R:3:forces:R:3'
+    "training set (stress)": 'Lattice="10.2 0.0 0.0 0.0 10.2 0.0 0.0 0.0 10.2"'
+    " Properties=species:S:1:pos:R:3:forces:R:3"
     ' energy=-123.456 stress="0.0123 -0.0004 0.0011 -0.0004 0.0098 0.0002 0.0011 0.0002 0.0105"'
     ' config_type=bulk pbc="T T T"',
     "quoted words (Python)": 'Properties=species:S:1:pos:R:3 name="run one" energy=-1.0 config_type="bulk fcc"',

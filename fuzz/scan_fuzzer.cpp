@@ -11,6 +11,7 @@
 // parameters zero. Each '\n'-separated piece of the text (the first
 // kMaxCommentLines of them) also goes through the comment scanner.
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -22,6 +23,7 @@
 #include "fuzz_check.hpp"
 #include "native/block_scan.hpp"
 #include "native/comment_scan.hpp"
+#include "reader/token_grammar.hpp"
 
 namespace {
 
@@ -207,11 +209,72 @@ void check_utf8(std::string_view text) {
 }
 
 // Bytes the scanner never accepts: controls other than the tab, DEL and
-// non-ASCII, backslash, braces and brackets.
+// non-ASCII, backslash and brackets.
 bool refused_byte(char c) {
     const auto u = static_cast<unsigned char>(c);
-    return (u < 0x20 && c != '\t') || u >= 0x7F || c == '\\' || c == '{' || c == '}' || c == '[' ||
-           c == ']';
+    return (u < 0x20 && c != '\t') || u >= 0x7F || c == '\\' || c == '[' || c == ']';
+}
+
+std::vector<std::string_view> blank_split(std::string_view body) {
+    std::vector<std::string_view> items;
+    std::size_t i = 0;
+    while (i < body.size()) {
+        if (body[i] == ' ' || body[i] == '\t') {
+            ++i;
+            continue;
+        }
+        const std::size_t start = i;
+        while (i < body.size() && body[i] != ' ' && body[i] != '\t') ++i;
+        items.push_back(body.substr(start, i - start));
+    }
+    return items;
+}
+
+bool is_int_word(std::string_view item) {
+    if (!item.empty() && (item[0] == '+' || item[0] == '-')) item.remove_prefix(1);
+    return !item.empty() &&
+           std::all_of(item.begin(), item.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// An array pair: its elements are its items (pair.text is the list body) typed
+// one by one, in item order, or transposed for a square (3, 3) one.
+void check_array(std::string_view line, const native::InfoPair& pair,
+                 const native::CommentScan& scan) {
+    const std::vector<std::string_view> items = blank_split(pair.text);
+    FUZZ_CHECK(within(line, pair.text) && items.size() == pair.count && pair.count > 0,
+               print_bytes("line", line));
+    FUZZ_CHECK(!pair.square || (pair.count == 9 && pair.array_type != native::ArrayType::boolean &&
+                                (pair.key == "stress" || pair.key == "virial")),
+               print_bytes("line", line));
+    for (std::size_t k = 0; k < pair.count; ++k) {
+        const std::size_t at = pair.offset + (pair.square ? (k % 3) * 3 + k / 3 : k);
+        const std::string_view item = items[k];
+        switch (pair.array_type) {
+            case native::ArrayType::boolean: {
+                const std::optional<bool> flag = atomblock::reader::parse_bool_token(item);
+                FUZZ_CHECK(at < scan.flags.size() && flag && scan.flags[at] == (*flag ? 1 : 0),
+                           print_bytes("line", line));
+                break;
+            }
+            case native::ArrayType::int64: {
+                const atomblock::reader::IntParse parsed = atomblock::reader::parse_int_token(item);
+                FUZZ_CHECK(at < scan.ints.size() && parsed.ok && scan.ints[at] == parsed.value,
+                           print_bytes("line", line));
+                break;
+            }
+            case native::ArrayType::float64: {
+                const atomblock::reader::FloatParse parsed =
+                    atomblock::reader::parse_float_token(item);
+                // An int item is its value: no negative zero.
+                const double want = parsed.value == 0.0 && is_int_word(item) ? 0.0 : parsed.value;
+                FUZZ_CHECK(at < scan.reals.size() && parsed.ok &&
+                               std::bit_cast<std::uint64_t>(scan.reals[at]) ==
+                                   std::bit_cast<std::uint64_t>(want),
+                           print_bytes("line", line));
+                break;
+            }
+        }
+    }
 }
 
 void check_comment(std::string_view line) {
@@ -228,9 +291,10 @@ void check_comment(std::string_view line) {
         last_end = pair.key.data() + pair.key.size();
         if (pair.kind == native::InfoKind::text) {
             FUZZ_CHECK(within(line, pair.text) || pair.text.empty(), print_bytes("line", line));
-            FUZZ_CHECK(pair.text.find_first_of(" \t\"") == std::string_view::npos,
+            FUZZ_CHECK(pair.text.find_first_of("\"{}") == std::string_view::npos,
                        print_bytes("line", line));
         }
+        if (pair.kind == native::InfoKind::array) check_array(line, pair, scan);
     }
     for (const native::SpecialValue* special : {&scan.lattice, &scan.properties, &scan.pbc}) {
         FUZZ_CHECK(!special->present || within(line, special->raw) || special->raw.empty(),
@@ -238,8 +302,13 @@ void check_comment(std::string_view line) {
     }
     // The same line scans the same way twice (out is cleared first).
     native::CommentScan again;
-    again.pairs.push_back(native::InfoPair{line, native::InfoKind::text, false, 0, 0.0, line});
-    FUZZ_CHECK(native::scan_comment(line, again) && again.pairs.size() == scan.pairs.size(),
+    again.pairs.emplace_back();
+    again.ints.push_back(1);
+    again.reals.push_back(1.0);
+    again.flags.push_back(1);
+    FUZZ_CHECK(native::scan_comment(line, again) && again.pairs.size() == scan.pairs.size() &&
+                   again.ints == scan.ints && again.flags == scan.flags &&
+                   again.reals.size() == scan.reals.size(),
                print_bytes("line", line));
 }
 

@@ -412,8 +412,8 @@ def _random_line(rng):
             # a quoted or braced list: mostly items of one kind, sometimes one of another
             kind = rng.integers(3)
             pool = items[:10] if kind == 0 else items[:25] if kind == 1 else items[25:29]
-            body = [pool[rng.integers(len(pool))] if rng.random() < 0.1 else number() if kind < 2 and
-                    rng.random() < 0.5 else pool[rng.integers(len(pool))] for _ in range(rng.choice([0, 1, 2, 3, 8, 9, 9]))]
+            body = [number() if kind < 2 and rng.random() < 0.5 else pool[rng.integers(len(pool))]
+                    for _ in range(rng.choice([0, 1, 2, 3, 8, 9, 9]))]
             if rng.random() < 0.1:
                 body.insert(rng.integers(len(body) + 1), items[rng.integers(len(items))])
             sep = " " if rng.random() < 0.8 else "\t "
@@ -426,12 +426,15 @@ def _random_line(rng):
 def test_native_scanner_agrees_with_the_python_parser_on_random_lines(monkeypatch):
     from atomblock import _native
     rng = np.random.default_rng(20261208)
-    taken = 0
+    taken = arrays = 0
     for _ in range(4000):
         line = _random_line(rng)
-        taken += _native.parse_comment_fast(line) is not None
+        found = _native.parse_comment_fast(line)
+        if found is not None:
+            taken += 1
+            arrays += sum(isinstance(v, np.ndarray) for v in [*found[0].values(), found[1]])
         assert _outcome(line, True, monkeypatch) == _outcome(line, False, monkeypatch), line
-    assert taken > 1000  # the comparison covers lines the scanner really parses
+    assert taken > 1000 and arrays > 300  # the comparison covers lines and lists the scanner really types
 
 
 @pytest.mark.parametrize("line, taken", [

@@ -35,6 +35,11 @@ def write_block(
 def parse_comment_fast(
     line: str,
 ) -> (
-    tuple[dict[str, int | float | bool | str | npt.NDArray[Any]], str | npt.NDArray[np.float64] | None, str | None, str | None]
+    tuple[
+        dict[str, int | float | bool | str | npt.NDArray[Any]],
+        str | npt.NDArray[np.float64] | None,
+        str | None,
+        str | None,
+    ]
     | None
 ): ...

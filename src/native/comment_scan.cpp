@@ -34,8 +34,7 @@ constexpr std::array<CharClass, kByteValues> kClasses = [] {
     table['"'] = CharClass::quote;
     table['{'] = CharClass::brace;
     table['}'] = CharClass::brace;
-    for (const char c : {'\\', '[', ']'})
-        table[static_cast<unsigned char>(c)] = CharClass::refused;
+    for (const char c : {'\\', '[', ']'}) table[static_cast<unsigned char>(c)] = CharClass::refused;
     return table;
 }();
 
@@ -315,10 +314,9 @@ bool scan_comment(std::string_view line, CommentScan& out) {
                 if (outcome == ListOutcome::array && cell.count == kTensorItems &&
                     cell.array_type != ArrayType::boolean) {
                     for (std::size_t k = 0; k < kTensorItems; ++k) {
-                        special->cell[k] =
-                            cell.array_type == ArrayType::int64
-                                ? static_cast<double>(out.ints[cell.offset + k])
-                                : out.reals[cell.offset + k];
+                        special->cell[k] = cell.array_type == ArrayType::int64
+                                               ? static_cast<double>(out.ints[cell.offset + k])
+                                               : out.reals[cell.offset + k];
                     }
                     special->typed_cell = true;
                 }

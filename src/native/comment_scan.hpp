@@ -51,8 +51,8 @@ struct SpecialValue {
 struct CommentScan {
     std::vector<InfoPair> pairs;  // in line order; a repeated key appears again
     SpecialValue lattice, properties, pbc;
-    std::vector<std::int64_t> ints;  // elements of the int64 arrays
-    std::vector<double> reals;       // elements of the float64 arrays
+    std::vector<std::int64_t> ints;   // elements of the int64 arrays
+    std::vector<double> reals;        // elements of the float64 arrays
     std::vector<std::uint8_t> flags;  // elements of the bool arrays, 0 or 1
 };
 
