@@ -73,6 +73,10 @@ READ_TABLE = [
      r' r="_JSON [[1], [2, 3]]" bad="_JSON [1," stress="_JSON [1, 2, 3, 4, 5, 6, 7, 8, 9]"',
      {"l": [1, "a", None], "b": A([[True], [False]]), "e": A([], float), "big": [1, 99999999999999999999],
       "r": [[1], [2, 3]], "bad": "_JSON [1,", "stress": A(range(1, 10))}),
+    # nested deeper than NumPy's arrays: the lists; deeper than the JSON decoder: the text
+    ('a="_JSON ' + "[" * 33 + "1" + "]" * 33 + '" b="_JSON ' + "[" * 5000 + "]" * 5000 + '"',
+     {"a": [[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[1]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]],
+      "b": "_JSON " + "[" * 5000 + "]" * 5000}),
     # a pbc that is not three booleans stays an info value
     ('pbc="T T"', {"pbc": A([True, True])}),
     ("pbc=[1, 2, 0] x=1", {"pbc": A([1, 2, 0]), "x": 1}),

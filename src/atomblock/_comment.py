@@ -431,6 +431,7 @@ def _new_style(text: str) -> Array | None:
 # --- JSON values --------------------------------------------------------------------------------
 
 _INT64 = (-(2**63), 2**63 - 1)
+_MAX_DIMS = 32  # NumPy 1.x's most dimensions (2.x takes 64)
 
 
 def json_array(value: Any) -> Array | None:
@@ -439,6 +440,8 @@ def json_array(value: Any) -> Array | None:
     shape: list[int] = []
     level: list[Any] = [value]
     while level and all(isinstance(v, list) for v in level):
+        if len(shape) == _MAX_DIMS:  # deeper than every NumPy's arrays: stays the nested lists
+            return None
         width = len(level[0])
         if any(len(v) != width for v in level):
             return None
@@ -464,7 +467,7 @@ def _json_value(text: str) -> Any:
     """The value of a _JSON text; the text itself when it is not valid JSON."""
     try:
         value = json.loads(text[len(_JSON_TAG) :])
-    except ValueError:
+    except (ValueError, RecursionError):  # nested deeper than the decoder goes: kept as text
         return text
     if isinstance(value, list):
         array = json_array(value)
