@@ -1237,9 +1237,9 @@ def _forward_headers(scan: _Scanner, forward: tuple[int, int | None, int],
         if idx is None:
             break
         buf, offsets, counts, lines = scan.buf, idx.offsets, idx.natoms, idx.lines
-        j = max(0, start - first)
-        j += (start - first - j) % step
-        for j in range(j, len(idx), step):
+        lo = max(0, start - first)
+        lo += (start - first - lo) % step  # the first frame of the batch on the step
+        for j in range(lo, len(idx), step):
             yield _header(buf, offsets[j], counts[j], lines[j], first + j, name)
         _scanned_so_far(scan, bar)
 
