@@ -330,4 +330,4 @@ def test_bench_script_runs_and_cross_checks(tmp_path):
     spec.loader.exec_module(bench)
     assert bench.main(["--sizes", "30x4,10x0", "--repeat", "1", "--json", str(tmp_path / "b.json")]) == 0
     figures = json.loads((tmp_path / "b.json").read_text())
-    assert figures["ok"] and len(figures["rows"]) == 12
+    assert figures["ok"] and len(figures["rows"]) == 16

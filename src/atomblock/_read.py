@@ -1293,7 +1293,8 @@ def _headers_at_end(scan: _Scanner, sel: int | slice, bar: _CountingBar) -> Iter
         raise
     n = scan.frame
     if window is None:
-        yield from (parsed[k] for k in range(n)[sel])  # type: ignore[index]
+        assert isinstance(sel, slice)  # an int selection counts from the end: it has a window
+        yield from (parsed[k] for k in range(n)[sel])
         return
     if isinstance(sel, int):
         if n + sel < 0:
