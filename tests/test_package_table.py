@@ -269,6 +269,33 @@ def test_metadata_only_table_is_the_full_reads_columns(path, index, workers, inf
         same_table(atomblock.read_table(source, index, arrays=[], info=info, workers=workers), oracle)
 
 
+@pytest.mark.parametrize("index", [":", "1::2", "-2:", "::-1"])
+def test_metadata_only_progress_counts_every_byte(path, index, tmp_path, monkeypatch):
+    import atomblock._progress
+
+    moved = []
+
+    class Bar:
+        def __init__(self, total, desc, enabled):
+            pass
+
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *exc):
+            pass
+
+        def update(self, nbytes):
+            assert nbytes >= 0
+            moved.append(nbytes)
+
+    monkeypatch.setattr(atomblock._progress, "progress_bar", Bar)
+    blanks = tmp_path / "blanks.xyz"
+    blanks.write_bytes(path.read_bytes() + b"\n \n")
+    atomblock.read_table(blanks, index, arrays=[], progress=True)
+    assert sum(moved) == blanks.stat().st_size
+
+
 @pytest.mark.parametrize("index", ["::7", "100:9000:3", "-4100::5", "9000::-3", 4097])
 def test_metadata_only_selections_across_batches(index):
     # More frames than one scan batch holds: selections that step over batch boundaries.
