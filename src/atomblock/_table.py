@@ -211,9 +211,10 @@ def _frame_columns(infos: list[dict[str, Any]], orders: list[tuple[str, ...]], o
     cell_col = np.full((n, 3, 3), np.nan)
     has_cell = np.zeros(n, dtype=bool)
     if cells:
-        cell_col[cell_where] = np.stack(cells)
+        # One concatenate of the (3, 3) arrays: np.stack costs a few Python calls per array.
+        cell_col[cell_where] = np.concatenate(cells).reshape(-1, 3, 3)
         has_cell[cell_where] = True
-    pbc_col = np.stack(pbcs) if pbcs else np.zeros((0, 3), dtype=bool)
+    pbc_col = np.concatenate(pbcs).reshape(-1, 3) if pbcs else np.zeros((0, 3), dtype=bool)
     return info_cols, cell_col, pbc_col, has_cell
 
 
@@ -337,6 +338,8 @@ def _info_column(values: list[Any], where: list[int], n: int) -> Array:
     types = set(map(type, values))
     if len(types) == 1 and types <= _PLAIN_KINDS.keys():  # the common case, without a call per value
         kind, shape = _PLAIN_KINDS[types.pop()], ()
+    elif types == {np.ndarray} and len({(v.dtype, v.shape) for v in values}) == 1:
+        kind, shape = _info_kind(values[0])  # arrays of one dtype and shape: one kind
     else:
         kind, shape = _info_kind(values[0])
         for value in values[1:]:
@@ -358,7 +361,8 @@ def _info_column(values: list[Any], where: list[int], n: int) -> Array:
         column = np.zeros(n, dtype=typed.dtype)
     else:
         dtype = _DTYPES[kind]
-        typed = np.array(values, dtype=dtype) if not shape else np.stack(values).astype(dtype, copy=False)
+        typed = np.array(values, dtype=dtype) if not shape else \
+            np.concatenate(values).reshape(len(values), *shape).astype(dtype, copy=False)
         if everywhere:
             return typed
         column = np.full((n, *shape), _FILLS[kind], dtype=dtype)
