@@ -10,10 +10,15 @@ seconds; us/frame and MB/s from the wall-clock time) of:
   read(":")                      the list of frames (the baseline);
   read_table                     the same frames as a Table;
   read_table workers=2;
-  read_table arrays=[]           the metadata-only table (natoms, offsets, info, cell, pbc);
+  read_table arrays=[]           the metadata-only table (natoms, offsets, info, cell, pbc), which
+                                 parses the comment lines only;
+  count newlines                 read the file and bytes.count(b"\n"): the floor for finding line ends;
+  regex energies                 read the file, split it in lines and take each frame's energy from
+                                 its comment line with a regex (plain Python, no atomblock);
   write frames / write table     the frames of read(":") and the table, to a file (fixed floats).
-Each table is cross-checked once against read(":") (frame by frame) and the two written files
-against each other (byte for byte); the exit status is 1 when a check fails, else 0.
+Each table is cross-checked once against read(":") (frame by frame), the regex energies against
+the metadata-only table's, and the two written files against each other (byte for byte); the exit
+status is 1 when a check fails, else 0.
 """
 from __future__ import annotations
 
@@ -21,6 +26,7 @@ import argparse
 import json
 import os
 import platform
+import re
 import sys
 import tempfile
 import time
@@ -36,6 +42,7 @@ DEFAULT_SIZES = "20000x100,50000x20"
 QUICK_SIZES = "2000x100,5000x20"
 SPECIES = ("H", "C", "N", "O", "Si")
 CONFIG_TYPES = ("bulk", "surface", "cluster", "md 300K")
+ENERGY = re.compile(rb"(?:^|\s)energy=(\S+)")
 
 
 def make_frames(nframes: int, natoms: int, seed: int = 0) -> list[atomblock.Frame]:
@@ -49,6 +56,22 @@ def make_frames(nframes: int, natoms: int, seed: int = 0) -> list[atomblock.Fram
                   "config_type": str(rng.choice(CONFIG_TYPES))},
             cell=np.diag(rng.random(3) + 10), pbc=[True, True, True]))
     return frames
+
+
+def count_newlines(path: Path) -> int:
+    return path.read_bytes().count(b"\n")
+
+
+def regex_energies(path: Path) -> list[float]:
+    """Each frame's energy from its comment line, walking the frames by their count lines."""
+    lines = path.read_bytes().split(b"\n")
+    energies = []
+    i = 0
+    while i < len(lines) and lines[i].strip():
+        found = ENERGY.search(lines[i + 1])
+        energies.append(float(found.group(1)) if found else float("nan"))
+        i += int(lines[i]) + 2
+    return energies
 
 
 def best(fn: Callable[[], Any], repeat: int) -> tuple[float, float, Any]:
@@ -82,11 +105,14 @@ def run(nframes: int, natoms: int, repeat: int, directory: Path) -> tuple[list[d
     table = timed("read_table", lambda: atomblock.read_table(path))
     table2 = timed("read_table workers=2", lambda: atomblock.read_table(path, workers=2))
     bare = timed("read_table arrays=[]", lambda: atomblock.read_table(path, arrays=[]))
+    newlines = timed("count newlines", lambda: count_newlines(path))
+    energies = timed("regex energies", lambda: regex_energies(path))
     out_frames, out_table = directory / "frames_out.xyz", directory / "table_out.xyz"
     timed("write frames", lambda: atomblock.write(out_frames, frames))
     timed("write table", lambda: atomblock.write(out_table, table))
     ok = (list(table) == frames and table2 == table and bare.arrays == {}
           and np.array_equal(bare.natoms, table.natoms) and np.array_equal(bare.info["energy"], table.info["energy"])
+          and np.array_equal(energies, bare.info["energy"]) and newlines == nframes * (natoms + 2)
           and out_frames.read_bytes() == out_table.read_bytes() == path.read_bytes())
     for p in (path, out_frames, out_table):
         p.unlink()

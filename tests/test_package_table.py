@@ -232,6 +232,108 @@ def test_sub_tables(path):
 
 
 
+SLOTS = ("natoms", "offsets", "cell", "pbc", "_has_cell", "_layout_ids", "_order_ids")
+
+
+def same_table(a, b):
+    """Every stored column equal, info columns with their dtypes (object columns value by value)."""
+    assert all(same(getattr(a, s), getattr(b, s)) for s in SLOTS) and a.arrays == b.arrays == {}
+    assert a._layouts == b._layouts and a._orders == b._orders and a._widths == b._widths == {}
+    assert list(a.info) == list(b.info) and all(getattr(a, s).dtype == getattr(b, s).dtype for s in SLOTS)
+    for key, column in a.info.items():
+        other = b.info[key]
+        assert column.dtype == other.dtype and column.shape == other.shape, key
+        if column.dtype.kind == "O":
+            assert all(same(x, y) for x, y in zip(column, other, strict=True)), key
+        else:
+            assert same(column, other), key
+
+
+ZERO_ATOMS = written([atomblock.Frame(info={"e": 1}), atomblock.Frame({"pos": np.ones((2, 3))}, {"e": 2.5}),
+                      atomblock.Frame(cell=np.eye(3)), atomblock.Frame(info={"e": "x"})]) + b"\n\n"
+
+
+@pytest.mark.parametrize("index", [":", "1:", "::2", "-4:", "::-1", "3:9:3", "5::-2", ":-3", "2:-3:2", "-2",
+                                   2, -1, 0, slice(None, 5)])
+@pytest.mark.parametrize("workers, info", [(1, None), (2, None), (1, ["energy", "v"])])
+def test_metadata_only_table_is_the_full_reads_columns(path, index, workers, info):
+    # The oracle: the table read() builds, keeping a per-atom column that no frame has.
+    for source in (path, ZERO_ATOMS):
+        if isinstance(source, bytes):
+            if index in ("3:9:3", "2:-3:2"):
+                continue
+            source = io.BytesIO(source)
+        oracle = atomblock.read_table(source, index, arrays=["no such column"], info=info)
+        if not isinstance(source, Path):
+            source.seek(0)
+        same_table(atomblock.read_table(source, index, arrays=[], info=info, workers=workers), oracle)
+
+
+@pytest.mark.parametrize("index", [":", "1::2", "-2:", "::-1"])
+def test_metadata_only_progress_counts_every_byte(path, index, tmp_path, monkeypatch):
+    import atomblock._progress
+
+    moved = []
+
+    class Bar:
+        def __init__(self, total, desc, enabled):
+            pass
+
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *exc):
+            pass
+
+        def update(self, nbytes):
+            assert nbytes >= 0
+            moved.append(nbytes)
+
+    monkeypatch.setattr(atomblock._progress, "progress_bar", Bar)
+    blanks = tmp_path / "blanks.xyz"
+    blanks.write_bytes(path.read_bytes() + b"\n \n")
+    atomblock.read_table(blanks, index, arrays=[], progress=True)
+    assert sum(moved) == blanks.stat().st_size
+
+
+@pytest.mark.parametrize("index", ["::7", "100:9000:3", "-4100::5", "9000::-3", 4097])
+def test_metadata_only_selections_across_batches(index):
+    # More frames than one scan batch holds: selections that step over batch boundaries.
+    text = b"".join(b"%d\ne=%d\n" % (k % 3, k) + b"H 0 0 0\n" * (k % 3) for k in range(9500))
+    same_table(atomblock.read_table(io.BytesIO(text), index, arrays=[]),
+               atomblock.read_table(io.BytesIO(text), index, arrays=["no such column"]))
+
+
+@pytest.mark.parametrize("text", [
+    GOOD + b"abc\n\nH 0 0 0\n" + GOOD,                # not a count line
+    GOOD + b"\n" + GOOD,                                # a blank line between frames
+    GOOD + b"123456789012345678901234\nx\n",           # a count too large
+    GOOD + b"3\ne=1\nH 0 0 0\n",                        # cut short in the atom lines
+    GOOD + b"3\nH 0 0 0\n",                             # ... in the comment line's place
+    GOOD + b"2\n",                                      # ... before the comment line
+    GOOD + b"3\n\nH 0 0 x\n",                           # ... with a faulty atom line first
+    GOOD + b"1\nProperties=pos:Q:3\n0 0 0\n" + GOOD,    # Properties that does not parse
+    GOOD * 2 + b'1\nLattice="1 2 3"\nH 0 0 0\n' + GOOD * 2,  # a Lattice of three numbers
+    GOOD + b"1\n\xff=1\nH 0 0 0\n" + GOOD,              # invalid UTF-8 in a comment line
+    GOOD + b'1\nLattice="1 2 3"\nH 0 0 0\n' + b"abc\n",  # a comment-line fault, then a count-line one
+    GOOD * 3 + b"1\ne=2\nH 0 0 x\n" + GOOD,              # an atom-line fault: unseen without atom columns
+])
+@pytest.mark.parametrize("index", [":", "0", "-1", "1:", "-2:", "::-1", ":-1", 5, "x"])
+def test_metadata_only_faults_are_reads(text, index):
+    def outcome(reader, text, **kwargs):
+        try:
+            got = reader(io.BytesIO(text), index, **kwargs)
+        except Exception as e:
+            return type(e), str(e)
+        frames = [got] if isinstance(got, atomblock.Frame) else got
+        natoms = got.natoms.tolist() if isinstance(got, atomblock.Table) else [f.natoms for f in frames]
+        return natoms, [(f.info, f.cell is None) for f in frames]
+
+    # Atom lines are not parsed: the file reads as it would with its atom-line fault mended.
+    mended = text.replace(b"H 0 0 x\n" + GOOD, b"H 0 0 0\n" + GOOD)
+    assert outcome(atomblock.read_table, text, arrays=[]) == outcome(atomblock.read, mended)
+
+
 def test_from_frames_and_ambiguous_names():
     frames = [atomblock.Frame({"q": [1.0]}, {"q": 2, "cell": "c"}, cell=[1, 2, 3]), atomblock.Frame()]
     table = atomblock.Table.from_frames(frames)
@@ -255,4 +357,4 @@ def test_bench_script_runs_and_cross_checks(tmp_path):
     spec.loader.exec_module(bench)
     assert bench.main(["--sizes", "30x4,10x0", "--repeat", "1", "--json", str(tmp_path / "b.json")]) == 0
     figures = json.loads((tmp_path / "b.json").read_text())
-    assert figures["ok"] and len(figures["rows"]) == 12
+    assert figures["ok"] and len(figures["rows"]) == 16

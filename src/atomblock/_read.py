@@ -279,14 +279,11 @@ class ExtraTokens(Exception):
         self.line, self.found, self.columns = line, found, columns
 
 
-def convert(buf: Buffer, offset: int, natoms: int, line: int, frame: int, name: str,
-            bar: Any | None = None, strict: bool = False, pool: ThreadPoolExecutor | None = None,
-            ranges: int = 1) -> Frame:
-    """The frame whose count line starts at `offset` (file line `line`, 1-based).
-
-    Tokens past the declared columns are ignored; with `strict` they raise ExtraTokens. A frame
-    of SPLIT_ROWS atoms or more is read in `ranges` row ranges at once, on the idle `pool`.
-    """
+def _comment_of(buf: Buffer, offset: int, natoms: int, line: int, frame: int,
+                name: str) -> tuple[int, dict[str, Any], Array | None, Array | None, Layout]:
+    """(offset of the first atom line, info, cell, pbc or None, layout) of the frame whose count line
+    starts at `offset`: its comment line parsed, and its faults raised at that line. No atom line is
+    read, only the first one's length (the bound on the columns Properties may declare)."""
     start = buf.find(b"\n", offset) + 1
     end = buf.find(b"\n", start) if start else -1
     if end < 0:
@@ -313,6 +310,18 @@ def convert(buf: Buffer, offset: int, natoms: int, line: int, frame: int, name: 
             layout = layout_of_text(properties, max_columns=max_columns)
     except CommentError as e:
         raise ExtxyzError(name, line + 1, frame, str(e)) from None
+    return atoms, info, cell, pbc, layout
+
+
+def convert(buf: Buffer, offset: int, natoms: int, line: int, frame: int, name: str,
+            bar: Any | None = None, strict: bool = False, pool: ThreadPoolExecutor | None = None,
+            ranges: int = 1) -> Frame:
+    """The frame whose count line starts at `offset` (file line `line`, 1-based).
+
+    Tokens past the declared columns are ignored; with `strict` they raise ExtraTokens. A frame
+    of SPLIT_ROWS atoms or more is read in `ranges` row ranges at once, on the idle `pool`.
+    """
+    atoms, info, cell, pbc, layout = _comment_of(buf, offset, natoms, line, frame, name)
     try:
         if pool is not None and ranges > 1 and natoms >= SPLIT_ROWS:
             cols, stop = _read_ranges(buf, atoms, natoms, layout, pool, ranges, strict)
@@ -1161,3 +1170,139 @@ def check(source: Source, *, notes: bool = False) -> list[ExtxyzError | ExtxyzNo
         at = next((i for i, e in enumerate(errors) if e.line > note.line), len(errors))
         errors.insert(at, note)
     return errors
+
+
+# Frame headers: the count and comment lines of the selected frames, without reading atom lines.
+
+Header = tuple[int, int, int, dict[str, Any], Array | None, Array, str]
+"""(frame number, count-line number, natoms, info, cell or None, pbc, Properties text) of a frame."""
+
+
+def _header(buf: Buffer, offset: int, natoms: int, line: int, frame: int, name: str) -> Header:
+    _, info, cell, pbc, layout = _comment_of(buf, offset, natoms, line, frame, name)
+    if pbc is None:
+        pbc = _no_pbc() if cell is None else _full_pbc()
+    return frame, line, natoms, info, cell, pbc, layout.text
+
+
+def _header_text(buf: Buffer, offset: int, natoms: int) -> bytes:
+    """A frame's count line, comment line and (when it has atoms) first atom line: what _header reads."""
+    end = buf.find(b"\n", buf.find(b"\n", offset) + 1)
+    if end >= 0 and natoms:
+        end = buf.find(b"\n", end + 1)
+    return bytes(buf[offset:end + 1 if end >= 0 else len(buf)])
+
+
+def _frame_headers(source: Source, index: Index = ":", *, progress: bool = False) -> Iterator[Header]:
+    """The selected frames' headers (see Header), in selection order, from one scan of the source.
+
+    The frames are walked as read() walks them and their comment lines parsed as read() parses
+    them: faults in count lines, comment lines (Properties, Lattice) and frames cut short by the
+    end of the text raise read()'s ExtxyzError, at the same line, in the same order. Atom lines
+    are only counted, so their own faults go unseen (except in a frame that the end cuts short,
+    which is reported as read() reports it).
+    """
+    sel = parse_index(index)
+    check_source(source)
+    return _headers(source, sel, progress)
+
+
+def _headers(source: Source, sel: int | slice, progress: bool) -> Iterator[Header]:
+    with _open(source) as src, _bar(src.total, os.path.basename(src.name), progress) as shown:
+        scan = _Scanner(src)
+        bar = _CountingBar(shown)
+        forward = _forward(sel)
+        if forward is not None:
+            yield from _forward_headers(scan, forward, bar)
+            if isinstance(sel, int) and scan.frame <= sel:
+                raise _out_of_range(sel, src.name, scan.frame)
+        else:
+            yield from _headers_at_end(scan, sel, bar)
+        if scan.ended:
+            bar.update(max(0, scan.bytes_read - bar.done))  # blank lines after the last frame
+
+
+def _scanned_so_far(scan: _Scanner, bar: _CountingBar) -> None:
+    """Moves the progress bar to the end of the text scanned so far."""
+    bar.update(scan.dropped + scan.start - bar.done)
+
+
+def _forward_headers(scan: _Scanner, forward: tuple[int, int | None, int],
+                     bar: _CountingBar) -> Iterator[Header]:
+    start, stop, step = forward
+    name = scan.name
+    while stop is None or scan.frame < stop:
+        first = scan.frame
+        idx = scan.batch(INDEX_BATCH if stop is None else min(INDEX_BATCH, stop - first))
+        if idx is None:
+            break
+        buf, offsets, counts, lines = scan.buf, idx.offsets, idx.natoms, idx.lines
+        lo = max(0, start - first)
+        lo += (start - first - lo) % step  # the first frame of the batch on the step
+        for j in range(lo, len(idx), step):
+            yield _header(buf, offsets[j], counts[j], lines[j], first + j, name)
+        _scanned_so_far(scan, bar)
+
+
+def _headers_at_end(scan: _Scanner, sel: int | slice, bar: _CountingBar) -> Iterator[Header]:
+    """Selections that count from the end, parsing the comment lines of the frames that read()
+    converts (_selected_at_end), so that a fault among them comes first as there. The window
+    frames' header text is copied out of the buffer until the end."""
+    name = scan.name
+    window: int | None = None
+    delayed = False
+    start = stop = None
+    step = 1
+    if isinstance(sel, int):
+        window = -sel
+    else:
+        step = 1 if sel.step is None else sel.step
+        start, stop = sel.start, sel.stop
+        if step > 0 and start is not None and start < 0:
+            window = -start
+        elif step > 0:
+            window, delayed = -stop, True  # type: ignore[operator]
+            start = start or 0
+    kept: deque[tuple[bytes, int, int, int]] = deque()  # header text, natoms, line, frame
+    parsed: dict[int, Header] = {}
+    last = start if window is None and start is not None and start >= 0 else None
+    enough = last is not None and (stop is None or stop >= 0)
+    low = stop + 1 if window is None and stop is not None and stop >= 0 else 0
+    try:
+        while not (enough and last is not None and scan.frame > last):
+            first = scan.frame
+            idx = scan.batch(INDEX_BATCH)
+            if idx is None:
+                break
+            buf = scan.buf
+            for j in range(len(idx)):
+                k = first + j
+                if window is None:
+                    if k >= low and (last is None or k <= last):
+                        parsed[k] = _header(buf, idx.offsets[j], idx.natoms[j], idx.lines[j], k, name)
+                    continue
+                kept.append((_header_text(buf, idx.offsets[j], idx.natoms[j]), idx.natoms[j], idx.lines[j], k))
+                if len(kept) > window:
+                    text, natoms, line, k_out = kept.popleft()
+                    if delayed and k_out >= start and (k_out - start) % step == 0:  # type: ignore[operator]
+                        yield _header(text, 0, natoms, line, k_out, name)
+            _scanned_so_far(scan, bar)
+    except ExtxyzError:
+        for text, natoms, line, k in kept:  # faults of the frames before come first
+            _header(text, 0, natoms, line, k, name)
+        raise
+    n = scan.frame
+    if window is None:
+        assert isinstance(sel, slice)  # an int selection counts from the end: it has a window
+        yield from (parsed[k] for k in range(n)[sel])
+        return
+    if isinstance(sel, int):
+        if n + sel < 0:
+            raise _out_of_range(sel, name, n)
+        order = [n + sel]
+    else:
+        order = [] if delayed else list(range(n)[sel])
+    by_k = {item[3]: item for item in kept}
+    for k in order:
+        text, natoms, line, _ = by_k[k]
+        yield _header(text, 0, natoms, line, k, name)

@@ -29,7 +29,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ._frame import FLOAT_PROPERTIES, Frame, as_cell, as_float_property, as_pbc
-from ._read import Index, Source, parse_index, read
+from ._read import Header, Index, Source, _frame_headers, parse_index, read
 
 Array = npt.NDArray[Any]
 
@@ -193,6 +193,17 @@ def _build(frames: Iterable[Frame], keep_arrays: frozenset[str] | None, keep_inf
             width = np.ones(n, dtype=np.int32)
             width[where] = column.widths
             widths[name] = width
+    info_cols, cell_col, pbc_col, has_cell = _frame_columns(infos, orders, order_col, cells, cell_where, pbcs)
+    return _assemble(natoms_col, offsets, arrays_out, info_cols, cell_col, pbc_col, has_cell,
+                     layouts, layout_col, orders, order_col, widths)
+
+
+def _frame_columns(infos: list[dict[str, Any]], orders: list[tuple[str, ...]], order_col: Array,
+                   cells: list[Array], cell_where: list[int],
+                   pbcs: list[Array]) -> tuple[dict[str, Array], Array, Array, Array]:
+    """The per-frame columns (info, cell, pbc, has_cell) of n frames' info dicts (each keeping the
+    keys of its order), cells (of the frames `cell_where`) and pbcs."""
+    n = len(infos)
     info_cols: dict[str, Array] = {}
     for key in dict.fromkeys(key for order in orders for key in order):
         where = _holders(key, orders, order_col)
@@ -200,11 +211,41 @@ def _build(frames: Iterable[Frame], keep_arrays: frozenset[str] | None, keep_inf
     cell_col = np.full((n, 3, 3), np.nan)
     has_cell = np.zeros(n, dtype=bool)
     if cells:
-        cell_col[cell_where] = np.stack(cells)
+        # One concatenate of the (3, 3) arrays: np.stack costs a few Python calls per array.
+        cell_col[cell_where] = np.concatenate(cells).reshape(-1, 3, 3)
         has_cell[cell_where] = True
-    pbc_col = np.stack(pbcs) if pbcs else np.zeros((0, 3), dtype=bool)
-    return _assemble(natoms_col, offsets, arrays_out, info_cols, cell_col, pbc_col, has_cell,
-                     layouts, layout_col, orders, order_col, widths)
+    pbc_col = np.concatenate(pbcs).reshape(-1, 3) if pbcs else np.zeros((0, 3), dtype=bool)
+    return info_cols, cell_col, pbc_col, has_cell
+
+
+def _from_headers(headers: Iterable[Header], keep_info: frozenset[str] | None) -> Table:
+    """The Table without per-atom columns of frames known by their headers (arrays=[])."""
+    counts: list[int] = []
+    infos: list[dict[str, Any]] = []
+    order_of: dict[tuple[str, ...], int] = {}
+    order_ids: list[int] = []
+    cells: list[Array] = []
+    cell_where: list[int] = []
+    pbcs: list[Array] = []
+    for k, (_, _, natoms, info, cell, pbc, _) in enumerate(headers):
+        counts.append(natoms)
+        keys = tuple(info) if keep_info is None else tuple(key for key in info if key in keep_info)
+        order_ids.append(_number_of(keys, order_of))
+        infos.append(info)
+        if cell is not None:
+            cells.append(cell)
+            cell_where.append(k)
+        pbcs.append(pbc)
+    n = len(counts)
+    natoms_col = np.array(counts, dtype=np.int64)
+    offsets = np.zeros(n + 1, dtype=np.int64)
+    np.cumsum(natoms_col, out=offsets[1:])
+    orders = list(order_of)
+    order_col = np.array(order_ids, dtype=np.int32)
+    info_cols, cell_col, pbc_col, has_cell = _frame_columns(infos, orders, order_col, cells, cell_where, pbcs)
+    # Every frame has the same (empty) order of kept property names, as _build numbers it.
+    return _assemble(natoms_col, offsets, {}, info_cols, cell_col, pbc_col, has_cell,
+                     [()] if n else [], np.zeros(n, dtype=np.int32), orders, order_col, {})
 
 
 def _holders(name: str, groups: list[tuple[str, ...]], ids: Array) -> list[int]:
@@ -297,6 +338,8 @@ def _info_column(values: list[Any], where: list[int], n: int) -> Array:
     types = set(map(type, values))
     if len(types) == 1 and types <= _PLAIN_KINDS.keys():  # the common case, without a call per value
         kind, shape = _PLAIN_KINDS[types.pop()], ()
+    elif types == {np.ndarray} and len({(v.dtype, v.shape) for v in values}) == 1:
+        kind, shape = _info_kind(values[0])  # arrays of one dtype and shape: one kind
     else:
         kind, shape = _info_kind(values[0])
         for value in values[1:]:
@@ -318,7 +361,8 @@ def _info_column(values: list[Any], where: list[int], n: int) -> Array:
         column = np.zeros(n, dtype=typed.dtype)
     else:
         dtype = _DTYPES[kind]
-        typed = np.array(values, dtype=dtype) if not shape else np.stack(values).astype(dtype, copy=False)
+        typed = np.array(values, dtype=dtype) if not shape else \
+            np.concatenate(values).reshape(len(values), *shape).astype(dtype, copy=False)
         if everywhere:
             return typed
         column = np.full((n, *shape), _FILLS[kind], dtype=dtype)
@@ -549,9 +593,22 @@ def read_table(source: Source, index: Index = ":", *, arrays: Sequence[str] | No
     it. workers and progress are read()'s. A per-atom property whose type or
     column count differs between frames (beyond ints widening to floats) is a
     ValueError naming it and the two frames (counted as in the file).
+
+    With arrays=[] no atom line is parsed: the frames are found by counting lines
+    and only their comment lines are read, so that the per-frame columns of a big
+    training set cost little more than finding its line ends. Faults in count
+    lines and comment lines (Properties, Lattice) and a file cut short inside a
+    frame raise read()'s error; a fault inside an atom line goes unseen in this
+    mode (read the file with read() or check() to find those). workers has
+    nothing to share then and is only checked.
     """
     keep_arrays = _names("arrays", arrays)
     keep_info = _names("info", info)
+    if keep_arrays is not None and not keep_arrays:
+        sel = parse_index(index)
+        if workers < 1:
+            raise ValueError(f"workers must be at least 1, got {workers}")
+        return _from_headers(_frame_headers(source, sel, progress=progress), keep_info)
     got = read(source, index, workers=workers, progress=progress)
     frames = [got] if isinstance(got, Frame) else got
     return _build(frames, keep_arrays, keep_info, _file_numbers(parse_index(index)))
