@@ -17,7 +17,7 @@ import re
 from collections import deque
 from collections.abc import Iterator
 from concurrent.futures import Future, ThreadPoolExecutor, wait
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
@@ -1002,13 +1002,25 @@ def _from_the_end(src: ByteSource, sel: int | slice) -> Iterator[Frame] | None:
     return (convert(text, 0, natoms, line, k, src.name) for text, natoms, line, k in texts)
 
 
-def _selected_at_end(scan: _Scanner, sel: int | slice, bar: _CountingBar | None) -> Iterator[Frame]:
-    """Selections that count from the end: the frames that may be chosen are kept until the end
-    (the last few frames' text, held in the scanner's buffer, or the converted frames of a
-    backward slice)."""
-    name = scan.name
-    window: int | None = None  # frames whose text is kept: the last `window` of them
-    delayed = False  # frames leaving the window are chosen by the forward rule (a:-b:c)
+class _EndPlan(NamedTuple):
+    """How a selection that counts from the end is read in one forward pass."""
+
+    window: int | None  # frames whose text is kept: the last `window` of them
+    delayed: bool  # frames leaving the window are chosen by the forward rule (a:-b:c)
+    start: int | None
+    stop: int | None
+    step: int
+    # Backward slices: frames past a non-negative start are never chosen; when the stop does
+    # not count from the end either, reading can end after the start frame (`last`, `enough`);
+    # frames below `low` are never chosen.
+    last: int | None
+    enough: bool
+    low: int
+
+
+def _end_plan(sel: int | slice) -> _EndPlan:
+    window: int | None = None
+    delayed = False
     start = stop = None
     step = 1
     if isinstance(sel, int):
@@ -1021,13 +1033,30 @@ def _selected_at_end(scan: _Scanner, sel: int | slice, bar: _CountingBar | None)
         elif step > 0:
             window, delayed = -stop, True  # type: ignore[operator]
             start = start or 0
-    kept: deque[_Kept] = deque()  # (offset in the text, end, natoms, line, frame) of window frames
-    converted: dict[int, Frame] = {}
-    # Backward slices: frames past a non-negative start are never chosen; when the stop does
-    # not count from the end either, reading can end after the start frame.
     last = start if window is None and start is not None and start >= 0 else None
     enough = last is not None and (stop is None or stop >= 0)
     low = stop + 1 if window is None and stop is not None and stop >= 0 else 0
+    return _EndPlan(window, delayed, start, stop, step, last, enough, low)
+
+
+def _end_order(sel: int | slice, n: int, delayed: bool, name: str) -> list[int]:
+    """The window frames chosen once all `n` frames are known (none left when `delayed`:
+    those were chosen as they left the window)."""
+    if isinstance(sel, int):
+        if n + sel < 0:
+            raise _out_of_range(sel, name, n)
+        return [n + sel]
+    return [] if delayed else list(range(n)[sel])
+
+
+def _selected_at_end(scan: _Scanner, sel: int | slice, bar: _CountingBar | None) -> Iterator[Frame]:
+    """Selections that count from the end: the frames that may be chosen are kept until the end
+    (the last few frames' text, held in the scanner's buffer, or the converted frames of a
+    backward slice)."""
+    name = scan.name
+    window, delayed, start, stop, step, last, enough, low = _end_plan(sel)
+    kept: deque[_Kept] = deque()  # (offset in the text, end, natoms, line, frame) of window frames
+    converted: dict[int, Frame] = {}
 
     def text_of(item: _Kept) -> tuple[bytearray, int]:
         return scan.buf, item[0] - scan.dropped
@@ -1065,12 +1094,7 @@ def _selected_at_end(scan: _Scanner, sel: int | slice, bar: _CountingBar | None)
     if window is None:
         yield from (converted[k] for k in range(n)[sel])  # type: ignore[index]
         return
-    if isinstance(sel, int):
-        if n + sel < 0:
-            raise _out_of_range(sel, name, n)
-        order = [n + sel]
-    else:
-        order = [] if delayed else list(range(n)[sel])
+    order = _end_order(sel, n, delayed, name)
     by_k = {item[4]: item for item in kept}
     if bar is not None:
         bar.update(sum(item[1] - item[0] for item in kept if item[4] not in set(order)))
@@ -1249,25 +1273,9 @@ def _headers_at_end(scan: _Scanner, sel: int | slice, bar: _CountingBar) -> Iter
     converts (_selected_at_end), so that a fault among them comes first as there. The window
     frames' header text is copied out of the buffer until the end."""
     name = scan.name
-    window: int | None = None
-    delayed = False
-    start = stop = None
-    step = 1
-    if isinstance(sel, int):
-        window = -sel
-    else:
-        step = 1 if sel.step is None else sel.step
-        start, stop = sel.start, sel.stop
-        if step > 0 and start is not None and start < 0:
-            window = -start
-        elif step > 0:
-            window, delayed = -stop, True  # type: ignore[operator]
-            start = start or 0
+    window, delayed, start, stop, step, last, enough, low = _end_plan(sel)
     kept: deque[tuple[bytes, int, int, int]] = deque()  # header text, natoms, line, frame
     parsed: dict[int, Header] = {}
-    last = start if window is None and start is not None and start >= 0 else None
-    enough = last is not None and (stop is None or stop >= 0)
-    low = stop + 1 if window is None and stop is not None and stop >= 0 else 0
     try:
         while not (enough and last is not None and scan.frame > last):
             first = scan.frame
@@ -1296,12 +1304,7 @@ def _headers_at_end(scan: _Scanner, sel: int | slice, bar: _CountingBar) -> Iter
         assert isinstance(sel, slice)  # an int selection counts from the end: it has a window
         yield from (parsed[k] for k in range(n)[sel])
         return
-    if isinstance(sel, int):
-        if n + sel < 0:
-            raise _out_of_range(sel, name, n)
-        order = [n + sel]
-    else:
-        order = [] if delayed else list(range(n)[sel])
+    order = _end_order(sel, n, delayed, name)
     by_k = {item[3]: item for item in kept}
     for k in order:
         text, natoms, line, _ = by_k[k]
