@@ -74,9 +74,9 @@ READ_TABLE = [
      {"l": [1, "a", None], "b": A([[True], [False]]), "e": A([], float), "big": [1, 99999999999999999999],
       "r": [[1], [2, 3]], "bad": "_JSON [1,", "stress": A(range(1, 10))}),
     # nested deeper than NumPy's arrays: the lists; deeper than the JSON decoder: the text
-    ('a="_JSON ' + "[" * 33 + "1" + "]" * 33 + '" b="_JSON ' + "[" * 5000 + "]" * 5000 + '"',
+    ('a="_JSON ' + "[" * 33 + "1" + "]" * 33 + '" b="_JSON ' + "[" * 100000 + "]" * 100000 + '"',
      {"a": [[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[1]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]],
-      "b": "_JSON " + "[" * 5000 + "]" * 5000}),
+      "b": "_JSON " + "[" * 100000 + "]" * 100000}),
     # a pbc that is not three booleans stays an info value
     ('pbc="T T"', {"pbc": A([True, True])}),
     ("pbc=[1, 2, 0] x=1", {"pbc": A([1, 2, 0]), "x": 1}),
