@@ -1,8 +1,8 @@
 """atomblock.Table and read_table: columns against read()'s frames, fills and masks, mixed types,
 index forms and errors as read() gives them, selections, sub-tables and writing a table back."""
-import importlib.util
 import io
 import json
+import runpy
 from pathlib import Path
 
 import numpy as np
@@ -352,9 +352,7 @@ def test_from_frames_and_ambiguous_names():
 
 
 def test_bench_script_runs_and_cross_checks(tmp_path):
-    spec = importlib.util.spec_from_file_location("bench_table", BENCH_TABLE)
-    bench = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(bench)
-    assert bench.main(["--sizes", "30x4,10x0", "--repeat", "1", "--json", str(tmp_path / "b.json")]) == 0
+    bench = runpy.run_path(str(BENCH_TABLE), run_name="bench_table")
+    assert bench["main"](["--sizes", "30x4,10x0", "--repeat", "1", "--json", str(tmp_path / "b.json")]) == 0
     figures = json.loads((tmp_path / "b.json").read_text())
     assert figures["ok"] and len(figures["rows"]) == 16
