@@ -299,15 +299,17 @@ def _comment_of(buf: Buffer, offset: int, natoms: int, line: int, frame: int,
         raise ExtxyzError(name, line + 1, frame, f"invalid UTF-8 in the comment line at byte {e.start + 1}") from None
     if text[-1:] == "\r":
         text = text[:-1]
-    max_columns = COLUMNS_ALWAYS_ALLOWED
-    if natoms:
-        first_end = buf.find(b"\n", atoms)
-        max_columns = max(max_columns, ((first_end if first_end >= 0 else len(buf)) - atoms + 1) // 2)
     try:
         info, cell, pbc, properties = comment_parts(text)
         layout = text_layouts.get(properties)
-        if layout is None or len(layout.col_types) > max_columns:
-            layout = layout_of_text(properties, max_columns=max_columns)
+        # A cached layout within the columns always allowed needs no look at the atom lines.
+        if layout is None or len(layout.col_types) > COLUMNS_ALWAYS_ALLOWED:
+            max_columns = COLUMNS_ALWAYS_ALLOWED
+            if natoms:
+                first_end = buf.find(b"\n", atoms)
+                max_columns = max(max_columns, ((first_end if first_end >= 0 else len(buf)) - atoms + 1) // 2)
+            if layout is None or len(layout.col_types) > max_columns:
+                layout = layout_of_text(properties, max_columns=max_columns)
     except CommentError as e:
         raise ExtxyzError(name, line + 1, frame, str(e)) from None
     return atoms, info, cell, pbc, layout
