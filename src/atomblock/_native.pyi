@@ -1,5 +1,5 @@
 # Type stub of atomblock._native, the package's compiled helpers.
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 from typing import Any, Literal
 
 import numpy as np
@@ -43,3 +43,12 @@ def parse_comment_fast(
     ]
     | None
 ): ...
+def read_table_batch(
+    buffer: ReadableBuffer,
+    offsets: npt.NDArray[np.int64],
+    natoms: npt.NDArray[np.int64],
+    layouts: dict[str | None, int],
+    col_types: list[bytes],
+    keep_info: Iterable[str] | None,
+    atoms: bool = True,
+) -> tuple[Any, ...]: ...

@@ -29,7 +29,8 @@ import numpy as np
 import numpy.typing as npt
 
 from ._frame import FLOAT_PROPERTIES, Frame, as_cell, as_float_property, as_pbc
-from ._read import Header, Index, Source, _frame_headers, parse_index, read
+from ._read import Header, Index, Source, _forward, _frame_headers, parse_index, read
+from ._table_read import Batch, table_parts
 
 Array = npt.NDArray[Any]
 
@@ -590,28 +591,178 @@ def read_table(source: Source, index: Index = ":", *, arrays: Sequence[str] | No
     info: the per-atom properties / info keys to keep (None: all); arrays=[]
     keeps none, leaving natoms, offsets, info, cell and pbc. A name asked for
     that no selected frame has gets no column, and has(name) is all False for
-    it. workers and progress are read()'s. A per-atom property whose type or
+    it. workers and progress are read()'s: with workers=N, batches of frames are
+    split into N ranges read on N threads. A per-atom property whose type or
     column count differs between frames (beyond ints widening to floats) is a
     ValueError naming it and the two frames (counted as in the file).
+
+    The columns are filled natively, without a Python object per frame: the
+    comment lines of the common forms are typed into per-key columns and the
+    atom lines of frames with one Properties layout are read in one call.
+    Frames beyond those forms (escapes, [] or _JSON values in the comment line)
+    are read as read() reads them and joined in.
 
     With arrays=[] no atom line is parsed: the frames are found by counting lines
     and only their comment lines are read, so that the per-frame columns of a big
     training set cost little more than finding its line ends. Faults in count
     lines and comment lines (Properties, Lattice) and a file cut short inside a
     frame raise read()'s error; a fault inside an atom line goes unseen in this
-    mode (read the file with read() or check() to find those). workers has
-    nothing to share then and is only checked.
+    mode (read the file with read() or check() to find those).
     """
     keep_arrays = _names("arrays", arrays)
     keep_info = _names("info", info)
-    if keep_arrays is not None and not keep_arrays:
-        sel = parse_index(index)
-        if workers < 1:
-            raise ValueError(f"workers must be at least 1, got {workers}")
-        return _from_headers(_frame_headers(source, sel, progress=progress), keep_info)
-    got = read(source, index, workers=workers, progress=progress)
-    frames = [got] if isinstance(got, Frame) else got
-    return _build(frames, keep_arrays, keep_info, _file_numbers(parse_index(index)))
+    sel = parse_index(index)
+    if workers < 1:
+        raise ValueError(f"workers must be at least 1, got {workers}")
+    atoms = keep_arrays is None or bool(keep_arrays)
+    number = _file_numbers(sel)
+    forward = _forward(sel)
+    if forward is None:  # counted from the end: read()'s walk picks the frames
+        if not atoms:
+            return _from_headers(_frame_headers(source, sel, progress=progress), keep_info)
+        got = read(source, index, workers=workers, progress=progress)
+        return _build([got] if isinstance(got, Frame) else got, keep_arrays, keep_info, number)
+    parts = table_parts(source, forward, isinstance(sel, int), keep_info, atoms, workers, progress)
+    return _concat([t for part in parts for t in _pieces(part, keep_arrays, keep_info)], number)
+
+
+def _pieces(part: Batch | Frame | Header, keep_arrays: frozenset[str] | None,
+            keep_info: frozenset[str] | None) -> list[Table]:
+    """A part of table_parts as Tables: one per run of frames of one layout in a native batch."""
+    if isinstance(part, Frame):
+        return [_build([part], keep_arrays, keep_info)]
+    if not isinstance(part, Batch):
+        return [_from_headers([part], keep_info)]
+    n = part.frames
+    info: dict[str, Array] = {}
+    for key, kind, square, values in part.info:
+        if kind == "b":
+            values = values.view(np.bool_)
+        elif kind == "U":
+            values = values.view(np.dtype((np.str_, values.shape[1])))
+        info[key] = values.reshape(n) if square is None else values.reshape(n, 3, 3) if square else values
+    order_ids = part.order_ids.reshape(n).astype(np.int32)
+    cell = part.cells.reshape(n, 3, 3)
+    has_cell = part.has_cell.reshape(n).view(np.bool_)
+    pbc = part.pbc.view(np.bool_)
+    if not part.runs:  # no atom line read: every frame keeps the same (empty) property names
+        offsets = np.zeros(n + 1, dtype=np.int64)
+        np.cumsum(part.natoms, out=offsets[1:])
+        return [_assemble(part.natoms, offsets, {}, info, cell, pbc, has_cell, [()],
+                          np.zeros(n, dtype=np.int32), part.orders, order_ids, {})]
+    tables = []
+    for layout_number, first, last, columns, widths in part.runs:
+        layout = part.layouts[layout_number]
+        named = layout.arrays(columns)
+        if keep_arrays is not None:
+            named = {name: v for name, v in named.items() if name in keep_arrays}
+        str_widths: dict[str, Array] = {}
+        for name, kind, column, count in layout.fields:
+            if kind == "S" and name in named:
+                str_widths[name] = widths[:, column:column + count].max(axis=1).astype(np.int32)
+        natoms = part.natoms[first:last]
+        offsets = np.zeros(last - first + 1, dtype=np.int64)
+        np.cumsum(natoms, out=offsets[1:])
+        tables.append(_assemble(natoms, offsets, named, {key: v[first:last] for key, v in info.items()},
+                                cell[first:last], pbc[first:last], has_cell[first:last], [tuple(named)],
+                                np.zeros(last - first, dtype=np.int32), part.orders, order_ids[first:last],
+                                str_widths))
+    return tables
+
+
+def _kind_of(column: Array) -> tuple[str, tuple[int, ...]]:
+    kind = column.dtype.kind
+    return ("O", ()) if kind == "O" else (kind, column.shape[1:])
+
+
+def _first_having(table: Table, name: str, kind: str, frames_before: int) -> int:
+    return frames_before + int(np.flatnonzero(table.has(name, kind))[0])
+
+
+def _renumbered(groups: list[tuple[str, ...]], ids: Array, numbers: dict[tuple[str, ...], int]) -> Array:
+    """`ids` into `groups` as numbers of a joined list of groups (those in use only)."""
+    remap = np.zeros(len(groups), dtype=np.int32)
+    for used in np.unique(ids).tolist():
+        remap[used] = _number_of(groups[used], numbers)
+    return remap[ids]
+
+
+def _concat(tables: list[Table], number: Callable[[int], str] = _frame_number) -> Table:
+    """The frames of the tables one after the other, in one Table with contiguous columns.
+
+    Columns join as _build joins frames: ints widen to floats; any other mix of kinds makes
+    an info column an object array of each frame's value, and is a ValueError for a per-atom
+    property, naming it and the two frames (`number` names the k-th frame of the result)."""
+    tables = [t for t in tables if len(t)]
+    if not tables:
+        return _build([], None, None)
+    starts = np.cumsum([0] + [len(t) for t in tables]).tolist()
+    n = starts[-1]
+    natoms = np.concatenate([t.natoms for t in tables])
+    offsets = np.zeros(n + 1, dtype=np.int64)
+    np.cumsum(natoms, out=offsets[1:])
+    layout_of: dict[tuple[str, ...], int] = {}
+    order_of: dict[tuple[str, ...], int] = {}
+    layout_ids = np.concatenate([_renumbered(t._layouts, t._layout_ids, layout_of) for t in tables])
+    order_ids = np.concatenate([_renumbered(t._orders, t._order_ids, order_of) for t in tables])
+    # Per table, the names its frames define (its groups in use).
+    used_names = [{name for lid in np.unique(t._layout_ids).tolist() for name in t._layouts[lid]}
+                  for t in tables]
+    used_keys = [{key for oid in np.unique(t._order_ids).tolist() for key in t._orders[oid]} for t in tables]
+    arrays: dict[str, Array] = {}
+    widths: dict[str, Array] = {}
+    for name in dict.fromkeys(name for layout in layout_of for name in layout):
+        holders = [k for k, names in enumerate(used_names) if name in names]
+        kind, shape = _kind_of(tables[holders[0]].arrays[name])
+        for k in holders[1:]:
+            other = _kind_of(tables[k].arrays[name])
+            merged = _merged((kind, shape), other)
+            if merged is None:
+                first = _first_having(tables[holders[0]], name, "arrays", starts[holders[0]])
+                here = _first_having(tables[k], name, "arrays", starts[k])
+                raise ValueError(f"arrays[{name!r}]: {number(here)} has {_described(*other)} but"
+                                 f" {number(first)} has {_described(kind, shape)}: one column cannot hold both")
+            kind = merged[0]
+        held = set(holders)
+        parts = []
+        for k, t in enumerate(tables):
+            if k in held:
+                parts.append(t.arrays[name])
+            elif t.offsets[-1]:
+                parts.append(np.full((int(t.offsets[-1]), *shape), _FILLS[kind],
+                                     dtype=np.dtype((np.str_, 1)) if kind == "U" else _DTYPES[kind]))
+        arrays[name] = np.concatenate(parts, dtype=None if kind == "U" else _DTYPES[kind])
+        if kind == "U":
+            widths[name] = np.concatenate([t._widths[name] if k in held else np.ones(len(t), dtype=np.int32)
+                                           for k, t in enumerate(tables)])
+    info: dict[str, Array] = {}
+    for key in dict.fromkeys(key for order in order_of for key in order):
+        holders = [k for k, keys in enumerate(used_keys) if key in keys]
+        forms = {_kind_of(tables[k].info[key]) for k in holders}
+        form: tuple[str, tuple[int, ...]] | None = forms.pop()
+        for other in forms:
+            form = _merged(form, other) if form is not None else None
+        if form is None or form[0] == "O":
+            column = np.empty(n, dtype=object)
+            for k in holders:
+                values, t = tables[k].info[key], tables[k]
+                has = t.has(key, "info")
+                scalar = values.ndim == 1 and values.dtype.kind != "O"
+                for j in np.flatnonzero(has).tolist():
+                    column[starts[k] + j] = values.item(j) if scalar else values[j]
+            info[key] = column
+            continue
+        kind, shape = form
+        held = set(holders)
+        parts = [tables[k].info[key] if k in held else
+                 np.full((len(t), *shape), _FILLS[kind], dtype=np.dtype((np.str_, 1)) if kind == "U" else
+                         _DTYPES[kind]) for k, t in enumerate(tables)]
+        info[key] = np.concatenate(parts, dtype=None if kind == "U" else _DTYPES[kind])
+    cell = np.concatenate([t.cell for t in tables])
+    pbc = np.concatenate([t.pbc for t in tables])
+    has_cell = np.concatenate([t._has_cell for t in tables])
+    return _assemble(natoms, offsets, arrays, info, cell, pbc, has_cell, list(layout_of), layout_ids,
+                     list(order_of), order_ids, widths)
 
 
 def _file_numbers(sel: int | slice) -> Callable[[int], str]:

@@ -96,6 +96,30 @@ constexpr const char* kParseCommentFastDoc =
     "properties is the text without its quotes; each None when absent. Keys are\n"
     "matched in any letter case.";
 
+constexpr const char* kReadTableBatchDoc =
+    "read_table_batch(buffer, offsets, natoms, layouts, col_types, keep_info, atoms)\n"
+    "--\n"
+    "\n"
+    "Read the frames whose count lines start at `offsets` (int64, with `natoms` atoms\n"
+    "each, as index_frames found them in `buffer`) into columns, up to the first\n"
+    "frame that needs the package's own reader.\n"
+    "\n"
+    "`layouts` maps each known Properties text (None: frames without one) to its\n"
+    "number, `col_types` gives each number's column type codes; `keep_info` is\n"
+    "None (every key) or the info keys to keep; with `atoms` false no atom line\n"
+    "is read. Returns (frames, stop, info, orders, order_ids, layout_ids, cells,\n"
+    "has_cell, pbc, runs): the frames read; stop 0 when they are all the frames\n"
+    "given, 1 when the next frame needs the package's reader (a comment line or\n"
+    "Properties text not covered, or a fault), 2 when an info key changes kind\n"
+    "there (a new batch starts at it); info: (key, kind letter b/i/f/U, None for\n"
+    "a scalar or whether a list value is 3x3, (frames, width) values, code points\n"
+    "for texts, fills where a frame lacks the key); orders: the distinct tuples of\n"
+    "keys, order_ids and layout_ids per frame ((frames, 1) int64); cells (frames,\n"
+    "9), NaN without a cell; has_cell and pbc uint8; runs: (layout, first, last,\n"
+    "columns, widths) per run of frames of one layout, columns as read_block gives\n"
+    "them with strings='utf32', widths (frames, string columns) the longest item\n"
+    "of each frame's string column.";
+
 PyCFunction as_function(PyObject* (*entry)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
 }
@@ -107,6 +131,8 @@ PyMethodDef methods[] = {
     {"skip_lines", as_function(skip_lines_entry), kFastCallWithKeywords, kSkipLinesDoc},
     {"index_frames", as_function(index_frames_entry), kFastCallWithKeywords, kIndexFramesDoc},
     {"write_block", as_function(write_block_entry), kFastCallWithKeywords, kWriteBlockDoc},
+    {"read_table_batch", as_function(read_table_batch_entry), kFastCallWithKeywords,
+     kReadTableBatchDoc},
     {"parse_comment_fast", parse_comment_fast_entry, METH_O, kParseCommentFastDoc},
     {nullptr, nullptr, 0, nullptr},
 };
