@@ -356,3 +356,47 @@ def test_bench_script_runs_and_cross_checks(tmp_path):
     assert bench["main"](["--sizes", "30x4,10x0", "--repeat", "1", "--json", str(tmp_path / "b.json")]) == 0
     figures = json.loads((tmp_path / "b.json").read_text())
     assert figures["ok"] and len(figures["rows"]) == 16
+
+
+@pytest.mark.parametrize("middle", [
+    b"1\nenergy=1.5 tags=[1,2]\nH 0 0 0\n",                        # a list in brackets
+    b'1\nenergy=1.5 e="a\\"b"\nH 0 0 0\n',                          # an escape
+    b"1\nenergy=abc\nH 0 0 0\n",                                    # a key changing kind: an object column
+    b"1\nenergy=2\nH 0 0 0\n",                                      # an int among floats: widened
+    b"1\nenergy=1 energy=2\nH 0 0 0\n",                             # a repeated key
+    b"1\nfree text, no pairs\nH 0 0 0\n",
+    b"1\n \t \nH 0 0 0\n",
+    b"1\n\xc3\xa9t\xc3\xa9\nH 0 0 0\n",
+    b"1\n\xc3\x85=1\nH 0 0 0\n",
+    b"2\nProperties=species:S:1:pos:R:3:q:I:1\nH 0 0 0 1\nC 1 1 1 2\n",  # a new layout
+    b'1\nLattice="1 0 0 0 1 0 0 0 1" pbc="T F T"\nH 0 0 0\n',
+    b"1\npbc=TFT Lattice={1 0 0 0 1 0 0 0 1}\nH 0 0 0\n",
+    b'1\nLattice="1,0,0,0,1,0,0,0,1"\nH 0 0 0\n',
+    b"1\npbc=maybe\nH 0 0 0\n",
+    b"1\n\n\xc3\x85 0 0 0\n",                                       # a non-ASCII symbol
+    b"0\nenergy=3.5\n",
+    b"1\n\nH 0 0 x\n",                                              # faults
+    b"1\n\n\xff 0 0 0\n",
+    b"1\n\nH\x00 0 0 0\n",
+    b"1\nProperties=species:S:1:pos:R:2\nH 0 0 0 5\n",
+])
+@pytest.mark.parametrize("workers", [1, 2])
+def test_frames_beyond_the_native_forms_join_in(middle, workers):
+    # A frame in the middle of frames of the common forms: the native reader stops there, read()'s
+    # code reads it (or raises read()'s error), and the native reader goes on after it.
+    text = GOOD * 40 + b"2\nenergy=0.5 stress=\"1 2 3 4 5 6 7 8 9\"\nC 1 2 3\nO 4 5 6\n" * 3 + middle + GOOD * 40
+
+    def outcome(reader):
+        try:
+            return reader()
+        except Exception as e:
+            return type(e), str(e)
+
+    got = outcome(lambda: list(atomblock.read_table(io.BytesIO(text), workers=workers)))
+    assert got == outcome(lambda: list(atomblock.Table.from_frames(atomblock.read(io.BytesIO(text), ":"))))
+    if isinstance(got, list):
+        meta = atomblock.read_table(io.BytesIO(text), arrays=[])
+        def listed(frames):
+            return [{key: np.asarray(v).tolist() for key, v in f.info.items()} for f in frames]
+
+        assert listed(meta) == listed(got) and meta.natoms.tolist() == [f.natoms for f in got]

@@ -386,47 +386,75 @@ void truncate_batch(TableBatch& batch, std::size_t frames) {
 
 // ---- atom runs -----------------------------------------------------------------
 
-// The first row whose string token is not UTF-8 or holds a NUL byte, or `rows`.
-std::size_t first_bad_string_row(const reader::AtomColumns& columns, std::size_t rows) {
+// True when every byte of `token` is ASCII other than NUL: one code point each,
+// nothing to check further (the common symbols and labels).
+bool plain_ascii(std::string_view token) noexcept {
+    unsigned char high = 0;
+    bool nul = false;
+    for (const char c : token) {
+        high |= static_cast<unsigned char>(c);
+        nul |= c == '\0';
+    }
+    return high < 0x80 && !nul;
+}
+
+// Measures the run's string tokens: each frame's widest item per column (in
+// code points, at least one) into `run.widths`, and each column's widest into
+// `widest`. Returns the first row whose token is not UTF-8 or holds a NUL
+// byte (the code-point matrices pad with zeros, so a NUL would vanish), or
+// `rows` when there is none.
+std::size_t measure_strings(AtomRun& run, std::span<const std::int64_t> natoms, std::size_t rows,
+                            std::vector<std::size_t>& widest, std::vector<std::uint8_t>& ascii) {
+    const auto& strs = run.columns.strs;
+    const std::size_t frames = run.last - run.first;
+    run.widths.assign(frames * strs.size(), 1);
+    widest.assign(strs.size(), 1);
+    ascii.assign(strs.size(), 1);
     std::size_t bad = rows;
-    for (const auto& column : columns.strs) {
-        const std::size_t upto = std::min(column.size(), bad);
-        for (std::size_t r = 0; r < upto; ++r) {
-            if (classify_utf8_token(column[r]) != Utf8Token::valid) {
-                bad = r;
-                break;
+    for (std::size_t c = 0; c < strs.size(); ++c) {
+        const auto& tokens = strs[c];
+        std::size_t row = 0;
+        for (std::size_t f = 0; f < frames && row < bad; ++f) {
+            std::size_t frame_width = 1;
+            const std::size_t upto = std::min(row + static_cast<std::size_t>(natoms[run.first + f]), bad);
+            for (std::size_t r = row; r < upto; ++r) {
+                const std::string_view token = tokens[r];
+                if (plain_ascii(token)) {
+                    frame_width = std::max(frame_width, token.size());
+                    continue;
+                }
+                if (classify_utf8_token(token) != Utf8Token::valid) {
+                    bad = r;
+                    break;
+                }
+                ascii[c] = 0;
+                frame_width = std::max(frame_width, count_code_points(token));
             }
+            row = upto;
+            run.widths[f * strs.size() + c] = static_cast<std::int32_t>(frame_width);
+            widest[c] = std::max(widest[c], frame_width);
         }
     }
     return bad;
 }
 
-void fill_utf32(AtomRun& run, std::span<const std::int64_t> natoms) {
+// The code-point matrices of the run's string columns, as measured.
+void decode_strings(AtomRun& run, std::span<const std::size_t> widest,
+                    std::span<const std::uint8_t> ascii) {
     const auto& strs = run.columns.strs;
-    const std::size_t frames = run.last - run.first;
-    run.widths.assign(frames * strs.size(), 1);
     run.utf32.clear();
     for (std::size_t c = 0; c < strs.size(); ++c) {
         const auto& tokens = strs[c];
-        std::size_t width = 1;
-        std::size_t row = 0;
-        for (std::size_t f = 0; f < frames; ++f) {
-            std::size_t frame_width = 1;
-            const auto rows = static_cast<std::size_t>(natoms[run.first + f]);
-            for (std::size_t r = row; r < row + rows; ++r) {
-                const std::string_view token = tokens[r];
-                if (token.size() > frame_width)
-                    frame_width = std::max(frame_width, count_code_points(token));
-            }
-            row += rows;
-            run.widths[f * strs.size() + c] = static_cast<std::int32_t>(frame_width);
-            width = std::max(width, frame_width);
-        }
+        const std::size_t width = widest[c];
         reader::RowMajorMatrix<std::uint32_t> matrix{
             tokens.size(), width, CBuffer<std::uint32_t>::zeroed(tokens.size() * width)};
         std::uint32_t* out = matrix.data.data();
         for (const std::string_view token : tokens) {
-            decode_utf8(token, out);
+            if (ascii[c] != 0) {
+                for (std::size_t k = 0; k < token.size(); ++k) out[k] = static_cast<unsigned char>(token[k]);
+            } else {
+                decode_utf8(token, out);
+            }
             out += width;
         }
         run.utf32.push_back(std::move(matrix));
@@ -447,6 +475,8 @@ std::size_t read_run(std::string_view data, std::span<const std::int64_t> natoms
                      std::span<const std::size_t> atom_starts, std::size_t first, std::size_t last,
                      std::span<const std::uint8_t> col_types, AtomRun& run,
                      std::vector<std::string_view>& lines) {
+    std::vector<std::size_t> widest;
+    std::vector<std::uint8_t> ascii;
     while (true) {
         lines.clear();
         std::size_t end = first;
@@ -463,16 +493,15 @@ std::size_t read_run(std::string_view data, std::span<const std::int64_t> natoms
             last = frame_of_row(natoms, first, error->row);
             continue;  // the frames before read cleanly: read them again without the rest
         }
-        auto& columns = std::get<reader::AtomColumns>(outcome);
-        const std::size_t bad_row = first_bad_string_row(columns, lines.size());
+        run.first = first;
+        run.last = end;
+        run.columns = std::move(std::get<reader::AtomColumns>(outcome));
+        const std::size_t bad_row = measure_strings(run, natoms, lines.size(), widest, ascii);
         if (bad_row < lines.size()) {
             last = frame_of_row(natoms, first, bad_row);
             continue;
         }
-        run.first = first;
-        run.last = end;
-        run.columns = std::move(columns);
-        fill_utf32(run, natoms);
+        decode_strings(run, widest, ascii);
         return end;
     }
 }
