@@ -67,8 +67,8 @@ KnownLayouts known_layouts(PyObject* layouts, PyObject* col_types) {
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(layouts, &pos, &key, &value)) {
-        const auto number = static_cast<std::size_t>(
-            convert_index(value, "a layout number", 0, count - 1, 0));
+        const auto number =
+            static_cast<std::size_t>(convert_index(value, "a layout number", 0, count - 1, 0));
         if (key == Py_None) {
             known.absent = number;
         } else if (PyUnicode_Check(key)) {
@@ -143,10 +143,13 @@ PyRef info_entry(const InfoColumn& column, std::size_t frames) {
             break;
     }
     const std::string_view key = column.key;
-    PyRef key_str = checked(PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), nullptr));
-    return checked(Py_BuildValue("(NC" "OO)", key_str.release(), static_cast<int>(kind),
-                                 column.list ? (column.square ? Py_True : Py_False) : Py_None,
-                                 values.get()));
+    PyRef key_str =
+        checked(PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), nullptr));
+    return checked(
+        Py_BuildValue("(NC"
+                      "OO)",
+                      key_str.release(), static_cast<int>(kind),
+                      column.list ? (column.square ? Py_True : Py_False) : Py_None, values.get()));
 }
 
 PyRef int32_vector(const std::vector<std::int32_t>& values, std::size_t rows, std::size_t cols) {
@@ -211,10 +214,9 @@ PyObject* read_table_batch_call(PyObject* const* args, Py_ssize_t nargs, PyObjec
     for (AtomRun& run : batch.runs) {
         PyRef columns = columns_dict(run);
         PyRef widths = int32_vector(run.widths, run.last - run.first, run.utf32.size());
-        PyRef entry = checked(Py_BuildValue("(nnnOO)", static_cast<Py_ssize_t>(run.layout),
-                                            static_cast<Py_ssize_t>(run.first),
-                                            static_cast<Py_ssize_t>(run.last), columns.get(),
-                                            widths.get()));
+        PyRef entry = checked(Py_BuildValue(
+            "(nnnOO)", static_cast<Py_ssize_t>(run.layout), static_cast<Py_ssize_t>(run.first),
+            static_cast<Py_ssize_t>(run.last), columns.get(), widths.get()));
         if (PyList_Append(runs.get(), entry.get()) < 0) py::throw_python_error();
     }
     PyRef order_ids = int32_vector(batch.order_ids, n, 1);

@@ -210,9 +210,8 @@ void append_value(InfoColumn& column, const InfoPair& pair, const CommentScan& s
             case ColumnKind::boolean: column.flags.push_back(pair.boolean ? 1 : 0); break;
             case ColumnKind::integer: column.ints.push_back(pair.integer); break;
             case ColumnKind::real:
-                column.reals.push_back(pair.kind == InfoKind::integer
-                                           ? static_cast<double>(pair.integer)
-                                           : pair.real);
+                column.reals.push_back(
+                    pair.kind == InfoKind::integer ? static_cast<double>(pair.integer) : pair.real);
                 break;
             case ColumnKind::text: column.texts.push_back(pair.text); break;
         }
@@ -222,12 +221,14 @@ void append_value(InfoColumn& column, const InfoPair& pair, const CommentScan& s
     const std::size_t to = pair.offset + pair.count;
     switch (pair.array_type) {
         case ArrayType::boolean:
-            column.flags.insert(column.flags.end(), scan.flags.begin() + static_cast<std::ptrdiff_t>(from),
+            column.flags.insert(column.flags.end(),
+                                scan.flags.begin() + static_cast<std::ptrdiff_t>(from),
                                 scan.flags.begin() + static_cast<std::ptrdiff_t>(to));
             break;
         case ArrayType::int64:
             if (column.kind == ColumnKind::integer) {
-                column.ints.insert(column.ints.end(), scan.ints.begin() + static_cast<std::ptrdiff_t>(from),
+                column.ints.insert(column.ints.end(),
+                                   scan.ints.begin() + static_cast<std::ptrdiff_t>(from),
                                    scan.ints.begin() + static_cast<std::ptrdiff_t>(to));
             } else {
                 for (std::size_t k = from; k < to; ++k)
@@ -235,7 +236,8 @@ void append_value(InfoColumn& column, const InfoPair& pair, const CommentScan& s
             }
             break;
         case ArrayType::float64:
-            column.reals.insert(column.reals.end(), scan.reals.begin() + static_cast<std::ptrdiff_t>(from),
+            column.reals.insert(column.reals.end(),
+                                scan.reals.begin() + static_cast<std::ptrdiff_t>(from),
                                 scan.reals.begin() + static_cast<std::ptrdiff_t>(to));
             break;
     }
@@ -276,7 +278,8 @@ public:
         pairs_.clear();
         if (header.free) {
             if (keep.keeps(kFreeTextKey)) {
-                const std::size_t number = column_of(kFreeTextKey, 0, {ColumnKind::text, false, false, 1}, frame);
+                const std::size_t number =
+                    column_of(kFreeTextKey, 0, {ColumnKind::text, false, false, 1}, frame);
                 order_.push_back(static_cast<std::uint32_t>(number));
                 forms_.push_back({ColumnKind::text, false, false, 1});
                 pairs_.push_back(nullptr);
@@ -301,7 +304,8 @@ public:
         }
         for (std::size_t k = 0; k < order_.size(); ++k) {
             InfoColumn& column = batch_.info[order_[k]];
-            if (column.first != frame && fit_of(column, forms_[k]) == Fit::widen_column) widen(column);
+            if (column.first != frame && fit_of(column, forms_[k]) == Fit::widen_column)
+                widen(column);
             if (pairs_[k] == nullptr) {
                 column.texts.push_back(header.free_text);
             } else {
@@ -323,8 +327,7 @@ private:
     // frame's k-th key is looked for first where the last frame had it.
     std::size_t column_of(std::string_view key, std::size_t k, const ValueForm& form,
                           std::size_t frame) {
-        if (k < last_order_.size() && batch_.info[last_order_[k]].key == key)
-            return last_order_[k];
+        if (k < last_order_.size() && batch_.info[last_order_[k]].key == key) return last_order_[k];
         for (std::size_t c = 0; c < batch_.info.size(); ++c)
             if (batch_.info[c].key == key) return c;
         InfoColumn column;
@@ -416,7 +419,8 @@ std::size_t measure_strings(AtomRun& run, std::span<const std::int64_t> natoms, 
         std::size_t row = 0;
         for (std::size_t f = 0; f < frames && row < bad; ++f) {
             std::size_t frame_width = 1;
-            const std::size_t upto = std::min(row + static_cast<std::size_t>(natoms[run.first + f]), bad);
+            const std::size_t upto =
+                std::min(row + static_cast<std::size_t>(natoms[run.first + f]), bad);
             for (std::size_t r = row; r < upto; ++r) {
                 const std::string_view token = tokens[r];
                 if (plain_ascii(token)) {
@@ -451,7 +455,8 @@ void decode_strings(AtomRun& run, std::span<const std::size_t> widest,
         std::uint32_t* out = matrix.data.data();
         for (const std::string_view token : tokens) {
             if (ascii[c] != 0) {
-                for (std::size_t k = 0; k < token.size(); ++k) out[k] = static_cast<unsigned char>(token[k]);
+                for (std::size_t k = 0; k < token.size(); ++k)
+                    out[k] = static_cast<unsigned char>(token[k]);
             } else {
                 decode_utf8(token, out);
             }
@@ -465,7 +470,8 @@ void decode_strings(AtomRun& run, std::span<const std::size_t> widest,
 std::size_t frame_of_row(std::span<const std::int64_t> natoms, std::size_t first, std::size_t row) {
     std::size_t f = first;
     std::size_t start = 0;
-    while (start + static_cast<std::size_t>(natoms[f]) <= row) start += static_cast<std::size_t>(natoms[f++]);
+    while (start + static_cast<std::size_t>(natoms[f]) <= row)
+        start += static_cast<std::size_t>(natoms[f++]);
     return f;
 }
 
@@ -545,7 +551,7 @@ TableBatch read_table_batch(std::string_view data, std::span<const std::int64_t>
         const auto added = info.add(j, scan, header, keep);
         if (added != InfoBuilder::Added::added) {
             batch.stop = added == InfoBuilder::Added::conflict && j > 0 ? BatchStop::split
-                                                                         : BatchStop::frame;
+                                                                        : BatchStop::frame;
             break;
         }
         batch.cells.insert(batch.cells.end(), header.cell.begin(), header.cell.end());

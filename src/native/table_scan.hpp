@@ -55,7 +55,7 @@ enum class ColumnKind : std::uint8_t { boolean, integer, real, text };
 struct InfoColumn {
     std::string key;
     ColumnKind kind = ColumnKind::real;
-    bool list = false;     // a list value (shape (width,), or (3, 3) when `square`)
+    bool list = false;  // a list value (shape (width,), or (3, 3) when `square`)
     bool square = false;
     std::size_t width = 1;
     std::size_t first = 0;  // the first frame that has the key
@@ -79,9 +79,9 @@ struct AtomRun {
 };
 
 enum class BatchStop : std::uint8_t {
-    none,    // every frame given is in the batch
-    frame,   // frame `frames` needs the slow reader
-    split,   // an info key changes kind at frame `frames`: a new batch starts there
+    none,   // every frame given is in the batch
+    frame,  // frame `frames` needs the slow reader
+    split,  // an info key changes kind at frame `frames`: a new batch starts there
 };
 
 struct TableBatch {
