@@ -623,7 +623,7 @@ def read_table(source: Source, index: Index = ":", *, arrays: Sequence[str] | No
         got = read(source, index, workers=workers, progress=progress)
         return _build([got] if isinstance(got, Frame) else got, keep_arrays, keep_info, number)
     parts = table_parts(source, forward, isinstance(sel, int), keep_info, atoms, workers, progress)
-    return _concat([t for part in parts for t in _pieces(part, keep_arrays, keep_info)], number)
+    return _joined((t for part in parts for t in _pieces(part, keep_arrays, keep_info)), number)
 
 
 def _pieces(part: Batch | Frame | Header, keep_arrays: frozenset[str] | None,
@@ -687,7 +687,96 @@ def _renumbered(groups: list[tuple[str, ...]], ids: Array, numbers: dict[tuple[s
     return remap[ids]
 
 
-def _concat(tables: list[Table], number: Callable[[int], str] = _frame_number) -> Table:
+def _ones(n: int) -> Array:
+    return np.ones(n, dtype=np.int32)
+
+
+GROWTH = 1.25  # a joined per-atom column grows by this factor: its memory stays within it of the result
+
+
+class _AtomJoiner:
+    """Per-atom columns of tables given one after the other, appended to columns that grow in
+    place (a reallocation moves no data for big buffers), so that a table read piece by piece
+    peaks at about GROWTH times its per-atom columns plus one piece."""
+
+    def __init__(self, number: Callable[[int], str]) -> None:
+        self.number = number
+        self.rows = 0
+        self.columns: dict[str, Array] = {}  # over-allocated: rows [0, self.rows) are held
+        self.first: dict[str, int] = {}  # the first frame (of the result) that has each property
+
+    def add(self, table: Table, start: int) -> None:
+        """Appends the table's rows; `start` is its first frame's number in the result."""
+        rows = int(table.offsets[-1])
+        names = {name for lid in np.unique(table._layout_ids).tolist() for name in table._layouts[lid]}
+        end = self.rows + rows
+        for name in names:
+            values = table.arrays[name]
+            column = self.columns.get(name)
+            if column is None:
+                kind, shape = _kind_of(values)
+                dtype = values.dtype if kind == "U" else _DTYPES[kind]
+                column = np.empty((max(end, 1), *shape), dtype=dtype)
+                column[:self.rows] = _FILLS[kind]
+                self.first[name] = _first_having(table, name, "arrays", start)
+            else:
+                column = self._fitted(name, column, values, table, start)
+            self.columns[name] = column = self._room(column, end)
+            column[self.rows:end] = values
+        for name, column in self.columns.items():
+            if name not in names:
+                column = self.columns[name] = self._room(column, end)
+                column[self.rows:end] = _FILLS[column.dtype.kind]
+        self.rows = end
+
+    def _fitted(self, name: str, column: Array, values: Array, table: Table, start: int) -> Array:
+        """The column, converted to hold `values` too; ValueError when no column holds both."""
+        have, other = _kind_of(column), _kind_of(values)
+        if have == other:
+            if other[0] == "U" and values.dtype.itemsize > column.dtype.itemsize:
+                return column.astype(values.dtype)  # wider strings (a copy, rare: widths are few)
+            return column
+        merged = _merged(have, other)
+        if merged is None:
+            here = _first_having(table, name, "arrays", start)
+            raise ValueError(f"arrays[{name!r}]: {self.number(here)} has {_described(*other)} but"
+                             f" {self.number(self.first[name])} has {_described(*have)}:"
+                             " one column cannot hold both")
+        return column if merged == have else column.astype(_DTYPES[merged[0]])
+
+    def _room(self, column: Array, rows: int) -> Array:
+        if rows <= len(column):
+            return column
+        if not column.flags.owndata:
+            column = column.copy()
+        column.resize((max(rows, int(len(column) * GROWTH)), *column.shape[1:]), refcheck=False)
+        return column
+
+    def finish(self) -> dict[str, Array]:
+        for name, column in self.columns.items():
+            if len(column) != self.rows:
+                column.resize((self.rows, *column.shape[1:]), refcheck=False)
+        return self.columns
+
+
+def _joined(tables: Iterable[Table], number: Callable[[int], str]) -> Table:
+    """_concat of tables given one by one, each table's per-atom columns appended and let go
+    before the next one is made."""
+    joiner = _AtomJoiner(number)
+    kept = []
+    start = 0
+    for t in tables:
+        if not len(t):
+            continue
+        joiner.add(t, start)
+        start += len(t)
+        kept.append(_assemble(t.natoms, t.offsets, {}, t.info, t.cell, t.pbc, t._has_cell, t._layouts,
+                              t._layout_ids, t._orders, t._order_ids, t._widths))
+    return _concat(kept, number, joiner.finish())
+
+
+def _concat(tables: list[Table], number: Callable[[int], str] = _frame_number,
+            joined: dict[str, Array] | None = None) -> Table:
     """The frames of the tables one after the other, in one Table with contiguous columns.
 
     Columns join as _build joins frames: ints widen to floats; any other mix of kinds makes
@@ -709,32 +798,15 @@ def _concat(tables: list[Table], number: Callable[[int], str] = _frame_number) -
     used_names = [{name for lid in np.unique(t._layout_ids).tolist() for name in t._layouts[lid]}
                   for t in tables]
     used_keys = [{key for oid in np.unique(t._order_ids).tolist() for key in t._orders[oid]} for t in tables]
-    arrays: dict[str, Array] = {}
-    widths: dict[str, Array] = {}
-    for name in dict.fromkeys(name for layout in layout_of for name in layout):
-        holders = [k for k, names in enumerate(used_names) if name in names]
-        kind, shape = _kind_of(tables[holders[0]].arrays[name])
-        for k in holders[1:]:
-            other = _kind_of(tables[k].arrays[name])
-            merged = _merged((kind, shape), other)
-            if merged is None:
-                first = _first_having(tables[holders[0]], name, "arrays", starts[holders[0]])
-                here = _first_having(tables[k], name, "arrays", starts[k])
-                raise ValueError(f"arrays[{name!r}]: {number(here)} has {_described(*other)} but"
-                                 f" {number(first)} has {_described(kind, shape)}: one column cannot hold both")
-            kind = merged[0]
-        held = set(holders)
-        parts = []
+    names = dict.fromkeys(name for layout in layout_of for name in layout)
+    if joined is None:
+        joiner = _AtomJoiner(number)
         for k, t in enumerate(tables):
-            if k in held:
-                parts.append(t.arrays[name])
-            elif t.offsets[-1]:
-                parts.append(np.full((int(t.offsets[-1]), *shape), _FILLS[kind],
-                                     dtype=np.dtype((np.str_, 1)) if kind == "U" else _DTYPES[kind]))
-        arrays[name] = np.concatenate(parts, dtype=None if kind == "U" else _DTYPES[kind])
-        if kind == "U":
-            widths[name] = np.concatenate([t._widths[name] if k in held else np.ones(len(t), dtype=np.int32)
-                                           for k, t in enumerate(tables)])
+            joiner.add(t, starts[k])
+        joined = joiner.finish()
+    arrays = {name: joined[name] for name in names}
+    widths = {name: np.concatenate([t._widths.get(name, _ones(len(t))) for t in tables])
+              for name in names if any(name in t._widths for t in tables)}
     info: dict[str, Array] = {}
     for key in dict.fromkeys(key for order in order_of for key in order):
         holders = [k for k, keys in enumerate(used_keys) if key in keys]
