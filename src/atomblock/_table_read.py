@@ -130,7 +130,16 @@ def table_parts(source: Source, forward: tuple[int, int | None, int], single: bo
         scan = _Scanner(src)
         scan.chunks = TABLE_CHUNKS
         pool = ThreadPoolExecutor(workers) if workers > 1 and atoms else None
-        pending: deque[list[Future[list[Batch | Frame | Header]]]] = deque()
+        # Batches on the pool: their futures and the buffer lent to them.
+        pending: deque[tuple[list[Future[list[Batch | Frame | Header]]], bytearray]] = deque()
+
+        def collect() -> Iterator[Batch | Frame | Header]:
+            futures, lent = pending.popleft()
+            for future in futures:
+                yield from future.result()
+            if lent is not scan.buf and all(lent is not other for _, other in pending):
+                scan.spares.append(lent)  # read by no thread now: the scanner may fill it again
+
         try:
             while stop is None or scan.frame < stop:
                 first = scan.frame
@@ -138,8 +147,8 @@ def table_parts(source: Source, forward: tuple[int, int | None, int], single: bo
                     idx = scan.batch(BATCH_FRAMES if stop is None else min(BATCH_FRAMES, stop - first))
                 except ExtxyzError:
                     while pending:  # faults of the frames before come first
-                        for future in pending.popleft():
-                            future.result()
+                        for _ in collect():
+                            pass
                     raise
                 if idx is None:
                     break
@@ -154,22 +163,20 @@ def table_parts(source: Source, forward: tuple[int, int | None, int], single: bo
                     yield from _part(scan.buf, offsets, natoms, lines, frames, name, registry, keep_info, atoms)
                 else:
                     size = -(-len(frames) // workers)
-                    pending.append([pool.submit(_part, scan.buf, offsets[k:k + size], natoms[k:k + size],
-                                                lines[k:k + size], frames[k:k + size], name, registry,
-                                                keep_info, atoms)
-                                    for k in range(0, len(frames), size)])
+                    pending.append(([pool.submit(_part, scan.buf, offsets[k:k + size], natoms[k:k + size],
+                                                 lines[k:k + size], frames[k:k + size], name, registry,
+                                                 keep_info, atoms)
+                                     for k in range(0, len(frames), size)], scan.buf))
                     scan.lend()  # the threads read this buffer: the scanner reads on into another
                     while len(pending) > workers:
-                        for future in pending.popleft():
-                            yield from future.result()
+                        yield from collect()
                 if bar is not None:
                     _scanned_so_far(scan, bar)
             while pending:
-                for future in pending.popleft():
-                    yield from future.result()
+                yield from collect()
         finally:
             if pool is not None:
-                for futures in pending:
+                for futures, _ in pending:
                     for future in futures:
                         future.cancel()
                 pool.shutdown(wait=True)
