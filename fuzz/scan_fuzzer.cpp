@@ -1,8 +1,9 @@
 // libFuzzer target for the byte-level scanners of atomblock._native: line
 // splitting and skipping, the frame index over count lines, UTF-8 checking,
 // counting and decoding (block_scan), and the comment-line scanner
-// (comment_scan), each against a plain reference or the invariants its
-// callers rely on.
+// (comment_scan), and the table batch over the frames the index finds
+// (table_scan), each against a plain reference or the invariants its callers
+// rely on.
 //
 // Input layout: four parameter bytes, then the text. Bytes 0-1 (little
 // endian) pick the start offset (modulo the text length + 1), byte 2 the
@@ -23,6 +24,8 @@
 #include "fuzz_check.hpp"
 #include "native/block_scan.hpp"
 #include "native/comment_scan.hpp"
+#include "native/table_scan.hpp"
+#include "reader/atom_reader.hpp"
 #include "reader/token_grammar.hpp"
 
 namespace {
@@ -314,6 +317,90 @@ void check_comment(std::string_view line) {
 
 }  // namespace
 
+// ---- the table batch -------------------------------------------------------------------
+
+// The layouts the batch knows: the plain columns when Properties is absent,
+// and two Properties texts.
+const native::KnownLayouts& fuzz_layouts() {
+    static const native::KnownLayouts layouts = [] {
+        native::KnownLayouts known;
+        known.col_types = {{'S', 'R', 'R', 'R'}, {'S', 'R', 'R', 'R', 'I', 'L'}, {'R', 'S', 'S'}};
+        known.absent = 0;
+        known.by_text.emplace("species:S:1:pos:R:3:tag:I:1:fixed:L:1", 1);
+        known.by_text.emplace("x:R:1:names:S:2", 2);
+        return known;
+    }();
+    return layouts;
+}
+
+// Every frame the batch takes is in one run of its layout, runs in order; each
+// run's columns are what the atom reader gives for its frames one by one; the
+// per-frame columns hold one entry per frame.
+void check_table(std::string_view data, std::size_t offset) {
+    const native::FrameIndex index = native::index_frames(data, offset, kFrameLimitModulus);
+    const native::KnownLayouts& layouts = fuzz_layouts();
+    const native::TableBatch batch = native::read_table_batch(data, index.offsets, index.natoms,
+                                                              layouts, native::KeyFilter{}, true);
+    const std::size_t n = batch.frames;
+    FUZZ_CHECK(n <= index.offsets.size() &&
+                   (n == index.offsets.size()) == (batch.stop == native::BatchStop::none),
+               print_bytes("data", data));
+    FUZZ_CHECK(batch.order_ids.size() == n && batch.layout_ids.size() == n &&
+                   batch.has_cell.size() == n && batch.cells.size() == 9 * n &&
+                   batch.pbc.size() == 3 * n,
+               print_bytes("data", data));
+    for (const std::int32_t id : batch.order_ids)
+        FUZZ_CHECK(id >= 0 && static_cast<std::size_t>(id) < batch.orders.size(),
+                   print_bytes("data", data));
+    for (const native::InfoColumn& column : batch.info) {
+        const std::size_t entries = n * column.width;
+        const std::size_t held = column.kind == native::ColumnKind::boolean   ? column.flags.size()
+                                 : column.kind == native::ColumnKind::integer ? column.ints.size()
+                                 : column.kind == native::ColumnKind::real    ? column.reals.size()
+                                                                              : column.texts.size();
+        FUZZ_CHECK(
+            held == (column.kind == native::ColumnKind::text ? n : entries) && column.first < n,
+            print_bytes("data", data));
+    }
+    std::size_t next = 0;
+    for (const native::AtomRun& run : batch.runs) {
+        FUZZ_CHECK(run.first == next && run.last > run.first && run.last <= n,
+                   print_bytes("data", data));
+        std::size_t row = 0;
+        for (std::size_t f = run.first; f < run.last; ++f) {
+            FUZZ_CHECK(static_cast<std::size_t>(batch.layout_ids[f]) == run.layout,
+                       print_bytes("data", data));
+            // The frame's atom lines, as the frame walk found them.
+            const auto natoms = static_cast<std::size_t>(index.natoms[f]);
+            std::size_t pos = next_line(data, static_cast<std::size_t>(index.offsets[f]));
+            pos = next_line(data, pos);
+            std::vector<std::string_view> lines;
+            native::split_lines(data, pos, natoms, lines);
+            const auto alone =
+                atomblock::reader::read_atom_lines(lines, layouts.col_types[run.layout]);
+            const auto* columns = std::get_if<atomblock::reader::AtomColumns>(&alone);
+            FUZZ_CHECK(columns != nullptr, print_bytes("data", data));
+            const auto& floats = run.columns.floats;
+            for (std::size_t r = 0; r < natoms; ++r) {
+                for (std::size_t c = 0; c < floats.cols; ++c) {
+                    const double a = floats.data[(row + r) * floats.cols + c];
+                    const double b = columns->floats.data[r * floats.cols + c];
+                    FUZZ_CHECK(std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b),
+                               print_bytes("data", data));
+                }
+                for (std::size_t c = 0; c < run.columns.strs.size(); ++c)
+                    FUZZ_CHECK(run.columns.strs[c][row + r] == columns->strs[c][r],
+                               print_bytes("data", data));
+            }
+            row += natoms;
+        }
+        FUZZ_CHECK(run.columns.floats.rows == row && run.utf32.size() == run.columns.strs.size(),
+                   print_bytes("data", data));
+        next = run.last;
+    }
+    FUZZ_CHECK(next == n, print_bytes("data", data));
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
     std::uint8_t parameters[kParameterBytes] = {};
     const std::size_t taken = std::min(size, kParameterBytes);
@@ -330,6 +417,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
 
     check_lines(data, offset, wanted);
     check_index(data, offset, limit);
+    check_table(data, offset);
     check_utf8(data);
 
     std::size_t pos = 0;

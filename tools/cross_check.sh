@@ -49,6 +49,7 @@ for arch in "${archs[@]}"; do
       reader) sources=("$here"/src/reader/*.cpp); max_len=4096 ;;  # max_len as in tools/fuzz.sh
       fields) sources=("$here"/src/writer/*.cpp); max_len=256 ;;
       scan) sources=("$here"/src/native/block_scan.cpp "$here"/src/native/comment_scan.cpp
+                     "$here"/src/native/table_scan.cpp
                      "$here"/src/reader/*.cpp); max_len=4096 ;;
     esac
     exe="$build/$arch-${target}_oracle"

@@ -35,7 +35,8 @@ echo "building with $("$cxx" --version | head -n 1)"
 "$cxx" "${flags[@]}" "$here/fuzz/reader_fuzzer.cpp" "$here"/src/reader/*.cpp -o "$build/reader_fuzzer"
 "$cxx" "${flags[@]}" "$here/fuzz/fields_fuzzer.cpp" "$here"/src/writer/*.cpp -o "$build/fields_fuzzer"
 "$cxx" "${flags[@]}" "$here/fuzz/scan_fuzzer.cpp" "$here/src/native/block_scan.cpp" \
-  "$here/src/native/comment_scan.cpp" "$here"/src/reader/*.cpp -o "$build/scan_fuzzer"
+  "$here/src/native/comment_scan.cpp" "$here/src/native/table_scan.cpp" "$here"/src/reader/*.cpp \
+  -o "$build/scan_fuzzer"
 
 scratch="$(mktemp -d)"
 trap 'rm -rf "$scratch"' EXIT
