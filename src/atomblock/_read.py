@@ -304,7 +304,7 @@ def convert(buf: Buffer, offset: int, natoms: int, line: int, frame: int, name: 
             cols, _ = _read_rows(buf, atoms, natoms, layout, bar, strict)
     except _native.BlockError as e:
         error = block_error(e, natoms, layout, name, line, frame)
-        if e.kind == "too_many_tokens":  # only a strict read looks past the last column
+        if e.kind == "too_many_tokens" and e.found is not None:  # only a strict read looks past the last column
             raise ExtraTokens(error.line, e.found, len(layout.columns)) from None
         raise error from None
     if pbc is None:

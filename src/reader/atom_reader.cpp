@@ -309,7 +309,7 @@ std::variant<AtomColumns, ReadError> read_atom_lines(std::span<const std::string
     const RowStores stores{out.floats.data.data(), out.ints.data.data(), out.bools.data.data(),
                            &out.strs};
     std::optional<ReadError> error = read_rows(lines, plan, options, stores);
-    if (error) return std::move(*error);
+    if (error) return *error;
     return out;
 }
 

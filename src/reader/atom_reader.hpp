@@ -31,9 +31,9 @@ struct AtomColumns {
     std::vector<std::vector<std::string_view>> strs;
 };
 
-// What a read of atom lines found wrong. read_atom_lines gives the first four
-// kinds (the last two of them with reject_extra_tokens only); the block
-// readers, which find the lines in a buffer, add the other three.
+// What a read of atom lines found wrong. read_atom_lines gives the first five
+// kinds (too_many_tokens with reject_extra_tokens only); the block readers,
+// which find the lines in a buffer, add the other three.
 enum class FaultKind : std::uint8_t {
     bad_float,        // a token of an `f` code is no float
     bad_int,          // a token of an `i` code is no integer in the int64 range
@@ -61,9 +61,10 @@ struct ReadError {
     // refused, or for too_few_tokens the first code left without a token.
     // kNoColumn for too_many_tokens and too_few_lines.
     std::size_t column = kNoColumn;
-    // The token refused, a view into the caller's line; for too_many_tokens
-    // the first token past the last code. Empty, with a null data pointer,
-    // for too_few_tokens and too_few_lines.
+    // The token refused, a view into the caller's line (which must outlive
+    // the error until it is worded); for too_many_tokens the first token past
+    // the last code. Empty, with a null data pointer, for too_few_tokens and
+    // too_few_lines.
     std::string_view token;
     // Why a float or integer token was refused (static text; empty otherwise).
     std::string_view reason;
