@@ -340,6 +340,11 @@ void check_token(std::string_view t) {
 
 struct Expected {
     std::string error;  // empty on success
+    // The fault's fields as ReadError carries them (when `error` is set).
+    atomblock::reader::FaultKind kind = atomblock::reader::FaultKind::bad_float;
+    std::size_t column = atomblock::reader::kNoColumn;
+    std::string_view token;
+    std::size_t found = 0;
     std::vector<double> floats;
     std::vector<std::int64_t> ints;
     std::vector<std::uint8_t> bools;
@@ -358,6 +363,14 @@ Expected reference_read(const std::vector<std::string_view>& lines, std::string_
         ns += c == 's';
     }
     e.strs.resize(ns);
+    using atomblock::reader::FaultKind;
+    const auto fault = [&e](FaultKind kind, std::size_t column, std::string_view token,
+                            std::size_t found) {
+        e.kind = kind;
+        e.column = column;
+        e.token = token;
+        e.found = found;
+    };
     for (std::size_t r = 0; r < lines.size(); ++r) {
         const std::vector<std::string_view> tokens = split_tokens(lines[r]);
         const std::string row = "row " + std::to_string(r) + ": ";
@@ -365,6 +378,7 @@ Expected reference_read(const std::vector<std::string_view>& lines, std::string_
         for (std::size_t j = 0; j < codes.size(); ++j) {
             if (j >= tokens.size()) {
                 e.error = row + "expected " + std::to_string(codes.size()) + " tokens, ran out";
+                fault(FaultKind::too_few_tokens, j, {}, tokens.size());
                 return e;
             }
             const std::string_view t = tokens[j];
@@ -375,6 +389,7 @@ Expected reference_read(const std::vector<std::string_view>& lines, std::string_
                     if (!v) {
                         e.error =
                             row + "cannot parse " + quoted(t) + " as float: invalid float literal";
+                        fault(FaultKind::bad_float, j, t, 0);
                         return e;
                     }
                     if (!oracle_used) v = parse_float_reporting(t).value;
@@ -391,6 +406,7 @@ Expected reference_read(const std::vector<std::string_view>& lines, std::string_
                             "number too small to fit in target type"};
                         e.error = row + "cannot parse " + quoted(t) +
                                   " as int: " + kReasons[static_cast<int>(*v.error)];
+                        fault(FaultKind::bad_int, j, t, 0);
                         return e;
                     }
                     e.ints.push_back(v.value);
@@ -400,6 +416,7 @@ Expected reference_read(const std::vector<std::string_view>& lines, std::string_
                     const std::optional<bool> v = reference_bool(t);
                     if (!v) {
                         e.error = row + "cannot parse " + quoted(t) + " as bool";
+                        fault(FaultKind::bad_bool, j, t, 0);
                         return e;
                     }
                     e.bools.push_back(*v ? 1 : 0);
@@ -411,6 +428,8 @@ Expected reference_read(const std::vector<std::string_view>& lines, std::string_
         }
         if (reject_extra_tokens && tokens.size() > codes.size()) {
             e.error = row + "expected " + std::to_string(codes.size()) + " tokens, found more";
+            fault(FaultKind::too_many_tokens, atomblock::reader::kNoColumn, tokens[codes.size()],
+                  tokens.size());
             return e;
         }
     }
@@ -449,12 +468,20 @@ void check_read(const std::vector<std::string_view>& lines, std::string_view cod
                                 checkpoints, lines.size(), chunk_rows));
     }
     if (const auto* error = std::get_if<atomblock::reader::ReadError>(&result)) {
-        FUZZ_CHECK(error->message.starts_with("row " + std::to_string(error->row) + ": "),
-                   print_bytes("message", error->message));
-        FUZZ_CHECK(error->message.starts_with("row "), print_bytes("message", error->message));
-        FUZZ_CHECK(is_valid_utf8(error->message), print_bytes("message", error->message));
-        FUZZ_CHECK(error->message == e.error, print_bytes("message", error->message);
+        const std::string message = atomblock::reader::error_message(*error);
+        FUZZ_CHECK(message.starts_with("row " + std::to_string(error->row) + ": "),
+                   print_bytes("message", message));
+        FUZZ_CHECK(is_valid_utf8(message), print_bytes("message", message));
+        FUZZ_CHECK(message == e.error, print_bytes("message", message);
                    print_bytes("expected", e.error.empty() ? "(success)" : e.error));
+        // The fields, the token by its place in the line, not only its bytes.
+        FUZZ_CHECK(error->kind == e.kind && error->column == e.column &&
+                       error->token.data() == e.token.data() &&
+                       error->token.size() == e.token.size() && error->found == e.found,
+                   std::fprintf(stderr, "  fields %s column %zu found %zu, expected %s %zu %zu\n",
+                                atomblock::reader::fault_name(error->kind).data(), error->column,
+                                error->found, atomblock::reader::fault_name(e.kind).data(),
+                                e.column, e.found));
         return;
     }
     FUZZ_CHECK(e.error.empty(), print_bytes("expected error", e.error));

@@ -215,6 +215,35 @@ def test_block_error_is_a_value_error_with_row():
     assert type(excinfo.value) is native.BlockError and excinfo.value.row == 1
 
 
+# data, offset, natoms, col_types -> kind, row, column, token bytes (from the buffer offsets), found
+FAULT_FIELDS = [
+    (b"xx\nH 1 2\nO 3 zz\n", 3, 2, b"sff", ("bad_float", 1, 2, b"zz", None)),  # offsets in the buffer
+    (b"H 1 99999999999999999999 T\n", 0, 1, b"sfib", ("bad_int", 0, 2, b"99999999999999999999", None)),
+    (b"H 1 2 yes\n", 0, 1, b"sfib", ("bad_bool", 0, 3, b"yes", None)),
+    (b"H q 7 z\n", 0, 1, b"sxff", ("bad_float", 0, 3, b"z", None)),  # a skipped token counts as a column
+    (b"H 1 x\n", 0, 1, b"sfff", ("bad_float", 0, 2, b"x", None)),  # a bad token before the shortage
+    (b"H 1 2 T\nO 3\n", 0, 2, b"sfib", ("too_few_tokens", 1, 2, None, 2)),
+    (b"H 1\n \t\r\n", 0, 2, b"sf", ("too_few_tokens", 1, 0, None, 0)),
+    (b"H 1 2 T\nO 3 4 F x y\n", 0, 2, b"sfib", ("too_many_tokens", 1, None, b"x", 6)),
+    (b"H" + b" 1" * 99 + b"\n", 0, 1, b"sf", ("too_many_tokens", 0, None, b"1", 100)),  # past 64 bytes
+    (b"H 1\nO 2\n", 0, 3, b"sf", ("too_few_lines", 2, None, None, 2)),
+    (b"H 1 a\xff\n", 0, 1, b"sfs", ("invalid_utf8", 0, 2, b"a\xff", None)),
+    (b"H 1 a\nO 2 b\x00c\n", 0, 2, b"sfs", ("nul_byte", 1, 2, b"b\x00c", None)),
+    (b"H 1\n\xfe 2\nO x\n", 0, 3, b"sf", ("invalid_utf8", 1, 0, b"\xfe", None)),  # before a later row's fault
+    (b"H 1\nO x\n\xfe 2\n", 0, 3, b"sf", ("bad_float", 1, 1, b"x", None)),
+]
+
+
+@pytest.mark.parametrize("data, offset, natoms, col_types, fields", FAULT_FIELDS)
+def test_block_error_fields(data, offset, natoms, col_types, fields):
+    with pytest.raises(native.BlockError) as excinfo:
+        native.read_block(data, offset, natoms, col_types)
+    e = excinfo.value
+    token = None if e.token is None else data[e.token[0]:e.token[1]]
+    assert (e.kind, e.row, e.column, token, e.found) == fields
+    assert str(e) == f"row {e.row}: {e.detail}"
+
+
 # ---- skip_lines and index_frames ----------------------------------------------
 
 
@@ -415,7 +444,9 @@ def test_write_block_check_strings(columns, fault):
         return
     with pytest.raises(native.BlockError) as info:
         native.write_block(*args, check_strings=True)
-    assert (fault[0], info.value.row, str(info.value)) == fault
+    assert (info.value.column, info.value.row, str(info.value)) == fault
+    kind = "empty_string" if fault[2].endswith("empty string") else "blank_or_control"
+    assert (info.value.kind, info.value.detail, info.value.token, info.value.found) == (kind, fault[2], None, None)
 
 
 SHORTEST_EDGES = [

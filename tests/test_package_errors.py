@@ -97,3 +97,57 @@ def test_check_collects_every_fault_and_resumes_at_the_next_frame():
 def test_invalid_utf8_at_its_line(tail, where_what):
     errors = atomblock.check(io.BytesIO(GOOD.encode() + tail))
     assert [str(e) for e in errors] == [f"<stream>:{where_what}"]
+
+
+WIDE = b"Properties=species:S:1:pos:R:3:tags:I:1:fixed:L:1:label:S:1"
+# Each fault kind of the atom-line reader in row 7 of a 10-atom frame after GOOD (its count line is
+# line 5, row 7 is line 14): the line and the column come from the reader's fault, whichever way
+# the frame is read. (None: the text ends after row 6.)
+KIND_FAULTS = [
+    (b"C 0 0 1e+ 3 T a", 14, 'cannot parse "1e+" as float: invalid float literal (column pos, expected R)'),
+    (b"C " + b"1" * 70 + b" 0 zz 3 T a", 14,  # the fault past the first 64 bytes
+     'cannot parse "zz" as float: invalid float literal (column pos, expected R)'),
+    (b"C 0 0 0 -99999999999999999999 T a", 14, 'cannot parse "-99999999999999999999" as int:'
+     " number too small to fit in target type (column tags, expected I)"),
+    (b"C 0 0 0 3 t a", 14, 'cannot parse "t" as bool (column fixed, expected L)'),
+    (b"C 0 0 0 3 T", 14, "expected 7 tokens, ran out (column label, expected S)"),
+    (b"C 0 0 x", 14, 'cannot parse "x" as float: invalid float literal (column pos, expected R)'),  # not "ran out"
+    (b"C 0 0 0 3 T a\xff", 14, 'invalid UTF-8 in "a\ufffd" (column label, expected S)'),
+    (b"C 0 0 0 3 T a\x00", 14, "NUL byte in a UTF-8 token (column label, expected S)"),
+    (b"C\x00 0 0 0 3 T \xff", 14, "NUL byte in a UTF-8 token (column species, expected S)"),
+    (None, 5, "expected 10 atom lines after this count line, the file ends after 7"),
+]
+
+
+@pytest.mark.parametrize("bad, line, what", KIND_FAULTS)
+def test_each_reader_fault_kind_names_its_line_and_column(bad, line, what, monkeypatch):
+    from atomblock import _progress, _read
+    rows = [b"H 0 0 0 1 T a"] * 10
+    rows[7:] = [] if bad is None else [bad, *rows[8:]]
+    data = GOOD.encode() + b"10\n" + WIDE + b"\n" + b"".join(row + b"\n" for row in rows)
+    # Small enough that a progress bar reads the frame in row chunks and workers in row ranges.
+    monkeypatch.setattr(_read, "PROGRESS_ROWS", 3)
+    monkeypatch.setattr(_read, "SPLIT_ROWS", 4)
+    monkeypatch.setattr(_read, "POOL_ROWS", 1)
+    monkeypatch.setattr(_progress, "progress_bar", lambda *args: _progress._NoProgress())
+    reads = [lambda: atomblock.read(io.BytesIO(data), ":"),
+             lambda: atomblock.read(io.BytesIO(data), ":", progress=True),
+             lambda: atomblock.read(io.BytesIO(data), ":", workers=2),
+             lambda: list(atomblock.iread(io.BytesIO(data)))]
+    for read in reads:
+        with pytest.raises(atomblock.ExtxyzError) as excinfo:
+            read()
+        assert str(excinfo.value) == f"<stream>:{line}: frame 1: {what}"
+    assert [str(e) for e in atomblock.check(io.BytesIO(data))] == [f"<stream>:{line}: frame 1: {what}"]
+
+
+@pytest.mark.parametrize("extra, found", [(b" x", 8), (b" x" * 40 + b"\x0by", 47)])  # VT is no separator
+def test_extra_tokens_note_counts_the_tokens_of_the_first_such_line(extra, found):
+    rows = [b"H 0 0 0 1 T a"] * 3
+    rows[1] += extra
+    data = GOOD.encode() + b"3\n" + WIDE + b"\n" + b"".join(row + b"\n" for row in rows)
+    assert atomblock.read(io.BytesIO(data), 1).arrays["label"].tolist() == ["a"] * 3
+    notes = atomblock.check(io.BytesIO(data), notes=True)
+    assert [(n.line, n.frame, n.what) for n in notes] == [
+        (8, 1, f"atom lines have more tokens than Properties declares ({found} for 7 columns);"
+               " the extra tokens are ignored (in 1 of 2 frames)")]

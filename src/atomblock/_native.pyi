@@ -8,6 +8,11 @@ from _typeshed import ReadableBuffer
 
 class BlockError(ValueError):
     row: int
+    kind: str
+    column: int | None
+    token: tuple[int, int] | None
+    found: int | None
+    detail: str
 
 def read_block(
     buffer: ReadableBuffer,

@@ -52,12 +52,7 @@ _COUNT_LINE = re.compile(rb"[ \t\r]*(\d+)[ \t\r]*\Z")
 _COUNT_PREFIX = re.compile(rb"[ \t\r]*\d*[ \t\r]*\Z")  # what an unfinished count line may hold
 _COUNT_LINE_SEARCH = re.compile(rb"^[ \t\r]*\d+[ \t\r]*$", re.M)
 _NOT_BLANK = re.compile(rb"[^ \t\r\n]")
-_ROW_MESSAGE = re.compile(r"row (\d+): (.*)", re.S)
-_ATOM_FLOAT = re.compile(rb"[+-]?(?:(?:\d+(?:\.\d*)?|\.\d+)(?:[eE][+-]?\d+)?|inf|infinity|nan)\Z", re.I)
-_ATOM_INT = re.compile(rb"[+-]?\d+\Z")
-_ATOM_BOOLS = frozenset((b"T", b"True", b"TRUE", b"true", b"F", b"False", b"FALSE", b"false"))
 _INT64_MAX = 2**63 - 1
-_TYPE_WORD = {"R": "float", "I": "int", "L": "bool", "S": "UTF-8"}
 _new_frame = object.__new__
 # Control characters and undecodable bytes as quoted: visible escapes, each shown once.
 _SHOWN_CONTROL = {**{c: f"\\x{c:02x}" for c in range(32)}, 0x7F: "\\x7f", 0x09: "\\t", 0x0D: "\\r",
@@ -107,11 +102,6 @@ def _quoted(text: bytes) -> str:
     shown = text[:SHOWN_TEXT * 4].decode("utf-8", "surrogateescape")
     cut = len(shown) > SHOWN_TEXT or len(text) > SHOWN_TEXT * 4
     return '"' + shown[:SHOWN_TEXT].translate(_SHOWN_CONTROL) + ('..."' if cut else '"')
-
-
-def _line_at(buf: Buffer, offset: int) -> bytes:
-    end = buf.find(b"\n", offset)
-    return bytes(buf[offset:end if end >= 0 else len(buf)])
 
 
 def _count_fault(buf: Buffer, pos: int, line: int, frame: int, name: str,
@@ -171,46 +161,21 @@ def cut_short_error(buf: Buffer, pos: int, natoms: int, line: int, frame: int, n
                                           f" the file ends after {rows}")
 
 
-def _faulty_column(what: str, tokens: list[bytes], layout: Layout) -> int | None:
-    """Which column of an atom line the native reader refused (error path only)."""
-    columns = layout.columns
-    if what.endswith("ran out"):
-        return len(tokens) if len(tokens) < len(columns) else None
-    for i, (token, (_, kind)) in enumerate(zip(tokens, columns, strict=False)):
-        if kind == "R":
-            ok = _ATOM_FLOAT.match(token) is not None
-        elif kind == "I":
-            ok = _ATOM_INT.match(token) is not None and abs(int(token)) <= _INT64_MAX
-        elif kind == "L":
-            ok = token in _ATOM_BOOLS
-        else:  # a NUL would end the token's zero-padded code points early
-            try:
-                token.decode("utf-8")
-                ok = b"\0" not in token
-            except UnicodeDecodeError:
-                ok = False
-        if not ok and _TYPE_WORD[kind] in what:
-            return i
-    return None
-
-
-def block_error(error: Exception, buf: Buffer, atoms: int, natoms: int, layout: Layout,
-                name: str, line: int, frame: int) -> ExtxyzError:
-    """An ExtxyzError at the file line of a native reader fault; `line` is the frame's count line."""
-    row = int(getattr(error, "row", 0))
-    m = _ROW_MESSAGE.match(str(error))
-    what = m.group(2) if m else str(error)
-    if what.endswith("the data ends"):
+def block_error(error: _native.BlockError, natoms: int, layout: Layout, name: str, line: int,
+                frame: int) -> ExtxyzError:
+    """An ExtxyzError at the file line of a native reader fault; `line` is the frame's count line,
+    `natoms` its atom count (the block read may have been a part of it: error.row counts from the
+    frame's first atom line)."""
+    row = error.row
+    if error.kind == "too_few_lines":
         return ExtxyzError(name, line, frame, f"expected {natoms} atom lines after this count line,"
                                               f" the file ends after {row}")
-    start, _ = _native.skip_lines(buf, atoms, row)
-    tokens = _line_at(buf, start).split()
-    if what.endswith("found more"):
-        what = f"expected {len(layout.columns)} tokens (Properties={layout.text}), found {len(tokens)}"
+    if error.kind == "too_many_tokens":
+        what = f"expected {len(layout.columns)} tokens (Properties={layout.text}), found {error.found}"
     else:
-        column = _faulty_column(what, tokens, layout)
-        if column is not None:
-            cname, kind = layout.columns[column]
+        what = error.detail
+        if error.column is not None:
+            cname, kind = layout.columns[error.column]
             what += f" (column {cname}, expected {kind})"
     return ExtxyzError(name, line + 2 + row, frame, what)
 
@@ -338,10 +303,9 @@ def convert(buf: Buffer, offset: int, natoms: int, line: int, frame: int, name: 
             bar.update(atoms - offset)
             cols, _ = _read_rows(buf, atoms, natoms, layout, bar, strict)
     except _native.BlockError as e:
-        error = block_error(e, buf, atoms, natoms, layout, name, line, frame)
-        if strict and str(e).endswith("found more"):
-            row_start, _ = _native.skip_lines(buf, atoms, int(e.row))
-            raise ExtraTokens(error.line, len(_line_at(buf, row_start).split()), len(layout.columns)) from None
+        error = block_error(e, natoms, layout, name, line, frame)
+        if e.kind == "too_many_tokens" and e.found is not None:  # only a strict read looks past the last column
+            raise ExtraTokens(error.line, e.found, len(layout.columns)) from None
         raise error from None
     if pbc is None:
         pbc = _no_pbc() if cell is None else _full_pbc()

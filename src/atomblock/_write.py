@@ -7,7 +7,6 @@ import gzip
 import io
 import lzma
 import os
-import re
 import secrets
 import stat
 from collections import deque
@@ -56,7 +55,6 @@ _BOOL = np.dtype(np.bool_)
 # conversion: (natoms, layout, names of the S, R, I and L properties, string widths).
 _plans: dict[tuple[Any, ...] | None, tuple[Any, ...]] = {}
 _CACHE_LIMIT = 1024  # distinct array signatures kept; a trajectory has one or a few
-_STR_FAULT = re.compile(r"str_cols\[(\d+)\]: (empty string|blank)")
 
 
 def _codepoints(values: Array, natoms: int) -> Array:
@@ -186,11 +184,10 @@ class _Columns:
                 self.bools if whole else [p[rows] for p in self.bools],
                 self.layout.col_types, float_format, n, whole)
         except _native.BlockError as e:
-            m = _STR_FAULT.match(str(e))
-            if m is None:
+            if e.kind not in ("empty_string", "blank_or_control") or e.column is None:
                 raise
-            k = int(m.group(1))
-            raise _string_fault(self.strs[k], self.names[k], e.row, m.group(2) == "empty string") from None
+            k = e.column
+            raise _string_fault(self.strs[k], self.names[k], e.row, e.kind == "empty_string") from None
 
 
 def _header(frame: Frame, natoms: int, properties: str) -> bytes:

@@ -1,5 +1,6 @@
 // Entry of read_atom_lines_rs: bind, convert, read, assemble the result dict.
 #include <array>
+#include <string>
 #include <string_view>
 #include <variant>
 
@@ -52,8 +53,9 @@ PyObject* read_atom_lines(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
 
     auto outcome = reader::read_atom_lines(lines.utf8, col_types);
     if (auto* error = std::get_if<reader::ReadError>(&outcome)) {
-        PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(
-            error->message.data(), static_cast<Py_ssize_t>(error->message.size()), "replace"));
+        const std::string text = reader::error_message(*error);
+        PyRef message = PyRef::steal(
+            PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
         if (!message) throw_python_error();
         PyErr_SetObject(PyExc_ValueError, message.get());
         throw PythonError();

@@ -6,11 +6,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "lib/py_ref.hpp"
 #include "lib/python_error.hpp"
+#include "reader/atom_reader.hpp"
 
 namespace atomblock::native {
 
@@ -70,8 +72,24 @@ bool convert_flag(PyObject* obj, bool fallback);
 // Returns a borrowed reference (null with an exception set on failure).
 PyObject* block_error_type();
 
-// Raises BlockError(message) with .row = row and throws PythonError.
-[[noreturn]] void raise_block_error(const std::string& message, std::size_t row);
+// The attributes of a BlockError besides its message (see kBlockErrorDoc).
+struct BlockErrorFields {
+    std::string_view kind;                   // .kind
+    std::size_t row = 0;                     // .row
+    std::size_t column = reader::kNoColumn;  // .column; None when kNoColumn
+    std::optional<std::size_t> token_start;  // .token = (start, end), or None
+    std::size_t token_end = 0;
+    std::optional<std::size_t> found;  // .found, or None
+    std::string detail;                // .detail: the message without its row
+};
+
+// Raises BlockError(message) with the given attributes and throws PythonError.
+[[noreturn]] void raise_block_error(const std::string& message, const BlockErrorFields& fields);
+
+// Raises the BlockError of a reader fault in the lines of `buffer` (which
+// the views of `error` point into) and throws PythonError. Its message is
+// error_message(error); .token is the token's byte offsets in `buffer`.
+[[noreturn]] void raise_read_error(const reader::ReadError& error, std::string_view buffer);
 
 // An int64 ndarray of shape (count,) copied from `values`.
 py::PyRef make_int64_vector(const std::int64_t* values, std::size_t count);

@@ -12,6 +12,7 @@
 #include <variant>
 #include <vector>
 
+#include "common/column_plan.hpp"
 #include "lib/arg_binding.hpp"
 #include "lib/conversions.hpp"
 #include "lib/failure_guard.hpp"
@@ -22,7 +23,6 @@
 #include "native/native_entries.hpp"
 #include "native/native_support.hpp"
 #include "reader/atom_reader.hpp"
-#include "reader/quoted_token.hpp"
 
 namespace atomblock::native {
 namespace {
@@ -47,11 +47,6 @@ constexpr std::array<std::string_view, 3> kIndexFramesParameters = {"buffer", "o
 constexpr py::Signature kIndexFramesSignature = {"index_frames", kIndexFramesParameters, 1};
 
 // ---- the block read, without the interpreter --------------------------------
-
-struct BlockFault {
-    std::string message;
-    std::size_t row;
-};
 
 // How string columns come back: lists of str (as read_atom_lines_rs gives
 // them), or one zero-padded (natoms, longest) uint32 matrix of code points
@@ -82,34 +77,37 @@ reader::RowMajorMatrix<std::uint32_t> utf32_matrix(std::span<const std::string_v
     return matrix;
 }
 
-std::string row_message(std::size_t row, std::string_view what) {
-    return py::concat({"row ", std::to_string(row), ": ", what});
-}
-
 // The first string token (lowest row, then first column) that is not UTF-8
 // or holds a NUL byte: the code-point matrices pad with zeros, so a NUL would
 // vanish there, and a frame holding one could not be written back.
-std::optional<BlockFault> find_invalid_string(const reader::AtomColumns& columns) {
+std::optional<reader::ReadError> find_invalid_string(const reader::AtomColumns& columns,
+                                                     std::span<const std::uint8_t> col_types) {
     std::size_t bad_row = std::numeric_limits<std::size_t>::max();
-    std::string_view bad_token;
-    bool bad_utf8 = false;
-    for (const auto& column : columns.strs) {
+    std::size_t bad_column = 0;
+    Utf8Token bad_kind = Utf8Token::valid;
+    for (std::size_t k = 0; k < columns.strs.size(); ++k) {
+        const auto& column = columns.strs[k];
         const std::size_t rows = std::min(column.size(), bad_row);
         for (std::size_t r = 0; r < rows; ++r) {
             const Utf8Token kind = classify_utf8_token(column[r]);
             if (kind != Utf8Token::valid) {
                 bad_row = r;
-                bad_token = column[r];
-                bad_utf8 = kind == Utf8Token::invalid;
+                bad_column = k;
+                bad_kind = kind;
                 break;
             }
         }
     }
-    if (bad_token.data() == nullptr) return std::nullopt;
-    if (!bad_utf8) return BlockFault{row_message(bad_row, "NUL byte in a UTF-8 token"), bad_row};
-    std::string what = "invalid UTF-8 in ";
-    reader::append_quoted_token(what, bad_token);
-    return BlockFault{row_message(bad_row, what), bad_row};
+    if (bad_kind == Utf8Token::valid) return std::nullopt;
+    reader::ReadError error;
+    error.kind = bad_kind == Utf8Token::invalid ? reader::FaultKind::invalid_utf8
+                                                : reader::FaultKind::nul_byte;
+    error.row = bad_row;
+    error.token = columns.strs[bad_column][bad_row];
+    // String column k is fed by the k-th `s` code of the line.
+    const ColumnSources sources{ColumnPlan(col_types)};
+    error.column = sources.sources(ColumnKind::string)[bad_column];
+    return error;
 }
 
 // A long read looks for a pending Ctrl-C between chunks of a few
@@ -138,11 +136,11 @@ void check_signals(void* lock) {
 // lines. With `signals` (the released lock of the main thread), pending
 // signal handlers run between chunks of rows; one that raises ends the read
 // by throwing PythonError.
-std::variant<BlockRead, BlockFault> read_block_text(std::string_view data, std::size_t offset,
-                                                    std::size_t natoms,
-                                                    std::span<const std::uint8_t> col_types,
-                                                    bool strict, StringForm form,
-                                                    ReleasedLock* signals) {
+std::variant<BlockRead, reader::ReadError> read_block_text(std::string_view data,
+                                                           std::size_t offset, std::size_t natoms,
+                                                           std::span<const std::uint8_t> col_types,
+                                                           bool strict, StringForm form,
+                                                           ReleasedLock* signals) {
     std::vector<std::string_view> lines;
     lines.reserve(std::min(natoms, data.size() - offset));  // a line holds at least one byte
     LineRun run{0, offset};
@@ -169,17 +167,20 @@ std::variant<BlockRead, BlockFault> read_block_text(std::string_view data, std::
             auto before =
                 reader::read_atom_lines(std::span(lines).first(error->row), col_types, options);
             if (auto* clean = std::get_if<reader::AtomColumns>(&before)) {
-                if (auto fault = find_invalid_string(*clean)) return std::move(*fault);
+                if (auto fault = find_invalid_string(*clean, col_types)) return *fault;
             }
         }
-        return BlockFault{std::move(error->message), error->row};
+        return *error;
     }
     auto& columns = std::get<reader::AtomColumns>(outcome);
-    if (auto fault = find_invalid_string(columns)) return std::move(*fault);
+    if (auto fault = find_invalid_string(columns, col_types)) return *fault;
     if (run.lines < natoms) {
-        const std::string what =
-            py::concat({"expected ", std::to_string(natoms), " lines, the data ends"});
-        return BlockFault{row_message(run.lines, what), run.lines};
+        reader::ReadError error;
+        error.kind = reader::FaultKind::too_few_lines;
+        error.row = run.lines;
+        error.expected = natoms;
+        error.found = run.lines;
+        return error;
     }
     BlockRead read{std::move(columns), run.end, {}};
     if (form == StringForm::utf32) {
@@ -268,15 +269,14 @@ PyObject* read_block(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
     // thread: elsewhere none are handled, and taking the lock back could wait
     // behind another thread's Python code.
     const bool watch_signals = natoms >= kSignalWatchMinRows && on_main_thread();
-    std::optional<std::variant<BlockRead, BlockFault>> outcome;
+    std::optional<std::variant<BlockRead, reader::ReadError>> outcome;
     {
         std::optional<ReleasedLock> unlocked;
         if (natoms >= kReleaseLockMinLines) unlocked.emplace();
         ReleasedLock* const signals = watch_signals ? &*unlocked : nullptr;
         outcome.emplace(read_block_text(data, offset, natoms, col_types, strict, form, signals));
     }
-    if (auto* fault = std::get_if<BlockFault>(&*outcome))
-        raise_block_error(fault->message, fault->row);
+    if (auto* fault = std::get_if<reader::ReadError>(&*outcome)) raise_read_error(*fault, data);
     auto& read = std::get<BlockRead>(*outcome);
     PyRef columns = make_columns_dict(read);  // copies list-form string tokens out
     PyRef end = py::checked(PyLong_FromSize_t(read.end));

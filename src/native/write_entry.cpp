@@ -337,10 +337,14 @@ PyObject* write_block(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
         }
     }
     if (fault) {
-        raise_block_error(
+        BlockErrorFields fields;
+        fields.kind = fault->empty ? "empty_string" : "blank_or_control";
+        fields.row = fault->row;
+        fields.column = fault->column;
+        fields.detail =
             py::concat({"str_cols[", std::to_string(fault->column),
-                        "]: ", fault->empty ? "empty string" : "blank or control character"}),
-            fault->row);
+                        "]: ", fault->empty ? "empty string" : "blank or control character"});
+        raise_block_error(fields.detail, fields);
     }
     return storage.take(block->text.view()).release();
 }

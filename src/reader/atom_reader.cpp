@@ -38,52 +38,11 @@ void append_decimal(std::string& out, std::size_t value) {
     out.append(digits.data(), end);
 }
 
-// "row {r}: " -- the start of every message.
-std::string row_prefix(std::size_t row) {
-    std::string message = "row ";
-    append_decimal(message, row);
-    message += ": ";
-    return message;
-}
-
-// "row {r}: expected {N} tokens, {outcome}" -- a line with too few or too many tokens.
-ReadError token_count_fault(std::size_t row, std::size_t expected_tokens,
-                            std::string_view outcome) {
-    std::string message = row_prefix(row);
-    message += "expected ";
-    append_decimal(message, expected_tokens);
-    message += " tokens, ";
-    message += outcome;
-    return ReadError{std::move(message), row};
-}
-
-ReadError ran_out(std::size_t row, std::size_t expected_tokens) {
-    return token_count_fault(row, expected_tokens, "ran out");
-}
-
-ReadError found_more(std::size_t row, std::size_t expected_tokens) {
-    return token_count_fault(row, expected_tokens, "found more");
-}
-
-// "row {r}: cannot parse {quoted} as {type}" and, when given, ": {reason}".
-ReadError cannot_parse(std::size_t row, std::string_view token, std::string_view type,
-                       std::string_view reason) {
-    std::string message = row_prefix(row);
-    message += "cannot parse ";
-    append_quoted_token(message, token);
-    message += " as ";
-    message += type;
-    if (!reason.empty()) {
-        message += ": ";
-        message += reason;
-    }
-    return ReadError{std::move(message), row};
-}
-
 // The first token of a row that did not convert: its column type, the token
 // and the reason text (empty for booleans).
 struct RowFault {
     ColumnKind kind = ColumnKind::skip;
+    std::size_t position = 0;  // the token's index on the line
     std::string_view token;
     std::string_view reason;
 };
@@ -120,7 +79,7 @@ bool convert_row(std::span<const std::string_view> tokens, std::span<const Colum
             case ColumnKind::real: {
                 const FloatParse parsed = parse_float_token(token);
                 if (!parsed.ok) {
-                    fault = RowFault{step.kind, token, reason_text(parsed.error)};
+                    fault = RowFault{step.kind, i, token, reason_text(parsed.error)};
                     return false;
                 }
                 stores.floats[step.column] = parsed.value;
@@ -129,7 +88,7 @@ bool convert_row(std::span<const std::string_view> tokens, std::span<const Colum
             case ColumnKind::integer: {
                 const IntParse parsed = parse_int_token(token);
                 if (!parsed.ok) {
-                    fault = RowFault{step.kind, token, reason_text(parsed.error)};
+                    fault = RowFault{step.kind, i, token, reason_text(parsed.error)};
                     return false;
                 }
                 stores.ints[step.column] = parsed.value;
@@ -138,7 +97,7 @@ bool convert_row(std::span<const std::string_view> tokens, std::span<const Colum
             case ColumnKind::logical: {
                 const std::optional<bool> parsed = parse_bool_token(token);
                 if (!parsed) {
-                    fault = RowFault{step.kind, token, {}};
+                    fault = RowFault{step.kind, i, token, {}};
                     return false;
                 }
                 stores.bools[step.column] = *parsed ? 1 : 0;
@@ -191,22 +150,42 @@ bool convert_by_columns(std::string_view line, std::span<const std::string_view>
 // does not convert, else the shortage of tokens, else the token after the
 // last code. `found` tokens were split where `expected` were wanted; more
 // were looked for only when extra tokens are rejected.
-[[gnu::cold]] ReadError row_fault(std::size_t row, std::span<const std::string_view> tokens,
-                                  std::size_t found, std::size_t expected,
-                                  std::span<const ColumnStep> plan, const RowStores& stores) {
+[[gnu::cold]] ReadError row_fault(std::size_t row, std::string_view line,
+                                  std::span<const std::string_view> tokens, std::size_t found,
+                                  std::size_t expected, std::span<const ColumnStep> plan,
+                                  const RowStores& stores) {
     RowFault fault;
     if (!convert_row(tokens.first(found < expected ? found : expected), plan, stores, fault)) {
-        switch (fault.kind) {
-            case ColumnKind::real: return cannot_parse(row, fault.token, "float", fault.reason);
-            case ColumnKind::integer: return cannot_parse(row, fault.token, "int", fault.reason);
-            default: return cannot_parse(row, fault.token, "bool", {});
-        }
+        ReadError error;
+        error.kind = fault.kind == ColumnKind::real      ? FaultKind::bad_float
+                     : fault.kind == ColumnKind::integer ? FaultKind::bad_int
+                                                         : FaultKind::bad_bool;
+        error.row = row;
+        error.column = fault.position;
+        error.token = fault.token;
+        error.reason = fault.reason;
+        return error;
     }
-    if (found < expected) return ran_out(row, expected);
-    if (found > expected) return found_more(row, expected);
-    // Both conversions accept exactly the same tokens (the line order one
-    // without reading beyond its tokens), so this is unreachable.
-    fail("reader row failed by columns but not in line order");
+    if (found == expected) {
+        // Both conversions accept exactly the same tokens (the line order one
+        // without reading beyond its tokens), so this is unreachable.
+        fail("reader row failed by columns but not in line order");
+    }
+    ReadError error;
+    error.kind = found < expected ? FaultKind::too_few_tokens : FaultKind::too_many_tokens;
+    error.row = row;
+    error.expected = expected;
+    if (found < expected) {
+        error.column = found;
+        error.found = found;
+        return error;
+    }
+    error.token = tokens[expected];
+    // The tokens of the whole line, those past the first extra one included.
+    TokenCursor cursor(line);
+    std::string_view ignored;
+    while (cursor.next(ignored)) ++error.found;
+    return error;
 }
 
 // The row loop. With `reject_extra_tokens` each row is split one token
@@ -237,7 +216,7 @@ std::optional<ReadError> read_rows(std::span<const std::string_view> lines, cons
             const std::size_t found = split_row(lines[row], tokens);
             if (found != expected || !convert_by_columns(lines[row], row_tokens, sources, stores))
                 [[unlikely]] {
-                return row_fault(row, tokens, found, expected, plan.steps(), stores);
+                return row_fault(row, lines[row], tokens, found, expected, plan.steps(), stores);
             }
             stores.floats += float_cols;
             stores.ints += int_cols;
@@ -248,6 +227,61 @@ std::optional<ReadError> read_rows(std::span<const std::string_view> lines, cons
 }
 
 }  // namespace
+
+std::string_view fault_name(FaultKind kind) noexcept {
+    switch (kind) {
+        case FaultKind::bad_float: return "bad_float";
+        case FaultKind::bad_int: return "bad_int";
+        case FaultKind::bad_bool: return "bad_bool";
+        case FaultKind::too_few_tokens: return "too_few_tokens";
+        case FaultKind::too_many_tokens: return "too_many_tokens";
+        case FaultKind::too_few_lines: return "too_few_lines";
+        case FaultKind::invalid_utf8: return "invalid_utf8";
+        case FaultKind::nul_byte: return "nul_byte";
+    }
+    return "unknown";
+}
+
+std::string fault_text(const ReadError& error) {
+    std::string text;
+    const auto cannot_parse = [&](std::string_view type) {
+        text += "cannot parse ";
+        append_quoted_token(text, error.token);
+        text += " as ";
+        text += type;
+        if (!error.reason.empty()) {
+            text += ": ";
+            text += error.reason;
+        }
+    };
+    const auto expected = [&](std::string_view rest) {
+        text += "expected ";
+        append_decimal(text, error.expected);
+        text += rest;
+    };
+    switch (error.kind) {
+        case FaultKind::bad_float: cannot_parse("float"); break;
+        case FaultKind::bad_int: cannot_parse("int"); break;
+        case FaultKind::bad_bool: cannot_parse("bool"); break;
+        case FaultKind::too_few_tokens: expected(" tokens, ran out"); break;
+        case FaultKind::too_many_tokens: expected(" tokens, found more"); break;
+        case FaultKind::too_few_lines: expected(" lines, the data ends"); break;
+        case FaultKind::invalid_utf8:
+            text += "invalid UTF-8 in ";
+            append_quoted_token(text, error.token);
+            break;
+        case FaultKind::nul_byte: text += "NUL byte in a UTF-8 token"; break;
+    }
+    return text;
+}
+
+std::string error_message(const ReadError& error) {
+    std::string message = "row ";
+    append_decimal(message, error.row);
+    message += ": ";
+    message += fault_text(error);
+    return message;
+}
 
 std::variant<AtomColumns, ReadError> read_atom_lines(std::span<const std::string_view> lines,
                                                      std::span<const std::uint8_t> col_types,
@@ -275,7 +309,7 @@ std::variant<AtomColumns, ReadError> read_atom_lines(std::span<const std::string
     const RowStores stores{out.floats.data.data(), out.ints.data.data(), out.bools.data.data(),
                            &out.strs};
     std::optional<ReadError> error = read_rows(lines, plan, options, stores);
-    if (error) return std::move(*error);
+    if (error) return *error;
     return out;
 }
 
