@@ -3,8 +3,8 @@ time and peak memory of hostile lines.
 
 The fallback rate: how many comment lines the native scanner (`_native.parse_comment_fast`)
 declines, so that the Python parser takes them, among the lines of bench/comment_lines.txt (every
-form the format summary describes) and the lines atomblock.write makes of each kind of info value;
-each declined line is listed. Each hostile case runs in a fresh interpreter (subprocess) so that its
+form of comment line the format allows and files in the wild hold) and the lines atomblock.write
+makes of each kind of info value; each declined line is listed. Each hostile case runs in a fresh interpreter (subprocess) so that its
 peak memory is its own; a case over --timeout seconds is reported as such. Run against any build of
 the package:
 
@@ -100,7 +100,7 @@ def typical() -> None:
         print(f"{name:28s} {best * 1e6:8.2f} us")
 
 
-def summary_lines(path: Path = COMMENT_LINES) -> list[tuple[str, str]]:
+def format_lines(path: Path = COMMENT_LINES) -> list[tuple[str, str]]:
     """(label, comment line) of each data line of comment_lines.txt: LABEL, a tab, the line."""
     out = []
     for raw in path.read_text(encoding="utf-8").split("\n"):
@@ -161,9 +161,9 @@ def declined(lines: list[tuple[str, str]]) -> list[tuple[str, str]]:
 
 
 def fallback() -> dict[str, list[tuple[str, str]]]:
-    """Prints and returns the declined lines of the format summary's forms and of the writer's."""
+    """Prints and returns the declined lines of the format's forms and of the writer's."""
     found = {}
-    for name, lines in (("format summary forms (bench/comment_lines.txt)", summary_lines()),
+    for name, lines in (("forms of the format (bench/comment_lines.txt)", format_lines()),
                         ("lines atomblock.write makes", written_lines())):
         found[name] = fell = declined(lines)
         print(f"{name}: {len(fell)} of {len(lines)} fall back to the Python parser")

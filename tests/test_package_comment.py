@@ -514,10 +514,10 @@ def test_native_scanner_takes_the_common_lines_the_writer_makes():
     common = ["float, int, bool, word", "cell and pbc T T F", "cell, no other value", "no value at all",
               "str with blanks", "empty str", "str that reads as a number", "str with =", "float inf and nan",
               "tiny and huge floats", "int array", "float array", "bool array", "3x3 stress"]
-    summary = dict(bench["summary_lines"]())
+    forms = dict(bench["format_lines"]())
     assert bench["declined"]([(label, written[label]) for label in common]) == []
-    assert bench["declined"]([(label, summary[label]) for label in ("written canonically", "training set frame")]) == []
-    assert ("empty comment line", "") in summary.items() and "Energy = -229.4332821667" in summary.values()
+    assert bench["declined"]([(label, forms[label]) for label in ("written canonically", "training set frame")]) == []
+    assert ("empty comment line", "") in forms.items() and "Energy = -229.4332821667" in forms.values()
 
 
 FRAGMENTS = ["a", "k", "=", "=", " ", " ", "\t", '"', '"', "\\", '\\"', "\\\\", "[", "[[", "[[[", "]", "]]", "{", "}",
