@@ -4,9 +4,9 @@ time and peak memory of hostile lines.
 The fallback rate: how many comment lines the native scanner (`_native.parse_comment_fast`)
 declines, so that the Python parser takes them, among the lines of bench/comment_lines.txt (every
 form of comment line the format allows and files in the wild hold) and the lines atomblock.write
-makes of each kind of info value; each declined line is listed. Each hostile case runs in a fresh interpreter (subprocess) so that its
-peak memory is its own; a case over --timeout seconds is reported as such. Run against any build of
-the package:
+makes of each kind of info value; each declined line is listed. Each hostile case runs in a fresh
+interpreter (subprocess) so that its peak memory is its own; a case over --timeout seconds is
+reported as such. Run against any build of the package:
 
     PYTHONPATH=build/dev python bench/bench_comment.py [--big] [--timeout 120]
 
