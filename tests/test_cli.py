@@ -120,12 +120,18 @@ def test_convert_append_adds_frames(tmp_path):
     (["convert", "{d}/in.xyz", "{d}/out.xyz", "--index", "::0"], r"bad index '::0'"),
     (["convert", "{d}/in.xyz", "{d}/out.xyz", "--index", "7"], r"7"),
     (["convert", "{d}/in.xyz", "{d}/in.xyz", "--append"], r"is the input file; --append"),
-    (["info", "{d}/bad.xyz"], r"bad\.xyz:3: frame 0: "),
+    (["info", "{d}/bad.xyz"], r"bad\.xyz:2: frame 0: bad Properties"),
+    (["stats", "{d}/bad.xyz"], r"bad\.xyz:2: frame 0: bad Properties"),
+    (["stats", "{d}/missing.xyz"], r"missing\.xyz"),
+    (["stats", "{d}/in.xyz", "--info", "energy", "--info", "nope"], r"no frame of \S*in\.xyz defines .*'nope'"),
+    (["stats", "{d}/in.xyz", "{d}/in.xyz", "--info", "nope"], r"no frame of any of the 2 files defines .*'nope'"),
+    (["stats", "{d}/in.xyz", "--info", "label"], r"in\.xyz: info key 'label' is not numeric \(str values\)"),
+    (["stats", "{d}/in.xyz", "--index", "9"], r"9"),
     ([], r"usage:"),
 ])
 def test_errors_are_one_line_with_status_2(tmp_path, args, message):
-    atomblock.write(tmp_path / "in.xyz", frames(3))
-    (tmp_path / "bad.xyz").write_text("1\n\nH 0 0 zero\n", encoding="utf-8")
+    atomblock.write(tmp_path / "in.xyz", [atomblock.Frame(f.arrays, {**f.info, "label": "a b"}) for f in frames(3)])
+    (tmp_path / "bad.xyz").write_text("1\nProperties=species:S:1:pos:X:3\nH 0 0 0\n", encoding="utf-8")
     proc = run_cli(*[a.format(d=tmp_path) for a in args])
     assert proc.returncode == 2
     assert "Traceback" not in proc.stderr
@@ -135,13 +141,19 @@ def test_errors_are_one_line_with_status_2(tmp_path, args, message):
     assert not (tmp_path / "out.xyz").exists()
 
 
-def test_info_reports_every_field(tmp_path):
+@pytest.mark.parametrize("edit", [
+    lambda text: text,
+    lambda text: text.replace(b"0.00000000", b"zero", 1),  # info reads no atom line: check finds this
+    lambda text: text.replace(b"species:S:1:pos:R:3", b"species:s:1:pos:r:03"),  # as the reader takes it
+], ids=["as written", "atom-line fault unseen", "Properties spelled loosely"])
+def test_info_reports_every_field(tmp_path, edit):
     path = tmp_path / "t.xyz"
     atomblock.write(path, [
         atomblock.Frame(arrays={"species": np.array(["H"] * 3), "pos": np.zeros((3, 3))}, info={"energy": 1.5}),
         atomblock.Frame(arrays={"species": np.array(["O"] * 5), "pos": np.ones((5, 3)),
                                 "forces": np.ones((5, 3))}, info={"energy": 2.0, "step": 7},
                         cell=np.diag([2.0, 3.0, 4.0]), pbc=np.array([True, True, False]))])
+    path.write_bytes(edit(path.read_bytes()))
     proc = run_cli("info", path)
     assert proc.returncode == 0, proc.stderr
     fields = dict(re.split(r"\s{2,}", line.strip(), maxsplit=1) for line in proc.stdout.splitlines()[1:])
@@ -156,9 +168,67 @@ def test_info_reports_every_field(tmp_path):
     }
 
 
+def stats_frames():
+    """Frames with every kind of info value: floats, ints widened to floats, a 3x3 stress in
+    some frames, arrays whose length differs, a NaN-free int key, a str and a bool key."""
+    out = []
+    for k in range(7):
+        natoms = int(RNG.integers(0, 6))
+        info = {"energy": float(RNG.normal(0, 50)), "step": k * 3 - 4, "charge": k if k % 3 else k + 0.5,
+                "dipole": RNG.normal(size=1 + k % 3), "label": f"run {k}", "ok": bool(k % 2)}
+        if k % 2:
+            info["stress"] = RNG.normal(size=(3, 3))
+        out.append(atomblock.Frame({"species": ["H"] * natoms, "pos": RNG.normal(size=(natoms, 3))}, info))
+    return out
+
+
+def expected_stats(read_frames, key):
+    """(frames, min, mean, max) of one info key (or natoms) over every element, by NumPy on read()."""
+    values = [np.asarray(frame.natoms if key == "natoms" else frame.info[key]).reshape(-1)
+              for frame in read_frames if key == "natoms" or key in frame.info]
+    flat = np.concatenate(values)
+    return len(values), flat.min(), flat.mean(), flat.max()
+
+
+@pytest.mark.parametrize("index, keys", [
+    (":", None), ("1::2", None), (":", ["stress", "energy"]), ("-1", ["charge"]),
+])
+def test_stats_match_numpy_over_read(tmp_path, index, keys):
+    path = tmp_path / "s.xyz"
+    atomblock.write(path, stats_frames())
+    read_frames = atomblock.read(path, index)
+    read_frames = read_frames if isinstance(read_frames, list) else [read_frames]
+    options = ["--index", index, *(f"--info={key}" for key in keys or ())]
+    proc = run_cli("stats", path, *options, "--json")
+    assert proc.returncode == 0, proc.stderr
+    (got,) = __import__("json").loads(proc.stdout)
+    numeric = [key for key in ("energy", "step", "charge", "dipole", "stress")
+               if any(key in frame.info for frame in read_frames)]
+    assert list(got["info"]) == (keys or numeric)
+    assert got["not_numeric"] == ({} if keys else {"label": "str", "ok": "bool"})
+    rows = {"natoms": got["natoms"], **got["info"]}
+    for key, row in rows.items():
+        frames_with, low, mean, high = expected_stats(read_frames, key)
+        assert (row["frames"], row["min"], row["max"]) == (frames_with, low, high), key
+        assert row["mean"] == pytest.approx(mean, rel=1e-12), key
+    for key, shape in {"energy": [], "stress": [3, 3], "dipole": None}.items():  # None: it differs between frames
+        assert got["info"].get(key, {"shape": shape})["shape"] == shape, key
+    # The text form: a header, one aligned row per key with the same figures, the left-out keys.
+    text = run_cli("stats", path, *options).stdout.splitlines()
+    assert text[0] == str(path) and text[1].split() == ["key", "frames", "min", "mean", "max"]
+    assert len({len(line) for line in text[1:len(rows) + 2]}) == 1  # right-aligned columns
+    for line, (key, row) in zip(text[2:], rows.items(), strict=False):
+        name, *figures = re.split(r"\s{2,}", line.strip())
+        assert name.split(" (")[0] == key
+        assert [float(x) for x in figures] == pytest.approx([row["frames"], row["min"], row["mean"], row["max"]],
+                                                            rel=1e-7)
+    assert text[len(rows) + 2:] == ([] if keys else ["  not numeric: label (str), ok (bool)"])
+
+
 @pytest.mark.parametrize("args, expected", [
     (["--help"], "info"), (["info", "--help"], "FILE"), (["check", "--help"], "Exit status"),
-    (["convert", "--help"], "--float-format"), (["--version"], "atomblock "),
+    (["convert", "--help"], "--float-format"), (["stats", "--help"], "not per component"),
+    (["--version"], "atomblock "),
 ])
 def test_help_and_version(args, expected):
     proc = run_cli(*args)
@@ -188,19 +258,20 @@ def _reads_gzip_streams():
 
 
 @pytest.mark.parametrize("packing", ["plain", "gzip"])
-@pytest.mark.parametrize("command", ["info", "check", "convert to file", "convert to stdout"])
+@pytest.mark.parametrize("command", ["info", "stats", "check", "convert to file", "convert to stdout"])
 def test_dash_is_stdin_and_stdout(tmp_path, command, packing):
     if packing == "gzip" and not _reads_gzip_streams():
         pytest.skip("this atomblock does not recognise compressed streams")
     src = tmp_path / "in.xyz"
     atomblock.write(src, frames())
     text = src.read_bytes() + (b"1\n\nH 0 x 0\n" if command == "check" else b"")
-    proc = run_cli(*{"info": ["info", "-"], "check": ["check", "-"], "convert to file": ["convert", "-", "out.xyz"],
+    proc = run_cli(*{"info": ["info", "-"], "stats": ["stats", "-"], "check": ["check", "-"],
+                     "convert to file": ["convert", "-", "out.xyz"],
                      "convert to stdout": ["convert", "-", "-"]}[command],
                    cwd=tmp_path, stdin=gzip.compress(text) if packing == "gzip" else text)
     assert proc.returncode == (1 if command == "check" else 0), proc.stderr
-    if command == "info":  # the same summary as of the file, under the name <stdin>
-        assert proc.stdout == run_cli("info", src).stdout.replace(str(src), "<stdin>", 1)
+    if command in ("info", "stats"):  # the same summary as of the file, under the name <stdin>
+        assert proc.stdout == run_cli(command, src).stdout.replace(str(src), "<stdin>", 1)
     elif command == "check":
         assert proc.stdout.splitlines() == [
             f'<stdin>:{len(src.read_bytes().splitlines()) + 3}: frame 5: cannot parse "x" as float: '

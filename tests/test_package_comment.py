@@ -503,6 +503,23 @@ def test_native_scanner_takes_the_common_lines_and_declines_the_rest(line, taken
 
 
 
+def test_native_scanner_takes_the_common_lines_the_writer_makes():
+    # bench/bench_comment.py reports the fallback rate; these forms must never cost the Python parser.
+    import runpy
+    from pathlib import Path
+
+    bench = runpy.run_path(str(Path(__file__).resolve().parent.parent / "bench" / "bench_comment.py"),
+                           run_name="bench_comment")
+    written = dict(bench["written_lines"]())
+    common = ["float, int, bool, word", "cell and pbc T T F", "cell, no other value", "no value at all",
+              "str with blanks", "empty str", "str that reads as a number", "str with =", "float inf and nan",
+              "tiny and huge floats", "int array", "float array", "bool array", "3x3 stress"]
+    forms = dict(bench["format_lines"]())
+    assert bench["declined"]([(label, written[label]) for label in common]) == []
+    assert bench["declined"]([(label, forms[label]) for label in ("written canonically", "training set frame")]) == []
+    assert ("empty comment line", "") in forms.items() and "Energy = -229.4332821667" in forms.values()
+
+
 FRAGMENTS = ["a", "k", "=", "=", " ", " ", "\t", '"', '"', "\\", '\\"', "\\\\", "[", "[[", "[[[", "]", "]]", "{", "}",
              ",", "1", "2.5", "x y", "Lattice", " = ", ", ", "0,"]
 _FAULTS = {'"': "unbalanced quote", "{": "unbalanced brace", "[": "unbalanced bracket", "=": '"=" with no key'}

@@ -1,4 +1,4 @@
-"""The `python -m atomblock` command line: info, check and convert for extended XYZ files."""
+"""The `python -m atomblock` command line: info, stats, check and convert for extended XYZ files."""
 
 from __future__ import annotations
 
@@ -6,12 +6,12 @@ import argparse
 import contextlib
 import functools
 import inspect
+import json
 import lzma
 import os
 import sys
 import zlib
-from collections import Counter
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any
 
 import numpy as np
@@ -24,9 +24,6 @@ EXIT_ERROR = 2
 
 # The name in usage and error lines: the console command when run as one, else the module form.
 PROG = "atomblock" if os.path.basename(sys.argv[0]) in ("atomblock", "atomblock.exe") else "python -m atomblock"
-
-# dtype kind -> extended XYZ type letter, as the reader maps them (str, float, int, bool).
-_TYPE_LETTER = {"U": "S", "S": "S", "f": "R", "i": "I", "u": "I", "b": "L"}
 
 # A FILE or INPUT of "-" is standard input (read as bytes, compressed or not); an OUTPUT of "-"
 # is standard output (uncompressed). Lines about standard input name it STDIN_NAME.
@@ -90,10 +87,12 @@ def _plural(n: int, word: str) -> str:
     return f"{n:,} {word}" if n == 1 else f"{n:,} {word}s"
 
 
-def _property_text(name: str, values: np.ndarray) -> str:
-    letter = _TYPE_LETTER.get(values.dtype.kind, "?")
-    count = 1 if values.ndim == 1 else int(values.shape[1])
-    return f"{name}:{letter}:{count}"
+def _property_texts(properties: str) -> list[str]:
+    """`name:T:count` of each property of a Properties text, the type letter upper case and the
+    count as a number: what the reader makes of it (`pos:r:03` is `pos:R:3`)."""
+    from ._properties import layout_of_text
+
+    return [f"{name}:{letter}:{count}" for name, letter, _, count in layout_of_text(properties).fields]
 
 
 def _counted(counts: dict[str, int], nframes: int) -> str:
@@ -103,75 +102,223 @@ def _counted(counts: dict[str, int], nframes: int) -> str:
     return ", ".join(key if n == nframes else f"{key} ({n} of {nframes})" for key, n in counts.items())
 
 
-def _pbc_text(pbc: Any) -> str:
-    return " ".join("T" if flag else "F" for flag in np.asarray(pbc, dtype=bool).reshape(-1))
+def _spread(groups: dict[Any, int], members: Callable[[Any], Iterable[str]]) -> dict[str, int]:
+    """Frames per member, from frames per group of members (a Properties text, an info-key order),
+    in the order of the first frame that has each member: groups are in first-seen order."""
+    counts: dict[str, int] = {}
+    for group, n in groups.items():
+        for member in members(group):
+            counts[member] = counts.get(member, 0) + n
+    return counts
 
 
 class FileSummary:
-    """What `info` tells about one file, gathered one frame at a time."""
+    """What `info` tells about one file, gathered from the frames' count and comment lines.
+
+    Frames are counted per distinct Properties text and info-key order (a file has few of
+    each), so a frame costs a few dictionary updates; no atom line is read."""
 
     def __init__(self) -> None:
-        self.frames = 0
-        self.atoms = 0
-        self.min_atoms: int | None = None
-        self.max_atoms: int | None = None
-        self.properties: dict[str, int] = {}
-        self.info_keys: dict[str, int] = {}
-        self.cells = 0
-        self.first_cell: np.ndarray | None = None
-        self.volumes: list[float] = []
-        self.pbc: Counter = Counter()
+        self.natoms: list[int] = []
+        self.layouts: dict[str, int] = {}
+        self.orders: dict[tuple[str, ...], int] = {}
+        self.cells: list[np.ndarray] = []
+        self.pbc: dict[bytes, int] = {}
 
-    def add(self, frame: Any) -> None:
-        natoms = int(frame.natoms)
-        self.frames += 1
-        self.atoms += natoms
-        self.min_atoms = natoms if self.min_atoms is None else min(self.min_atoms, natoms)
-        self.max_atoms = natoms if self.max_atoms is None else max(self.max_atoms, natoms)
-        for name, values in frame.arrays.items():
-            key = _property_text(name, np.asarray(values))
-            self.properties[key] = self.properties.get(key, 0) + 1
-        for key in frame.info:
-            self.info_keys[key] = self.info_keys.get(key, 0) + 1
-        if frame.cell is not None:
-            cell = np.asarray(frame.cell, dtype=np.float64)
-            self.cells += 1
-            if self.first_cell is None:
-                self.first_cell = cell
-            self.volumes.append(abs(float(np.linalg.det(cell))))
-        self.pbc[_pbc_text(frame.pbc)] += 1
+    def add(self, natoms: int, info: dict[str, Any], cell: np.ndarray | None, pbc: np.ndarray,
+            properties: str) -> None:
+        self.natoms.append(natoms)
+        self.layouts[properties] = self.layouts.get(properties, 0) + 1
+        keys = tuple(info)
+        self.orders[keys] = self.orders.get(keys, 0) + 1
+        if cell is not None:
+            self.cells.append(cell)
+        flags = np.asarray(pbc, dtype=bool).tobytes()
+        self.pbc[flags] = self.pbc.get(flags, 0) + 1
 
     def lines(self) -> list[str]:
-        n = self.frames
+        n = len(self.natoms)
         out = [f"  frames      {n:,}"]
         if n:
-            out.append(f"  atoms       {self.atoms:,} total, per frame {self.min_atoms:,} min, {self.max_atoms:,} max")
-        out.append(f"  properties  {_counted(self.properties, n)}")
-        out.append(f"  info keys   {_counted(self.info_keys, n)}")
-        if self.first_cell is None:
+            out.append(f"  atoms       {sum(self.natoms):,} total, per frame {min(self.natoms):,} min,"
+                       f" {max(self.natoms):,} max")
+        out.append(f"  properties  {_counted(_spread(self.layouts, _property_texts), n)}")
+        out.append(f"  info keys   {_counted(_spread(self.orders, iter), n)}")
+        if not self.cells:
             out.append("  cell        none")
         else:
-            lengths = " ".join(f"{x:.6g}" for x in np.linalg.norm(self.first_cell, axis=1))
-            volumes = f"{min(self.volumes):.6g}" if min(self.volumes) == max(self.volumes) else \
-                f"{min(self.volumes):.6g} to {max(self.volumes):.6g}"
-            where = "every frame" if self.cells == n else f"{self.cells} of {n} frames"
-            out.append(f"  cell        {where}; first: vector lengths {lengths}; volume {volumes}")
-        pbc = ", ".join(value if count == n else f"{value} ({count} of {n})"
-                        for value, count in self.pbc.most_common())
+            cells = np.concatenate(self.cells).reshape(-1, 3, 3)
+            volumes = np.abs(np.linalg.det(cells))
+            low, high = float(volumes.min()), float(volumes.max())
+            lengths = " ".join(f"{x:.6g}" for x in np.linalg.norm(cells[0], axis=1))
+            volume = f"{low:.6g}" if low == high else f"{low:.6g} to {high:.6g}"
+            where = "every frame" if len(cells) == n else f"{len(cells)} of {n} frames"
+            out.append(f"  cell        {where}; first: vector lengths {lengths}; volume {volume}")
+        # Most frames first; equal counts in first-seen order.
+        ranked = sorted(self.pbc.items(), key=lambda item: -item[1])
+        pbc = ", ".join(_pbc_text(flags) if count == n else f"{_pbc_text(flags)} ({count} of {n})"
+                        for flags, count in ranked)
         out.append(f"  pbc         {pbc or 'none'}")
         return out
 
 
+def _pbc_text(flags: bytes) -> str:
+    return " ".join("T" if flag else "F" for flag in flags)
+
+
 def cmd_info(args: argparse.Namespace, api: Any) -> int:
+    from ._read import _frame_headers
+
     for position, path in enumerate(args.files):
         summary = FileSummary()
         with _reading(path):
-            for frame in api.iread(_input(path), ":", progress=args.progress):
-                summary.add(frame)
+            # The count and comment lines only: no atom line is converted (nor checked).
+            for _, _, natoms, info, cell, pbc, properties in _frame_headers(_input(path), ":",
+                                                                            progress=args.progress):
+                summary.add(natoms, info, cell, pbc, properties)
         if position:
             print()
         print(_shown(path))
         print("\n".join(summary.lines()))
+    return EXIT_OK
+
+
+# ---------------------------------------------------------------------------------------------
+# stats
+
+
+class KeyStats:
+    """min, mean and max of one quantity over the frames that define it, every element of an
+    array value counted (a 3x3 stress gives nine values per frame). shape: the shape of each
+    frame's value, () for a number, None when it differs between frames."""
+
+    __slots__ = ("name", "frames", "shape", "low", "mean", "high")
+
+    def __init__(self, name: str, frames: int, shape: tuple[int, ...] | None, values: np.ndarray) -> None:
+        self.name, self.frames, self.shape = name, frames, shape
+        self.low: Any = None
+        self.mean: float | None = None
+        self.high: Any = None
+        if values.size:
+            self.low, self.high = values.min().item(), values.max().item()
+            self.mean = float(values.mean(dtype=np.float64))
+
+    def as_json(self) -> dict[str, Any]:
+        shape = None if self.shape is None else list(self.shape)
+        return {"frames": self.frames, "shape": shape, "min": _json_number(self.low),
+                "mean": _json_number(self.mean), "max": _json_number(self.high)}
+
+
+def _json_number(value: Any) -> Any:
+    """A number as JSON holds it: NaN and the infinities, which JSON has no literal for, as text."""
+    if isinstance(value, float) and not np.isfinite(value):
+        return str(value)
+    return value
+
+
+def _stats_number(value: Any) -> str:
+    if value is None:
+        return "-"
+    return f"{value:.8g}" if isinstance(value, float) else str(value)
+
+
+def _numeric_values(column: np.ndarray, where: np.ndarray) -> tuple[np.ndarray, tuple[int, ...] | None] | None:
+    """(every element of the frames' values, as one flat array, and their shape) of an
+    info column, over the frames `where`; None when the values are not all numbers (bools,
+    strings and mixes are not)."""
+    kind = column.dtype.kind
+    if kind in "iuf":
+        return column[where].reshape(-1), column.shape[1:]
+    if kind != "O":
+        return None
+    # Values whose type or shape differs between frames: numbers and numeric arrays of any shape.
+    pieces = []
+    shapes = set()
+    for value in column[where]:
+        array = np.asarray(value)
+        if array.dtype.kind not in "iuf":
+            return None
+        pieces.append(array.reshape(-1))
+        shapes.add(array.shape)
+    if not pieces:
+        return np.zeros(0), ()
+    shape = shapes.pop() if len(shapes) == 1 else None
+    kinds = {piece.dtype.kind for piece in pieces}
+    return np.concatenate(pieces).astype(np.float64 if "f" in kinds else np.int64, copy=False), shape
+
+
+def _kind_text(column: np.ndarray) -> str:
+    return {"b": "bool", "U": "str"}.get(column.dtype.kind, "mixed")
+
+
+def file_stats(table: Any, keys: Sequence[str] | None, shown: str) -> tuple[list[KeyStats], list[tuple[str, str]]]:
+    """(natoms and the info keys' statistics, the non-numeric keys left out) of a metadata-only table.
+
+    keys: the info keys asked for, in that order; None for every numeric key in column order.
+    A key asked for that is not numeric is a CommandError; one that no frame defines has
+    0 frames and no values."""
+    natoms = np.asarray(table.natoms)
+    rows = [KeyStats("natoms", len(natoms), (), natoms)]
+    skipped: list[tuple[str, str]] = []
+    for key in table.info if keys is None else keys:
+        column = table.info.get(key)
+        if column is None:
+            rows.append(KeyStats(key, 0, (), np.zeros(0)))
+            continue
+        where = np.asarray(table.has(key, kind="info"))
+        found = _numeric_values(column, where)
+        if found is None:
+            if keys is not None:
+                raise CommandError(f"{shown}: info key {key!r} is not numeric ({_kind_text(column)} values)")
+            skipped.append((key, _kind_text(column)))
+            continue
+        values, shape = found
+        rows.append(KeyStats(key, int(where.sum()), shape, values))
+    return rows, skipped
+
+
+def _stats_lines(rows: list[KeyStats], skipped: list[tuple[str, str]]) -> list[str]:
+    names = [row.name if row.shape == () else
+             f"{row.name} ({'varies' if row.shape is None else 'x'.join(map(str, row.shape))})" for row in rows]
+    cells = [[name, str(row.frames), *map(_stats_number, (row.low, row.mean, row.high))]
+             for name, row in zip(names, rows, strict=True)]
+    header = ["key", "frames", "min", "mean", "max"]
+    widths = [max(len(line[i]) for line in [header, *cells]) for i in range(len(header))]
+
+    def laid_out(line: list[str]) -> str:
+        return "  " + "  ".join(text.ljust(widths[0]) if i == 0 else text.rjust(widths[i])
+                                for i, text in enumerate(line)).rstrip()
+
+    out = [laid_out(header), *map(laid_out, cells)]
+    if skipped:
+        out.append("  not numeric: " + ", ".join(f"{key} ({kind})" for key, kind in skipped))
+    return out
+
+
+def cmd_stats(args: argparse.Namespace, api: Any) -> int:
+    index = parse_index(args.index)
+    keys = list(dict.fromkeys(args.info)) if args.info else None
+    results = []
+    for path in args.files:
+        with _reading(path):
+            # The metadata-only table: count and comment lines, no atom line converted.
+            table = api.read_table(_input(path), index, arrays=[], info=keys, progress=args.progress)
+        results.append((_shown(path), *file_stats(table, keys, _shown(path))))
+    for key in keys or ():
+        if not any(row.frames for _, rows, _ in results for row in rows[1:] if row.name == key):
+            where = results[0][0] if len(results) == 1 else f"any of the {len(results)} files"
+            raise CommandError(f"no frame of {where} defines the info key {key!r}")
+    if args.json:
+        print(json.dumps([{"file": shown, "frames": rows[0].frames, "natoms": rows[0].as_json(),
+                           "info": {row.name: row.as_json() for row in rows[1:]},
+                           "not_numeric": dict(skipped)}
+                          for shown, rows, skipped in results], indent=1))
+        return EXIT_OK
+    for position, (shown, rows, skipped) in enumerate(results):
+        if position:
+            print()
+        print(shown)
+        print("\n".join(_stats_lines(rows, skipped)))
     return EXIT_OK
 
 
@@ -320,7 +467,7 @@ def _version() -> str:
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
-        description="Inspect, validate and convert extended XYZ files "
+        description="Inspect, summarise, validate and convert extended XYZ files "
                     "(paths ending in .gz, .bz2 or .xz are compressed). A FILE or INPUT of - is "
                     "standard input (compressed or not); an OUTPUT of - is standard output.",
     )
@@ -330,10 +477,31 @@ def build_parser() -> argparse.ArgumentParser:
     info = sub.add_parser("info", help="summarise files: frames, atoms, properties, info keys, cell and pbc",
                           description="Summarise each file: frames, atoms (total, min and max per frame), "
                                       "properties as name:type:count, info keys, cell and pbc. Properties "
-                                      "and keys not in every frame show in how many they are.")
+                                      "and keys not in every frame show in how many they are. Only the "
+                                      "count and comment lines are read: a fault inside an atom line is "
+                                      "not seen (check finds those).")
     info.add_argument("files", nargs="+", metavar="FILE")
     info.add_argument("--progress", action="store_true", help="show a progress bar (needs tqdm)")
     info.set_defaults(run=cmd_info)
+
+    stats = sub.add_parser("stats", help="min, mean and max of natoms and numeric info values over the frames",
+                           description="Per file: for natoms and each numeric info key (every one, or those "
+                                       "named by --info), how many frames define it and the min, mean and max "
+                                       "of its values over those frames. An array value (a 3x3 stress, a dipole) "
+                                       "counts every element: the figures are over all elements of all frames, "
+                                       "not per component (read_table gives the columns for that). Only the "
+                                       "count and comment lines are read, not the atom lines. NaN values make "
+                                       "the min, mean and max NaN.")
+    stats.add_argument("files", nargs="+", metavar="FILE")
+    stats.add_argument("--info", action="append", metavar="KEY",
+                       help="an info key to report (repeat for more); default: every numeric key. A key that no "
+                            "frame defines, or one that is not numeric, is an error")
+    stats.add_argument("--index", default=":",
+                       help="frames to count: an integer (0, -1) or a slice (::10, 5:, 1:9:2); default all")
+    stats.add_argument("--json", action="store_true",
+                       help="print one JSON list, an object per file (NaN and infinities as the text nan, inf)")
+    stats.add_argument("--progress", action="store_true", help="show a progress bar (needs tqdm)")
+    stats.set_defaults(run=cmd_stats)
 
     check = sub.add_parser("check", help="validate files, print every fault as FILE:LINE: ...",
                            description="Validate whole files and print every fault as FILE:LINE: frame K: ... "
