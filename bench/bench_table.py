@@ -8,6 +8,9 @@ small frames with species, pos, forces, an energy, a 3x3 stress, a config_type, 
 Per workload, with the file in the page cache, the best of --repeat runs (wall-clock and CPU
 seconds; us/frame and MB/s from the wall-clock time) of:
   read(":")                      the list of frames (the baseline);
+  one-call atom lines            the native reader over every frame's atom lines at once (the lines
+                                 alone, gathered beforehand into one buffer): the cost of the atoms,
+                                 the yardstick of what a table adds per frame;
   read_table                     the same frames as a Table;
   read_table workers=2;
   read_table arrays=[]           the metadata-only table (natoms, offsets, info, cell, pbc), which
@@ -40,7 +43,7 @@ import numpy as np
 import atomblock
 from atomblock import _native
 
-DEFAULT_SIZES = "20000x100,50000x20"
+DEFAULT_SIZES = "20000x100,50000x20,3x100000"
 QUICK_SIZES = "2000x100,5000x20"
 SPECIES = ("H", "C", "N", "O", "Si")
 CONFIG_TYPES = ("bulk", "surface", "cluster", "md 300K")
@@ -79,6 +82,18 @@ def fallbacks(path: Path) -> tuple[int, int]:
 
 def count_newlines(path: Path) -> int:
     return path.read_bytes().count(b"\n")
+
+
+def atom_lines(path: Path) -> tuple[bytes, int]:
+    """(every frame's atom lines, one after the other, their number)."""
+    lines = path.read_bytes().split(b"\n")
+    out = []
+    i = 0
+    while i < len(lines) and lines[i].strip():
+        n = int(lines[i])
+        out += lines[i + 2:i + 2 + n]
+        i += n + 2
+    return b"\n".join(out) + b"\n", len(out)
 
 
 def regex_energies(path: Path) -> list[float]:
@@ -123,6 +138,10 @@ def run(nframes: int, natoms: int, repeat: int,
         return result
 
     frames = timed('read(":")', lambda: atomblock.read(path, ":"))
+    text, rows_in_all = atom_lines(path)
+    col_types = b"SRRRRRR"
+    timed("one-call atom lines", lambda: _native.read_block(text, 0, rows_in_all, col_types, False, "utf32"))
+    del text
     table = timed("read_table", lambda: atomblock.read_table(path))
     table2 = timed("read_table workers=2", lambda: atomblock.read_table(path, workers=2))
     bare = timed("read_table arrays=[]", lambda: atomblock.read_table(path, arrays=[]))
