@@ -42,6 +42,7 @@ import numpy as np
 
 import atomblock
 from atomblock import _native
+from atomblock._properties import layout_of_text
 
 DEFAULT_SIZES = "20000x100,50000x20,3x100000"
 QUICK_SIZES = "2000x100,5000x20"
@@ -139,9 +140,9 @@ def run(nframes: int, natoms: int, repeat: int,
 
     frames = timed('read(":")', lambda: atomblock.read(path, ":"))
     text, rows_in_all = atom_lines(path)
-    col_types = b"SRRRRRR"
-    timed("one-call atom lines", lambda: _native.read_block(text, 0, rows_in_all, col_types, False, "utf32"))
-    del text
+    col_types = layout_of_text("species:S:1:pos:R:3:forces:R:3").col_types
+    one_call = timed("one-call atom lines",
+                     lambda: _native.read_block(text, 0, rows_in_all, col_types, False, "utf32"))
     table = timed("read_table", lambda: atomblock.read_table(path))
     table2 = timed("read_table workers=2", lambda: atomblock.read_table(path, workers=2))
     bare = timed("read_table arrays=[]", lambda: atomblock.read_table(path, arrays=[]))
@@ -150,7 +151,8 @@ def run(nframes: int, natoms: int, repeat: int,
     out_frames, out_table = directory / "frames_out.xyz", directory / "table_out.xyz"
     timed("write frames", lambda: atomblock.write(out_frames, frames))
     timed("write table", lambda: atomblock.write(out_table, table))
-    ok = (list(table) == frames and table2 == table and bare.arrays == {}
+    ok = (np.array_equal(one_call[0]["floats"], np.hstack([table.arrays["pos"], table.arrays["forces"]]))
+          and list(table) == frames and table2 == table and bare.arrays == {}
           and np.array_equal(bare.natoms, table.natoms) and np.array_equal(bare.info["energy"], table.info["energy"])
           and np.array_equal(energies, bare.info["energy"]) and newlines == nframes * (natoms + 2)
           and out_frames.read_bytes() == out_table.read_bytes() == path.read_bytes())
