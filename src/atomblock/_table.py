@@ -622,8 +622,9 @@ def read_table(source: Source, index: Index = ":", *, arrays: Sequence[str] | No
             return _from_headers(_frame_headers(source, sel, progress=progress), keep_info)
         got = read(source, index, workers=workers, progress=progress)
         return _build([got] if isinstance(got, Frame) else got, keep_arrays, keep_info, number)
-    parts = table_parts(source, forward, isinstance(sel, int), keep_info, atoms, workers, progress)
-    return _joined((t for part in parts for t in _pieces(part, keep_arrays, keep_info)), number)
+    share = [0.0]
+    parts = table_parts(source, forward, isinstance(sel, int), keep_info, atoms, workers, progress, share)
+    return _joined((t for part in parts for t in _pieces(part, keep_arrays, keep_info)), number, share)
 
 
 def _pieces(part: Batch | Frame | Header, keep_arrays: frozenset[str] | None,
@@ -692,6 +693,7 @@ def _ones(n: int) -> Array:
 
 
 GROWTH = 1.25  # a joined per-atom column grows by this factor: its memory stays within it of the result
+ESTIMATE_MARGIN = 1.02  # room beyond the rows foreseen from the share of the file read so far
 
 
 class _AtomJoiner:
@@ -699,8 +701,9 @@ class _AtomJoiner:
     place (a reallocation moves no data for big buffers), so that a table read piece by piece
     peaks at about GROWTH times its per-atom columns plus one piece."""
 
-    def __init__(self, number: Callable[[int], str]) -> None:
+    def __init__(self, number: Callable[[int], str], share: list[float] | None = None) -> None:
         self.number = number
+        self.share = share  # share[0]: the share of the source the rows so far come from (0: unknown)
         self.rows = 0
         self.columns: dict[str, Array] = {}  # over-allocated: rows [0, self.rows) are held
         self.first: dict[str, int] = {}  # the first frame (of the result) that has each property
@@ -716,7 +719,7 @@ class _AtomJoiner:
             if column is None:
                 kind, shape = _kind_of(values)
                 dtype = values.dtype if kind == "U" else _DTYPES[kind]
-                column = np.empty((max(end, 1), *shape), dtype=dtype)
+                column = np.empty((max(end, self._foreseen(end)), *shape), dtype=dtype)
                 column[:self.rows] = _FILLS[kind]
                 self.first[name] = _first_having(table, name, "arrays", start)
             else:
@@ -749,8 +752,15 @@ class _AtomJoiner:
             return column
         if not column.flags.owndata:
             column = column.copy()
-        column.resize((max(rows, int(len(column) * GROWTH)), *column.shape[1:]), refcheck=False)
+        # As many rows as the share of the file read so far foretells (the files of a dataset are
+        # even: one growth at most), else a GROWTH factor more.
+        column.resize((max(rows, self._foreseen(rows), int(len(column) * GROWTH)), *column.shape[1:]),
+                      refcheck=False)
         return column
+
+    def _foreseen(self, rows: int) -> int:
+        share = self.share[0] if self.share else 0.0
+        return int(rows / share * ESTIMATE_MARGIN) + 1 if 0.0 < share <= 1.0 else 1
 
     def finish(self) -> dict[str, Array]:
         for name, column in self.columns.items():
@@ -759,10 +769,10 @@ class _AtomJoiner:
         return self.columns
 
 
-def _joined(tables: Iterable[Table], number: Callable[[int], str]) -> Table:
+def _joined(tables: Iterable[Table], number: Callable[[int], str], share: list[float] | None = None) -> Table:
     """_concat of tables given one by one, each table's per-atom columns appended and let go
-    before the next one is made."""
-    joiner = _AtomJoiner(number)
+    before the next one is made (`share`: see _AtomJoiner)."""
+    joiner = _AtomJoiner(number, share)
     kept = []
     start = 0
     for t in tables:

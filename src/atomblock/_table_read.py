@@ -118,10 +118,13 @@ def _part(buf: bytearray, offsets: Array, natoms: Array, lines: list[int], frame
 
 
 def table_parts(source: Source, forward: tuple[int, int | None, int], single: bool,
-                keep_info: frozenset[str] | None, atoms: bool, workers: int,
-                progress: bool) -> Iterator[Batch | Frame | Header]:
+                keep_info: frozenset[str] | None, atoms: bool, workers: int, progress: bool,
+                share: list[float] | None = None) -> Iterator[Batch | Frame | Header]:
     """The selected frames (`forward`: start, stop, step; `single`: an int index) as batches and
-    single frames, in file order; read()'s errors, including its IndexError for `single`."""
+    single frames, in file order; read()'s errors, including its IndexError for `single`.
+
+    `share[0]`, when given, is kept at the share of the source walked so far (0 when its size is
+    not known): what the frames given so far tell of the whole."""
     start, stop, step = forward
     registry = _Registry()
     with _open(source) as src, _bar(src.total, os.path.basename(src.name), progress) as shown:
@@ -129,6 +132,7 @@ def table_parts(source: Source, forward: tuple[int, int | None, int], single: bo
         bar = _CountingBar(shown) if shown is not _progress.NO_PROGRESS else None
         scan = _Scanner(src)
         scan.chunks = TABLE_CHUNKS
+        size = src.remaining() or 0
         pool = ThreadPoolExecutor(workers) if workers > 1 and atoms else None
         # Batches on the pool: their futures and the buffer lent to them.
         pending: deque[tuple[list[Future[list[Batch | Frame | Header]]], bytearray]] = deque()
@@ -159,6 +163,8 @@ def table_parts(source: Source, forward: tuple[int, int | None, int], single: bo
                 natoms = np.array(idx.natoms[chosen], dtype=np.int64)
                 lines = idx.lines[chosen]
                 frames = list(range(first + lo, first + len(idx), step))
+                if share is not None and size:
+                    share[0] = (scan.dropped + scan.start) / size
                 if pool is None:
                     yield from _part(scan.buf, offsets, natoms, lines, frames, name, registry, keep_info, atoms)
                 else:
