@@ -23,17 +23,19 @@ from typing import Any, NamedTuple
 import numpy as np
 import numpy.typing as npt
 
-from . import _native, _progress
+from . import _native, _progress, _source
 from ._errors import ExtxyzError
 from ._frame import Frame
 from ._properties import Layout, layout_of_text, text_layouts
 from ._read import (
     COLUMNS_ALWAYS_ALLOWED,
+    KEEP_BUFFER,
     Header,
     _bar,
     _comment_of,
     _CountingBar,
     _header,
+    _kept,
     _open,
     _out_of_range,
     _scanned_so_far,
@@ -181,6 +183,8 @@ def table_parts(source: Source, forward: tuple[int, int | None, int], single: bo
             while pending:
                 yield from collect()
         finally:
+            if _source.CHUNK <= len(scan.buf) <= KEEP_BUFFER and not _kept:
+                _kept.append(scan.buf)  # for the next read: no column refers to it
             if pool is not None:
                 for futures, _ in pending:
                     for future in futures:

@@ -483,6 +483,9 @@ std::size_t read_run(std::string_view data, std::span<const std::int64_t> natoms
                      std::vector<std::string_view>& lines) {
     std::vector<std::size_t> widest;
     std::vector<std::uint8_t> ascii;
+    std::size_t rows = 0;
+    for (std::size_t f = first; f < last; ++f) rows += static_cast<std::size_t>(natoms[f]);
+    lines.reserve(std::min(rows, data.size()));  // a line holds at least one byte
     while (true) {
         lines.clear();
         std::size_t end = first;
