@@ -1105,6 +1105,11 @@ def _selected_at_end(scan: _Scanner, sel: int | slice, bar: _CountingBar | None)
         yield convert(*text_of(item), item[2], item[3], k, name, bar)
 
 
+def _is_parquet(source: object) -> bool:
+    """A path ending in .parquet or .pq: frames stored as a table, read with pyarrow."""
+    return isinstance(source, (str, bytes, os.PathLike)) and os.fsdecode(source).lower().endswith((".parquet", ".pq"))
+
+
 def _open(source: Source) -> ByteSource:
     return ByteSource(source)
 
@@ -1124,6 +1129,10 @@ def read(source: Source, index: Index = -1, *, workers: int = 1, progress: bool 
     sel = parse_index(index)
     if workers < 1:
         raise ValueError(f"workers must be at least 1, got {workers}")
+    if _is_parquet(source):
+        from ._arrow import read_frames
+
+        return read_frames(source, sel)
     check_source(source)
     with _open(source) as src, _bar(src.total, os.path.basename(src.name), progress) as bar:
         frames = list(_frames(src, sel, bar, workers))
@@ -1138,6 +1147,10 @@ def iread(source: Source, index: Index = ":", *, progress: bool = False) -> Iter
     (the last frames' text) until the end.
     """
     sel = parse_index(index)
+    if _is_parquet(source):
+        from ._arrow import iread_frames
+
+        return iread_frames(source, sel)
     check_source(source)
     return _iread(source, sel, progress)
 

@@ -29,7 +29,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ._frame import FLOAT_PROPERTIES, Frame, as_cell, as_float_property, as_pbc
-from ._read import Header, Index, Source, _frame_headers, parse_index, read
+from ._read import Header, Index, Source, _frame_headers, _is_parquet, parse_index, read
 
 Array = npt.NDArray[Any]
 
@@ -566,6 +566,20 @@ class Table:
                                  " column (read with arrays=[]?): it cannot be written")
         return iter(self)
 
+    def to_arrow(self) -> Any:
+        """The frames as a pyarrow.Table, one row per frame; the float and int per-atom values
+        are shared, not copied (atomblock._arrow describes the columns). Needs pyarrow."""
+        from ._arrow import to_arrow
+
+        return to_arrow(self)
+
+    @classmethod
+    def from_arrow(cls, data: Any) -> Table:
+        """A Table of a pyarrow.Table (or RecordBatch) of frames as to_arrow makes them."""
+        from ._arrow import from_arrow
+
+        return from_arrow(data)
+
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, Table):
             return NotImplemented
@@ -604,6 +618,10 @@ def read_table(source: Source, index: Index = ":", *, arrays: Sequence[str] | No
     """
     keep_arrays = _names("arrays", arrays)
     keep_info = _names("info", info)
+    if _is_parquet(source):  # .parquet/.pq: the columns asked for, read by pyarrow
+        from ._arrow import read_parquet
+
+        return read_parquet(source, index, arrays=arrays, info=info)
     if keep_arrays is not None and not keep_arrays:
         sel = parse_index(index)
         if workers < 1:
