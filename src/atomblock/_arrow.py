@@ -18,8 +18,8 @@ The columns (the contract other tools read):
   order the comment line lists them (column by column: item 3*j + i is element
   [i, j], as extended XYZ files store these tensors); null where a frame lacks the
   key. A key whose values differ in type between frames (an object column of the
-  Table) holds each value's comment-line text (what follows ``key=`` in the file),
-  marked ``"encoding": "extxyz"`` in its field metadata and parsed back on reading;
+  Table) is struct<extxyz: large_string>: each value's comment-line text (what
+  follows ``key=`` in the file), parsed back on reading;
 - ``_properties`` and ``_info_keys``: per frame, its per-atom property names in
   Properties order and its info keys in comment-line order, as JSON arrays of
   strings (dictionary-encoded). With them a frame is written back with its own
@@ -61,6 +61,7 @@ NATOMS, CELL, PBC = "natoms", "cell", "pbc"
 PROPERTIES, INFO_KEYS = "_properties", "_info_keys"
 FRAME_COLUMNS = (NATOMS, CELL, PBC, PROPERTIES, INFO_KEYS)
 INSTALL_HINT = 'pip install "atomblock[arrow]"'
+TEXT_FIELD = "extxyz"
 _FILLS: dict[str, Any] = {"f": np.nan, "i": 0, "b": False}
 # Parquet row groups of about this many bytes of Arrow data: units that readers
 # (DuckDB, Dask, iread) take one at a time.
@@ -132,8 +133,8 @@ def _info_array(pa: Any, key: str, values: Array, has: Array) -> tuple[Any, dict
     described: dict[str, Any] = {"kind": "info", "name": key}
     kind = values.dtype.kind
     if kind == "O":
-        described["encoding"] = "extxyz"
-        return pa.array(_texts(values, has, key), type=pa.large_string()), described
+        texts = pa.array(_texts(values, has, key), type=pa.large_string())
+        return pa.StructArray.from_arrays([texts], names=[TEXT_FIELD], mask=pa.array(~has)), described
     shape = values.shape[1:]
     described["shape"] = list(shape)
     if key in TENSOR_KEYS and shape == (3, 3) and kind in "if":
@@ -147,6 +148,15 @@ def _info_array(pa: Any, key: str, values: Array, has: Array) -> tuple[Any, dict
     if shape:
         return pa.Array.from_buffers(arr.type, len(arr), [validity], children=[arr.values]), described
     return pa.Array.from_buffers(arr.type, len(arr), [validity, arr.buffers()[1]]), described
+
+
+def text_type(pa: Any) -> Any:
+    """The type of an info column of values of mixed types: each value's comment-line text."""
+    return pa.struct([pa.field(TEXT_FIELD, pa.large_string())])
+
+
+def is_text(pa: Any, typ: Any) -> bool:
+    return bool(pa.types.is_struct(typ) and typ.num_fields == 1 and typ.field(0).name == TEXT_FIELD)
 
 
 def _group_column(pa: Any, groups: list[tuple[str, ...]], ids: Array) -> Any:
@@ -341,10 +351,10 @@ def _str_widths(values: Array, natoms: Array, offsets: Array) -> Array:
 
 def _info_column(pa: Any, arr: Any, key: str, described: dict[str, Any] | None, has: Array, what: str) -> Array:
     n = len(arr)
-    if described is not None and described.get("encoding") == "extxyz":
+    if is_text(pa, arr.type):
         column = np.empty(n, dtype=object)
         head = format_key(key)
-        for k, text in enumerate(arr.to_pylist()):
+        for k, text in enumerate(arr.field(0).to_pylist()):
             if has[k]:
                 if text is None:
                     raise ValueError(f"{what}: frame {k} is null where its _info_keys name the key")
