@@ -66,6 +66,7 @@ _FILLS: dict[str, Any] = {"f": np.nan, "i": 0, "b": False}
 # Parquet row groups of about this many bytes of Arrow data: units that readers
 # (DuckDB, Dask, iread) take one at a time.
 ROW_GROUP_BYTES = 64 << 20
+BATCH_FRAMES = 4096  # frames converted at a time by iread of a Parquet file
 
 
 def pyarrow() -> Any:
@@ -520,7 +521,7 @@ def from_arrow(data: Any) -> Table:
         arr = _one_chunk(pa, data.column(CELL))
         has_cell = valid(arr)
         cells = _frame_items(pa, arr, "column 'cell'")
-        if cells.shape[1:] != (9,):
+        if n and cells.shape[1:] != (9,):
             raise ValueError(f"column 'cell' must hold nine numbers per frame, not {cells.shape[1:]}")
         cell = cells.reshape(n, 3, 3).copy()
         cell[~has_cell] = np.nan
@@ -617,7 +618,7 @@ def iread_frames(source: Any, index: Any) -> Iterator[Frame]:
 def _batches(pq: Any, path: str, start: int, stop: int | None, step: int) -> Iterator[Frame]:
     first = 0  # the number of the batch's first frame in the file
     with pq.ParquetFile(path) as f:
-        for batch in f.iter_batches(batch_size=4096):
+        for batch in f.iter_batches(batch_size=BATCH_FRAMES):
             if stop is not None and first >= stop:
                 return
             number = np.arange(first, first + batch.num_rows)
