@@ -289,18 +289,19 @@ def _frame_items(pa: Any, arr: Any, what: str) -> Array:
     return out.reshape(n, size, *values.shape[1:])
 
 
-def parquet_ready(data: Any) -> Any:
-    """The Arrow table as a Parquet file stores it: frame columns that are fixed_size_lists
-    and may be null (cell, info arrays) as lists. pyarrow's Parquet reader refuses a null entry
-    in a fixed_size_list column ("Expected all lists to be of size=9"); from_arrow reads either."""
+def parquet_schema(schema: Any) -> Any:
+    """The schema as a Parquet file stores it: frame columns that are fixed_size_lists and may
+    be null (cell, info arrays) as lists. pyarrow's Parquet reader refuses a null entry in a
+    fixed_size_list column ("Expected all lists to be of size=9"); from_arrow reads either."""
     pa = pyarrow()
-    fields = []
-    for field in data.schema:
-        typ = field.type
-        if pa.types.is_fixed_size_list(typ) and field.name != PBC:
-            typ = pa.list_(typ.value_type)
-        fields.append(field.with_type(typ))
-    schema = pa.schema(fields, metadata=data.schema.metadata)
+    fields = [field.with_type(pa.list_(field.type.value_type))
+              if pa.types.is_fixed_size_list(field.type) and field.name != PBC else field for field in schema]
+    return pa.schema(fields, metadata=schema.metadata)
+
+
+def parquet_ready(data: Any) -> Any:
+    """The Arrow table with the types of parquet_schema."""
+    schema = parquet_schema(data.schema)
     return data if schema.equals(data.schema) else data.cast(schema)
 
 

@@ -29,18 +29,20 @@ types is a ValueError.
 """
 from __future__ import annotations
 
+import contextlib
 import glob
 import io
 import json
 import mmap
 import os
 import re
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from typing import Any
 
 import numpy as np
 
 from . import _arrow, _native
+from ._errors import ExtxyzError
 from ._frame import FLOAT_PROPERTIES
 from ._properties import layout_of_text
 from ._read import _frame_headers
@@ -56,7 +58,10 @@ _UNITS = {"": 1, "b": 1, "kb": 10**3, "mb": 10**6, "gb": 10**9, "tb": 10**12,
 _INDEX_STEP = 1 << 16  # frames indexed per native call while a file is walked
 _TYPES = {"S": "large_string", "R": "float64", "I": "int64", "L": "bool_"}
 
-Part = tuple[str, int, int]  # (absolute path, first byte, end byte); end -1: the whole file
+# (absolute path, first byte, end byte (-1: the end of the file), number of its first frame in
+# the file, line number of that frame's count line): what a worker needs to read its frames and
+# name a fault at its place in the file.
+Part = tuple[str, int, int, int, int]
 
 
 def _dask() -> Any:
@@ -112,29 +117,33 @@ def _compressed(path: str) -> bool:
 def _split(path: str, frames_per: int | None, bytes_per: int | None) -> list[Part]:
     """The partitions of one file: byte ranges of whole frames (see the module docstring)."""
     if _arrow.is_parquet(path) or _compressed(path) or os.path.getsize(path) == 0:
-        return [(path, 0, -1)]
+        return [(path, 0, -1, 0, 1)]
     parts: list[Part] = []
     with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as buf:
         start = pos = 0
-        count = 0
+        count = frame = 0
+        line = first_line = 1  # the count line of frame `frame`; of the partition's first frame
+        first_frame = 0
         while True:
-            offsets, _, stop, _ = _native.index_frames(buf, pos, _INDEX_STEP)
+            offsets, natoms, stop, _ = _native.index_frames(buf, pos, _INDEX_STEP)
             if len(offsets) == 0:
                 break
             starts = offsets.tolist() + [stop]
-            for j in range(len(offsets)):
+            for j, atoms in enumerate(natoms.tolist()):
                 end = starts[j + 1]
                 full = (frames_per is not None and count >= frames_per) or \
                     (bytes_per is not None and count and end - start > bytes_per)
                 if full:  # frame j starts the next partition
-                    parts.append((path, start, starts[j]))
-                    start, count = starts[j], 0
+                    parts.append((path, start, starts[j], first_frame, first_line))
+                    start, count, first_frame, first_line = starts[j], 0, frame, line
                 count += 1
+                frame += 1
+                line += atoms + 2
             pos = stop
             if len(offsets) < _INDEX_STEP:
                 break
     # The rest (trailing blank lines, or text the walk stopped at: the reader reports its fault).
-    parts.append((path, start, -1))
+    parts.append((path, start, -1, first_frame, first_line))
     return parts
 
 
@@ -170,18 +179,25 @@ class _Range(io.RawIOBase):
         super().close()
 
 
-def _source(part: Part) -> Any:
-    path, first, end = part
-    return path if first == 0 and end < 0 else _Range(path, first, end)
+@contextlib.contextmanager
+def _opened(part: Part) -> Iterator[Any]:
+    """The part as a source for the readers; a fault in it raised at its place in the whole file."""
+    path, first, end, first_frame, first_line = part
+    if first == 0 and end < 0:
+        yield path
+        return
+    source = _Range(path, first, end)
+    try:
+        yield source
+    except ExtxyzError as e:
+        raise ExtxyzError(path, e.line + first_line - 1, e.frame + first_frame, e.what) from None
+    finally:
+        source.close()
 
 
 def _read_part(part: Part, arrays: Sequence[str] | None, info: Sequence[str] | None) -> Table:
-    source = _source(part)
-    try:
+    with _opened(part) as source:
         return _read_table(source, arrays=arrays, info=info)
-    finally:
-        if isinstance(source, _Range):
-            source.close()
 
 
 # --- the schema: a first pass over the headers -------------------------------------------------
@@ -191,15 +207,11 @@ def _part_schema(part: Part, arrays: Sequence[str] | None, info: Sequence[str] |
     """The Arrow schema of a partition's frames, from their count and comment lines only."""
     pa = _arrow.pyarrow()
     if _arrow.is_parquet(part[0]):
-        return _arrow.parquet_ready(_read_part(part, arrays, info).to_arrow()).schema
+        return _read_part(part, arrays, info).to_arrow().schema
     keep_info = None if info is None else frozenset(info)
-    source = _source(part)
-    try:
+    with _opened(part) as source:
         headers = list(_frame_headers(source))
-    finally:
-        if isinstance(source, _Range):
-            source.close()
-    bare = _arrow.parquet_ready(_from_headers(headers, keep_info).to_arrow())
+    bare = _from_headers(headers, keep_info).to_arrow()
     # Per-atom columns from the Properties texts: R, I, L, S with their counts.
     columns: dict[str, Any] = {}
     for text in dict.fromkeys(header[6] for header in headers):
@@ -273,7 +285,7 @@ def _union(schemas: list[Any], paths: list[str]) -> Any:
     columns = [fields[_arrow.NATOMS], *(fields[name] for name in order),
                *(fields[name] for name in _arrow.FRAME_COLUMNS[1:])]
     return pa.schema([f.with_type(pa.large_string()) if f.name in (_arrow.PROPERTIES, _arrow.INFO_KEYS) else f
-                      for f in columns])
+                      for f in columns])  # as Table.to_arrow gives them: parquet_schema makes the final types
 
 
 # --- a partition as the schema's columns ---------------------------------------------------------
@@ -296,7 +308,7 @@ def _conformed(table: Table, schema: Any) -> Any:
             for k in np.flatnonzero(has).tolist():
                 values[k] = table[k].info[key]
             table.info[key] = values
-    data = _arrow.parquet_ready(table.to_arrow())
+    data = table.to_arrow()
     n = data.num_rows
     columns = []
     for field in schema:
@@ -307,7 +319,7 @@ def _conformed(table: Table, schema: Any) -> Any:
             columns.append(column if column.type == field.type else column.cast(field.type))
         else:
             columns.append(pa.nulls(n, type=field.type))
-    return pa.Table.from_arrays(columns, schema=schema)
+    return _arrow.parquet_ready(pa.Table.from_arrays(columns, schema=schema))
 
 
 def _partition(part: Part, schema: Any, arrays: Sequence[str] | None, info: Sequence[str] | None) -> Any:
@@ -344,6 +356,6 @@ def read_table(paths: str | os.PathLike[str] | Sequence[str | os.PathLike[str]],
     delayed_schema = dask.delayed(_part_schema, pure=True)
     schemas = dask.compute(*[delayed_schema(part, arrays, info) for part in parts])
     schema = _union(list(schemas), [part[0] for part in parts])
-    meta = schema.empty_table().to_pandas(types_mapper=pd.ArrowDtype)
+    meta = _arrow.parquet_schema(schema).empty_table().to_pandas(types_mapper=pd.ArrowDtype)
     return dd.from_map(_partition, parts, schema=schema, arrays=arrays, info=info, meta=meta,
                        label="atomblock-read-table", enforce_metadata=False)
