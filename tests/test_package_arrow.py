@@ -99,6 +99,7 @@ def test_to_arrow_shares_the_per_atom_values_and_types_the_columns():
     pos, forces = data.column("pos").chunk(0), data.column("forces").chunk(0)
     # The float values are the table's memory, not a copy; offsets are its int64 offsets.
     assert pos.values.values.buffers()[1].address == table.arrays["pos"].ctypes.data
+    assert forces.values.values.buffers()[1].address == table.arrays["forces"].ctypes.data  # with nulls too
     assert pos.buffers()[1].address == table.offsets.ctypes.data
     assert np.shares_memory(atomblock.Table.from_arrow(data).arrays["pos"], table.arrays["pos"])
     types = {field.name: str(field.type) for field in data.schema}

@@ -125,7 +125,8 @@ def test_one_schema_over_files_of_different_types(tmp_path, first, second, typ):
 @pytest.mark.parametrize(("call", "error", "match"), [
     (lambda p: atomblock.dask.read_table(p / "none*.xyz"), FileNotFoundError, "no file matches"),
     (lambda p: atomblock.dask.read_table(p / "a.xyz", bytes_per_partition="lots"), ValueError, "not a size"),
-    (lambda p: atomblock.dask.read_table([p / "a.xyz", p / "s.xyz"]), ValueError, r"column 'q': .* in another \(.*s\.xyz\)"),
+    (lambda p: atomblock.dask.read_table([p / "a.xyz", p / "s.xyz"]), ValueError,
+     r"column 'q': .* in another \(.*s\.xyz\)"),
 ])
 def test_refusals(tmp_path, call, error, match):
     atomblock.write(tmp_path / "a.xyz", [atomblock.Frame({"q": np.array([1.5])})])

@@ -49,7 +49,7 @@ import numpy.typing as npt
 
 from ._comment import TENSOR_KEYS, comment_parts, format_key, format_value
 from ._frame import Frame
-from ._read import _is_parquet as is_parquet
+from ._read import _is_parquet
 from ._table import Table, _assemble
 
 Array = npt.NDArray[Any]
@@ -62,6 +62,7 @@ PROPERTIES, INFO_KEYS = "_properties", "_info_keys"
 FRAME_COLUMNS = (NATOMS, CELL, PBC, PROPERTIES, INFO_KEYS)
 INSTALL_HINT = 'pip install "atomblock[arrow]"'
 TEXT_FIELD = "extxyz"
+is_parquet = _is_parquet  # a path ending in .parquet or .pq
 _FILLS: dict[str, Any] = {"f": np.nan, "i": 0, "b": False}
 # Parquet row groups of about this many bytes of Arrow data: units that readers
 # (DuckDB, Dask, iread) take one at a time.
@@ -73,7 +74,7 @@ def pyarrow() -> Any:
     """The pyarrow module; ImportError naming the extra to install when it is missing."""
     try:
         import pyarrow as pa
-        import pyarrow.compute  # noqa: F401  (pa.compute)
+        import pyarrow.compute  # pa.compute
     except ImportError as e:
         raise ImportError(f"Arrow and Parquet need pyarrow: {INSTALL_HINT}") from e
     return pa

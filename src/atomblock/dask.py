@@ -153,7 +153,7 @@ class _Range(io.RawIOBase):
 
     def __init__(self, path: str, first: int, end: int) -> None:
         super().__init__()
-        self._f = open(path, "rb")  # noqa: SIM115  (closed with the range)
+        self._f = open(path, "rb")  # closed with the range
         self._f.seek(first)
         self._left = end - first if end >= 0 else None
         self.name = path
