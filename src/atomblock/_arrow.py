@@ -589,8 +589,12 @@ def _select(table: Table, sel: int | slice, name: str, out_of_range: Any) -> Tab
         n = len(table)
         if not -n <= sel < n:
             raise out_of_range(sel, name, n)
-        return table[[sel]]
-    return table if sel == slice(None) else table[sel]
+        picked: Table = table[[sel]]
+        return picked
+    if sel == slice(None):
+        return table
+    sliced: Table = table[sel]
+    return sliced
 
 
 def read_frames(source: Any, index: Any) -> Frame | list[Frame]:

@@ -161,7 +161,7 @@ class _Range(io.RawIOBase):
     def readable(self) -> bool:
         return True
 
-    def readinto(self, view: Any) -> int:  # type: ignore[override]
+    def readinto(self, view: Any) -> int:
         want = len(view) if self._left is None else min(len(view), self._left)
         if want <= 0:
             return 0
@@ -249,12 +249,18 @@ def _wider(pa: Any, a: Any, b: Any) -> Any:
         return a
     if {a, b} == {pa.int64(), pa.float64()}:
         return pa.float64()
-    for is_kind, make in ((pa.types.is_fixed_size_list, lambda t, v: pa.list_(v, t.list_size)),
-                          (pa.types.is_list, lambda t, v: pa.list_(v)),
-                          (pa.types.is_large_list, lambda t, v: pa.large_list(v))):
-        if is_kind(a) and is_kind(b) and (not pa.types.is_fixed_size_list(a) or a.list_size == b.list_size):
-            inner = _wider(pa, a.value_type, b.value_type)
-            return None if inner is None else make(a, inner)
+    for is_kind in (pa.types.is_fixed_size_list, pa.types.is_list, pa.types.is_large_list):
+        if not (is_kind(a) and is_kind(b)):
+            continue
+        fixed = is_kind is pa.types.is_fixed_size_list
+        if fixed and a.list_size != b.list_size:
+            return None
+        inner = _wider(pa, a.value_type, b.value_type)
+        if inner is None:
+            return None
+        if fixed:
+            return pa.list_(inner, a.list_size)
+        return pa.list_(inner) if is_kind is pa.types.is_list else pa.large_list(inner)
     return None
 
 
@@ -351,10 +357,12 @@ def read_table(paths: str | os.PathLike[str] | Sequence[str | os.PathLike[str]],
     if info is not None:
         info = list(info)
     parts = [part for path in _paths(paths) for part in _split(path, frames_per, bytes_per)]
-    import dask
+    from dask.base import compute
+    from dask.delayed import delayed
 
-    delayed_schema = dask.delayed(_part_schema, pure=True)
-    schemas = dask.compute(*[delayed_schema(part, arrays, info) for part in parts])
+    delayed_schema = delayed(_part_schema, pure=True)
+    # On the current scheduler (a distributed Client when one is set up).
+    schemas = compute(*[delayed_schema(part, arrays, info) for part in parts])  # type: ignore[no-untyped-call]
     schema = _union(list(schemas), [part[0] for part in parts])
     meta = _arrow.parquet_schema(schema).empty_table().to_pandas(types_mapper=pd.ArrowDtype)
     return dd.from_map(_partition, parts, schema=schema, arrays=arrays, info=info, meta=meta,
