@@ -45,6 +45,8 @@ def cases(exact=True):
         "names shared by a property and keys": [f(2, arrays={"charge": grid(2)},
                                                   info={"natoms": 5, "cell": True, "charge": 1, "pos": "p"})],
         "no species": [f(2, species=False), f(1, species=False)],
+        "str columns, ASCII or not": [f(2, arrays={"label": np.array(["Ψ", "Fé"]), "tag": np.array(["ab", "c"])}),
+                                      f(1, arrays={"label": np.array(["x"]), "tag": np.array(["longer"])})],
         "widening int to float": [f(1, arrays={"q": np.array([1])}), f(2, arrays={"q": np.array([0.5, 1.5])})],
         "no frames": [],
     }

@@ -107,8 +107,47 @@ def _leaf(pa: Any, flat: Array) -> Any:
     if kind == "b":
         return pa.array(flat, type=pa.bool_())
     if kind == "U":
-        return pa.array(flat, type=pa.large_string())
+        return _strings(pa, flat)
     raise TypeError(f"no Arrow column for values of dtype {flat.dtype}")
+
+
+def _strings(pa: Any, flat: Array) -> Any:
+    """A 1-D str array as large_string. ASCII text (species, labels) is converted by NumPy in a
+    few passes over the code points; other text item by item by pyarrow."""
+    n, width = len(flat), flat.itemsize >> 2
+    if n and width:
+        points = np.ascontiguousarray(flat).view(np.uint32).reshape(n, width)
+        used = points != 0
+        # ASCII, and no NUL inside an item (NumPy pads each item with NULs at its end only).
+        if int(points.max()) < 128 and (width == 1 or not (used[:, 1:] > used[:, :-1]).any()):
+            lengths = used[:, 0].astype(np.int64)
+            for j in range(1, width):  # column by column: much faster than a sum along a short axis
+                lengths += used[:, j]
+            offsets = np.zeros(n + 1, dtype=np.int64)
+            np.cumsum(lengths, out=offsets[1:])
+            data = np.compress(used.reshape(-1), points.astype(np.uint8).reshape(-1))
+            return pa.Array.from_buffers(pa.large_string(), n, [None, pa.py_buffer(offsets), pa.py_buffer(data)])
+    return pa.array(flat, type=pa.large_string())
+
+
+def _ascii_array(pa: Any, arr: Any) -> Array | None:
+    """A string array without nulls as a NumPy str array, when its text is ASCII; else None."""
+    if arr.null_count or not len(arr):
+        return None
+    large = pa.types.is_large_string(arr.type)
+    offsets = np.frombuffer(arr.buffers()[1], dtype=np.int64 if large else np.int32)
+    offsets = offsets[arr.offset:arr.offset + len(arr) + 1]
+    data = np.frombuffer(arr.buffers()[2], dtype=np.uint8)[offsets[0]:offsets[-1]] if arr.buffers()[2] is not None \
+        else np.zeros(0, dtype=np.uint8)
+    if len(data) and int(data.max()) >= 128:
+        return None
+    lengths = np.diff(offsets).astype(np.int64)
+    width = max(1, int(lengths.max()))
+    points = np.zeros((len(arr), width), dtype=np.uint32)
+    rows = np.repeat(np.arange(len(arr)), lengths)
+    columns = np.arange(len(data)) - np.repeat(offsets[:-1] - offsets[0], lengths)
+    points[rows, columns] = data
+    return points.view(np.dtype((np.str_, width))).reshape(len(arr))
 
 
 def _nested(pa: Any, values: Array) -> Any:
@@ -247,6 +286,9 @@ def _leaf_numpy(pa: Any, arr: Any, what: str) -> Array:
             arr = arr.cast(arr.type.value_type)
         if arr.null_count:
             arr = arr.fill_null("")
+        fast = _ascii_array(pa, arr)
+        if fast is not None:
+            return fast
         texts = arr.to_numpy(zero_copy_only=False)
         return texts.astype(str) if len(texts) else np.zeros(0, dtype="<U1")
     raise TypeError(f"{what}: no Table column holds Arrow values of type {typ}")
