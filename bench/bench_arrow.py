@@ -96,8 +96,9 @@ def make_files(directory: Path, files: int, file_mb: float, natoms: int) -> list
 
 
 def conversion_figures(directory: Path, files: int, file_mb: float, natoms: int, partition: str) -> None:
-    import atomblock.dask
     from dask.distributed import Client, LocalCluster
+
+    import atomblock.dask
 
     paths = make_files(directory, files, file_mb, natoms)
     total = sum(p.stat().st_size for p in paths) / 1e6
