@@ -281,9 +281,13 @@ def _leaf_numpy(pa: Any, arr: Any, what: str) -> Array:
         if arr.null_count:
             arr = arr.fill_null(False)
         return np.asarray(arr.to_numpy(zero_copy_only=False), dtype=bool)
-    if pa.types.is_string(typ) or pa.types.is_large_string(typ) or pa.types.is_dictionary(typ):
+    view = getattr(pa.types, "is_string_view", None)  # pyarrow 16 and later
+    if pa.types.is_string(typ) or pa.types.is_large_string(typ) or pa.types.is_dictionary(typ) or \
+            (view is not None and view(typ)):
         if pa.types.is_dictionary(typ):
             arr = arr.cast(arr.type.value_type)
+        if not (pa.types.is_string(arr.type) or pa.types.is_large_string(arr.type)):
+            arr = arr.cast(pa.large_string())
         if arr.null_count:
             arr = arr.fill_null("")
         fast = _ascii_array(pa, arr)

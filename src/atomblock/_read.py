@@ -1125,6 +1125,7 @@ def read(source: Source, index: Index = -1, *, workers: int = 1, progress: bool 
     file. Only the frames asked for are converted; `workers` > 1 converts them on that many
     threads (the native reader runs without the interpreter lock), with the same result. Tokens
     past the declared columns of an atom line are ignored. Faults raise ExtxyzError, in file order.
+    A path ending in .parquet or .pq is read as a Parquet file of frames (Table.to_arrow's columns).
     """
     sel = parse_index(index)
     if workers < 1:

@@ -615,6 +615,10 @@ def read_table(source: Source, index: Index = ":", *, arrays: Sequence[str] | No
     frame raise read()'s error; a fault inside an atom line goes unseen in this
     mode (read the file with read() or check() to find those). workers has
     nothing to share then and is only checked.
+
+    A path ending in .parquet or .pq is a Parquet file of frames (see
+    Table.to_arrow), read with pyarrow: only the columns asked for are read;
+    workers and progress do not apply.
     """
     keep_arrays = _names("arrays", arrays)
     keep_info = _names("info", info)

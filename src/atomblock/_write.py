@@ -503,6 +503,11 @@ def write(dest: Dest, frames: Frame | Iterable[Frame], *, append: bool = False,
     Comment-line floats are always shortest. With workers=N > 1, a frame of more
     than WRITE_ROWS atoms is formatted in row chunks on N helper threads while the
     calling thread writes them in order; the file is the same.
+
+    A path ending in .parquet or .pq is written as one Parquet file of the frames
+    (the columns of Table.to_arrow; needs pyarrow), whole, through a temporary file
+    as above; its values are stored exactly, so float_format and workers do not
+    apply, and append=True is refused.
     """
     if float_format not in FLOAT_FORMATS:
         raise ValueError(f"float_format must be one of {FLOAT_FORMATS}, got {float_format!r}")
