@@ -93,7 +93,8 @@ def test_round_trip_gives_the_same_file(tmp_path, name, route, float_format):
             assert np.array_equal(back.arrays[key].view(np.int64), values.view(np.int64))
 
 
-def test_to_arrow_shares_the_per_atom_values_and_types_the_columns():
+def test_to_arrow_shares_the_per_atom_values_and_types_the_columns(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
     frames = [frame(3, arrays={"forces": grid((3, 3))}, info={"stress": grid((3, 3))}), frame(0, cell=False),
               frame(2)]
     table = atomblock.Table(frames)
@@ -104,6 +105,9 @@ def test_to_arrow_shares_the_per_atom_values_and_types_the_columns():
     assert forces.values.values.buffers()[1].address == table.arrays["forces"].ctypes.data  # with nulls too
     assert pos.buffers()[1].address == table.offsets.ctypes.data
     assert np.shares_memory(atomblock.Table.from_arrow(data).arrays["pos"], table.arrays["pos"])
+    atomblock.write("t.parquet", table)  # a table read from a file is the caller's to change
+    for read in (atomblock.read_table("t.parquet")[0], next(atomblock.iread("t.parquet"))):
+        read.arrays["pos"][0, 0] = read.arrays["species"][0] = read.pbc[0] = 1
     types = {field.name: str(field.type) for field in data.schema}
     assert types == {
         "natoms": "int64", "species": "large_list<item: large_string>",

@@ -497,8 +497,23 @@ def _description(field: Any) -> dict[str, Any] | None:
     return described if isinstance(described, dict) else None
 
 
+def _owned(table: Table) -> Table:
+    """The table with its own, writable copy of every column that is a read-only view of Arrow
+    memory: what a table read from a file is, whatever the file's format."""
+    for columns in (table.arrays, table.info):
+        for name, values in columns.items():
+            if not values.flags.writeable:
+                columns[name] = values.copy()
+    if not table.pbc.flags.writeable:
+        table.pbc = table.pbc.copy()
+    return table
+
+
 def from_arrow(data: Any) -> Table:
-    """A Table of an Arrow table of frames as to_arrow makes them (a pyarrow.Table or RecordBatch)."""
+    """A Table of an Arrow table of frames as to_arrow makes them (a pyarrow.Table or RecordBatch).
+
+    Per-atom float and int columns whose lists are the frames' rows (as to_arrow gives them) are
+    read-only views of the Arrow memory, not copies; copy a column to write to it."""
     pa = pyarrow()
     if isinstance(data, pa.RecordBatch):
         data = pa.Table.from_batches([data])
@@ -626,7 +641,7 @@ def read_parquet(source: Any, index: Any = ":", *, arrays: Sequence[str] | None 
     pq = _parquet()
     sel = parse_index(index)
     path = os.fsdecode(source)
-    table = from_arrow(pq.read_table(path, columns=_selected_columns(path, arrays, info)))
+    table = _owned(from_arrow(pq.read_table(path, columns=_selected_columns(path, arrays, info))))
     return _select(table, sel, path, _out_of_range)
 
 
@@ -679,7 +694,7 @@ def _batches(pq: Any, path: str, start: int, stop: int | None, step: int) -> Ite
                 keep &= number < stop
             first += batch.num_rows
             if keep.any():
-                table = from_arrow(batch)
+                table = _owned(from_arrow(batch))
                 yield from (table if keep.all() else table[np.flatnonzero(keep)])
 
 
