@@ -1,4 +1,4 @@
-"""The examples on the atomblock package (the demo, the Dask converter) and the earlier
+"""The examples on the atomblock package (the demo, the Parquet dataset on Dask) and the earlier
 example file layer kept as the benchmark's baseline (bench/old_extxyz.py): it must read and
 write the same data as the package, or the comparison means nothing."""
 import io
@@ -170,30 +170,28 @@ def test_demo_runs_and_checks_its_round_trip():
     assert "  atoms       3,003 total, per frame 3 min, 2,000 max" in proc.stdout
 
 
-def test_convert_many_on_local_dask_cluster(tmp_path, monkeypatch):
+def test_parquet_dataset_on_a_local_dask_cluster(tmp_path, monkeypatch):
     distributed = pytest.importorskip("dask.distributed")
+    pytest.importorskip("dask.dataframe")
+    pytest.importorskip("duckdb")
     import atomblock
 
-    import convert_many
+    import parquet_dataset
 
-    natoms_of = [3, 40]
-    for i, natoms in enumerate(natoms_of):
-        atomblock.write(tmp_path / f"in{i}.xyz", [atomblock.Frame(
-            arrays={"species": np.array(["C"] * natoms), "pos": grid((natoms, 3)), "forces": grid((natoms, 3))},
-            info={"step": k}, cell=np.diag([10.0, 20.0, 30.0]) if k else None) for k in range(2)])
-    monkeypatch.chdir(tmp_path)  # relative paths: the tasks must get absolute ones
+    paths = parquet_dataset.make_demo(tmp_path / "data", files=2, frames=30)
+    monkeypatch.chdir(tmp_path)  # relative paths: the workers get absolute ones
     with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False,
-                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
-        results = convert_many.convert_many(client, ["in0.xyz", "in1.xyz"], "out",
-                                            keep=["species", "pos"], scale={"pos": 0.1})
-    assert [(t, n, a) for t, n, a in results] == [
-        (str(tmp_path / "out" / f"in{i}.xyz"), 2, 2 * natoms) for i, natoms in enumerate(natoms_of)]
-    for i in range(len(natoms_of)):
-        old, new = atomblock.read(f"in{i}.xyz", ":"), atomblock.read(f"out/in{i}.xyz", ":")
-        for a, b in zip(old, new, strict=True):
-            assert list(b.arrays) == ["species", "pos"] and b.info == a.info
-            np.testing.assert_allclose(b.arrays["pos"], a.arrays["pos"] * 0.1, rtol=0, atol=6e-9)
-            np.testing.assert_array_equal(b.arrays["species"], a.arrays["species"])
-            assert (a.cell is None) == (b.cell is None)
-            if a.cell is not None:  # the cell is a length too: scaled with pos
-                np.testing.assert_allclose(b.cell, a.cell * 0.1, rtol=0, atol=6e-9)
+                                  dashboard_address=None) as cluster, distributed.Client(cluster):
+        assert parquet_dataset.convert("data/*.xyz*", "out", bytes_per_partition="8 KiB") == 60
+    assert len(list((tmp_path / "out").glob("*.parquet"))) > 2  # the plain file split, the .gz one part
+    table = atomblock.Table([f for path in paths for f in atomblock.read(path, ":")])
+    kinds, energy = table.info["config_type"], table.info["energy"]
+    assert [row[:2] for row in parquet_dataset.energies_per_config_type("out")] == \
+        [("bulk", 30), ("molecule", 30)]
+    assert [row[2] for row in parquet_dataset.energies_per_config_type("out")] == pytest.approx(
+        [energy[kinds == k].mean() for k in ("bulk", "molecule")], rel=1e-12)
+    species, norms = table.arrays["species"], np.linalg.norm(table.arrays["forces"], axis=1)
+    got = parquet_dataset.mean_force_per_species("out")
+    assert [(s, n) for s, n, _ in got] == [(s, int((species == s).sum())) for s in ("H", "O", "Si")]
+    assert [f for _, _, f in got] == pytest.approx([norms[species == s].mean() for s in ("H", "O", "Si")],
+                                                   rel=1e-12)

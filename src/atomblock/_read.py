@@ -1069,6 +1069,11 @@ def _selected_at_end(scan: _Scanner, sel: int | slice, bar: _CountingBar | None)
         yield convert(*text_of(item), item[2], item[3], k, name, bar)
 
 
+def _is_parquet(source: object) -> bool:
+    """A path ending in .parquet or .pq: frames stored as a table, read with pyarrow."""
+    return isinstance(source, (str, bytes, os.PathLike)) and os.fsdecode(source).lower().endswith((".parquet", ".pq"))
+
+
 def _open(source: Source) -> ByteSource:
     return ByteSource(source)
 
@@ -1084,10 +1089,15 @@ def read(source: Source, index: Index = -1, *, workers: int = 1, progress: bool 
     file. Only the frames asked for are converted; `workers` > 1 converts them on that many
     threads (the native reader runs without the interpreter lock), with the same result. Tokens
     past the declared columns of an atom line are ignored. Faults raise ExtxyzError, in file order.
+    A path ending in .parquet or .pq is read as a Parquet file of frames (Table.to_arrow's columns).
     """
     sel = parse_index(index)
     if workers < 1:
         raise ValueError(f"workers must be at least 1, got {workers}")
+    if _is_parquet(source):
+        from ._arrow import read_frames
+
+        return read_frames(source, sel)
     check_source(source)
     with _open(source) as src, _bar(src.total, os.path.basename(src.name), progress) as bar:
         frames = list(_frames(src, sel, bar, workers))
@@ -1102,6 +1112,10 @@ def iread(source: Source, index: Index = ":", *, progress: bool = False) -> Iter
     (the last frames' text) until the end.
     """
     sel = parse_index(index)
+    if _is_parquet(source):
+        from ._arrow import iread_frames
+
+        return iread_frames(source, sel)
     check_source(source)
     return _iread(source, sel, progress)
 

@@ -29,7 +29,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ._frame import FLOAT_PROPERTIES, Frame, as_cell, as_float_property, as_pbc
-from ._read import Header, Index, Source, _forward, _frame_headers, parse_index, read
+from ._read import Header, Index, Source, _forward, _frame_headers, _is_parquet, parse_index, read
 from ._table_read import Batch, table_parts
 
 Array = npt.NDArray[Any]
@@ -567,6 +567,20 @@ class Table:
                                  " column (read with arrays=[]?): it cannot be written")
         return iter(self)
 
+    def to_arrow(self) -> Any:
+        """The frames as a pyarrow.Table, one row per frame; the float and int per-atom values
+        are shared, not copied (atomblock._arrow describes the columns). Needs pyarrow."""
+        from ._arrow import to_arrow
+
+        return to_arrow(self)
+
+    @classmethod
+    def from_arrow(cls, data: Any) -> Table:
+        """A Table of a pyarrow.Table (or RecordBatch) of frames as to_arrow makes them."""
+        from ._arrow import from_arrow
+
+        return from_arrow(data)
+
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, Table):
             return NotImplemented
@@ -608,9 +622,17 @@ def read_table(source: Source, index: Index = ":", *, arrays: Sequence[str] | No
     lines and comment lines (Properties, Lattice) and a file cut short inside a
     frame raise read()'s error; a fault inside an atom line goes unseen in this
     mode (read the file with read() or check() to find those).
+
+    A path ending in .parquet or .pq is a Parquet file of frames (see
+    Table.to_arrow), read with pyarrow: only the columns asked for are read;
+    workers and progress do not apply.
     """
     keep_arrays = _names("arrays", arrays)
     keep_info = _names("info", info)
+    if _is_parquet(source):  # .parquet/.pq: the columns asked for, read by pyarrow
+        from ._arrow import read_parquet
+
+        return read_parquet(source, index, arrays=arrays, info=info)
     sel = parse_index(index)
     if workers < 1:
         raise ValueError(f"workers must be at least 1, got {workers}")
@@ -763,7 +785,7 @@ class _AtomJoiner:
         return int(rows / share * ESTIMATE_MARGIN) + 1 if 0.0 < share <= 1.0 else 1
 
     def finish(self) -> dict[str, Array]:
-        for name, column in self.columns.items():
+        for column in self.columns.values():
             if len(column) != self.rows:
                 column.resize((self.rows, *column.shape[1:]), refcheck=False)
         return self.columns
@@ -804,9 +826,7 @@ def _concat(tables: list[Table], number: Callable[[int], str] = _frame_number,
     order_of: dict[tuple[str, ...], int] = {}
     layout_ids = np.concatenate([_renumbered(t._layouts, t._layout_ids, layout_of) for t in tables])
     order_ids = np.concatenate([_renumbered(t._orders, t._order_ids, order_of) for t in tables])
-    # Per table, the names its frames define (its groups in use).
-    used_names = [{name for lid in np.unique(t._layout_ids).tolist() for name in t._layouts[lid]}
-                  for t in tables]
+    # Per table, the info keys its frames define (its orders in use).
     used_keys = [{key for oid in np.unique(t._order_ids).tolist() for key in t._orders[oid]} for t in tables]
     names = dict.fromkeys(name for layout in layout_of for name in layout)
     if joined is None:

@@ -21,7 +21,7 @@ from . import _native
 from ._comment import format_header
 from ._frame import Frame, as_cell, as_float_property, as_pbc
 from ._properties import layout_of_arrays
-from ._read import _bar, _is_path, source_name
+from ._read import _bar, _is_parquet, _is_path, source_name
 from ._table import Table
 
 Array = npt.NDArray[Any]
@@ -500,12 +500,23 @@ def write(dest: Dest, frames: Frame | Iterable[Frame], *, append: bool = False,
     Comment-line floats are always shortest. With workers=N > 1, a frame of more
     than WRITE_ROWS atoms is formatted in row chunks on N helper threads while the
     calling thread writes them in order; the file is the same.
+
+    A path ending in .parquet or .pq is written as one Parquet file of the frames
+    (the columns of Table.to_arrow; needs pyarrow), whole, through a temporary file
+    as above; its values are stored exactly, so float_format and workers do not
+    apply, and append=True is refused.
     """
     if float_format not in FLOAT_FORMATS:
         raise ValueError(f"float_format must be one of {FLOAT_FORMATS}, got {float_format!r}")
     if workers < 1:
         raise ValueError(f"workers must be at least 1, got {workers}")
     fmt = cast(FloatFormat, float_format)
+    if _is_parquet(dest):
+        from ._arrow import write_parquet
+
+        if append:
+            raise ValueError(f"{os.fsdecode(dest)}: a Parquet file is written whole; append=True is for extxyz")  # type: ignore[arg-type]
+        return write_parquet(dest, frames if isinstance(frames, Table) else _frames_of(frames))
     # A Table is written frame by frame, refused first when a frame lost its atoms' columns.
     todo = frames._writable() if isinstance(frames, Table) else _frames_of(frames)
     is_path = _is_path(dest)
