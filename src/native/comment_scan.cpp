@@ -93,6 +93,15 @@ NumberShape number_shape(std::string_view word) noexcept {
     return fortran ? NumberShape::fortran_real : NumberShape::real;
 }
 
+// An optional sign and decimal digits: an int item of a list.
+bool is_int_word(std::string_view word) noexcept {
+    std::size_t i = word.empty() || (word[0] != '+' && word[0] != '-') ? 0 : 1;
+    if (i == word.size()) return false;
+    for (; i < word.size(); ++i)
+        if (!is_digit(word[i])) return false;
+    return true;
+}
+
 // A bare word typed; nothing when the Python parser would give what this
 // scanner does not make (an int beyond int64, a Fortran exponent).
 std::optional<InfoPair> typed_word(std::string_view key, std::string_view word) {
@@ -152,23 +161,33 @@ ListOutcome type_list(std::string_view body, std::size_t minimum, CommentScan& o
             if (!visit(body.substr(start, i - start))) return false;
         }
     };
+    // One pass types the items and converts them as floats while they are all
+    // numbers (the common list: reals); ints and bools are converted again below.
+    const std::size_t first_real = out.reals.size();
     const bool shaped = for_each_item([&](std::string_view item) {
         ++count;
-        switch (number_shape(item)) {
-            case NumberShape::integer: all_bool = false; return true;
-            case NumberShape::real:
-                all_bool = false;
-                all_int = false;
-                return true;
-            case NumberShape::fortran_real: return false;
-            case NumberShape::none: break;
+        const reader::FloatParse parsed = reader::parse_float_token(item);
+        if (parsed.ok) {
+            all_bool = false;
+            const bool integer = is_int_word(item);
+            all_int = all_int && integer;
+            // An int item is its value as a float: "-0" is 0, so +0.0.
+            if (all_number)
+                out.reals.push_back(integer && parsed.value == 0.0 ? 0.0 : parsed.value);
+            return true;
         }
+        // Not a float to the reader: a Fortran exponent, or a number the reader refuses,
+        // is the Python parser's; any other word makes the list text or bools.
+        if (number_shape(item) != NumberShape::none) return false;
         all_int = all_number = false;
         all_bool = all_bool && reader::parse_bool_token(item).has_value();
         return true;
     });
     if (!shaped) return ListOutcome::declined;
-    if (count == 0 || count < minimum || !(all_number || all_bool)) return ListOutcome::text;
+    if (count == 0 || count < minimum || !(all_number || all_bool) || all_int) {
+        out.reals.resize(first_real);
+        if (count == 0 || count < minimum || !(all_number || all_bool)) return ListOutcome::text;
+    }
 
     pair.kind = InfoKind::array;
     pair.count = count;
@@ -191,18 +210,15 @@ ListOutcome type_list(std::string_view body, std::size_t minimum, CommentScan& o
         });
         if (in_range) return ListOutcome::array;
         out.ints.resize(pair.offset);  // one int beyond int64: the list is float64
+        for_each_item([&](std::string_view item) {
+            const double value = reader::parse_float_token(item).value;
+            out.reals.push_back(value == 0.0 ? 0.0 : value);
+            return true;
+        });
     }
     pair.array_type = ArrayType::float64;
-    pair.offset = out.reals.size();
-    const bool converted = for_each_item([&](std::string_view item) {
-        const reader::FloatParse parsed = reader::parse_float_token(item);
-        if (!parsed.ok) return false;
-        // An int item is its value as a float: "-0" is 0, so +0.0.
-        const bool int_zero = parsed.value == 0.0 && number_shape(item) == NumberShape::integer;
-        out.reals.push_back(int_zero ? 0.0 : parsed.value);
-        return true;
-    });
-    return converted ? ListOutcome::array : ListOutcome::declined;
+    pair.offset = first_real;
+    return ListOutcome::array;
 }
 
 // Nine elements in item order rearranged to the C order of the (3, 3) array
