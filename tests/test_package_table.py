@@ -402,3 +402,19 @@ def test_frames_beyond_the_native_forms_join_in(middle, workers):
             return [{key: np.asarray(v).tolist() for key, v in f.info.items()} for f in frames]
 
         assert listed(meta) == listed(got) and meta.natoms.tolist() == [f.natoms for f in got]
+
+
+@pytest.mark.parametrize("middle", [b"1\nenergy=1.5 tags=[1,2]\nH 0 0 0\n", b"1\nenergy=abc\nH 0 0 0\n",
+                                    b"2\nProperties=species:S:1:pos:R:3:q:I:1\nH 0 0 0 1\nC 1 1 1 2\n",
+                                    b"1\n\nH 0 0 x\n"])
+def test_workers_split_batches_into_ranges(middle):
+    # Text enough for ranges on two threads, a frame beyond the native forms in each of them.
+    text = GOOD * 3000 + middle + GOOD * 6000 + middle + GOOD * 100
+
+    def outcome(workers):
+        try:
+            return atomblock.read_table(io.BytesIO(text), workers=workers)
+        except Exception as e:
+            return type(e), str(e)
+
+    assert outcome(2) == outcome(1)

@@ -17,14 +17,12 @@ from __future__ import annotations
 import os
 from collections import deque
 from collections.abc import Iterator
-from concurrent.futures import Future, ThreadPoolExecutor
 from typing import Any, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
 
 from . import _native, _progress, _source
-from ._errors import ExtxyzError
 from ._frame import Frame
 from ._properties import Layout, layout_of_text, text_layouts
 from ._read import (
@@ -47,6 +45,8 @@ from ._source import Source
 Array = npt.NDArray[Any]
 
 TABLE_CHUNKS = 4  # chunks per source read: fewer, bigger batches (each costs some Python calls)
+# With workers > 1 a batch is split into that many ranges of frames, read on as many native threads
+# within one call (no handing of the interpreter lock between them).
 BATCH_FRAMES = 1 << 14  # frames indexed per batch at most
 _STOP_SLOW = 1  # the native batch stopped at a frame that read()'s code must read
 
@@ -92,21 +92,21 @@ class _Registry:
 
 
 def _part(buf: bytearray, offsets: Array, natoms: Array, lines: list[int], frames: list[int],
-          name: str, registry: _Registry, keep_info: frozenset[str] | None,
-          atoms: bool) -> list[Batch | Frame | Header]:
-    """The frames at `offsets` (file lines `lines`, numbers `frames`), natively where it can."""
+          name: str, registry: _Registry, keep_info: frozenset[str] | None, atoms: bool,
+          workers: int) -> list[Batch | Frame | Header]:
+    """The frames at `offsets` (file lines `lines`, numbers `frames`), natively where it can: in
+    `workers` ranges on as many threads, each range read on from where it stopped."""
     out: list[Batch | Frame | Header] = []
-    j, n = 0, len(offsets)
-    while j < n:
-        done, stop, info, orders, order_ids, layout_ids, cells, has_cell, pbc, runs = \
-            _native.read_table_batch(buf, offsets[j:], natoms[j:], registry.numbers, registry.col_types,
-                                     keep_info, atoms)
-        if done:
-            out.append(Batch(done, natoms[j:j + done], info, orders, order_ids, layout_ids, cells, has_cell, pbc, runs,
-                             registry.layouts))
-            j += done
-        if stop == _STOP_SLOW:
-            offset, count, line, frame = int(offsets[j]), int(natoms[j]), lines[j], frames[j]
+    # In file order: ranges still to read (first frame, end, threads), frames for read()'s code
+    # (an int), and batches read.
+    todo: deque[tuple[int, int, int] | int | Batch] = deque([(0, len(offsets), workers)])
+    while todo:
+        item = todo.popleft()
+        if isinstance(item, Batch):
+            out.append(item)
+            continue
+        if isinstance(item, int):
+            offset, count, line, frame = int(offsets[item]), int(natoms[item]), lines[item], frames[item]
             if atoms:
                 layout = _comment_of(buf, offset, count, line, frame, name)[4]
                 out.append(convert(buf, offset, count, line, frame, name))
@@ -115,7 +115,23 @@ def _part(buf: bytearray, offsets: Array, natoms: Array, lines: list[int], frame
                 layout = text_layouts.get(header[6]) or layout_of_text(header[6])
                 out.append(header)
             registry.add(layout.text, layout)
-            j += 1
+            continue
+        j, end, threads = item
+        results = _native.read_table_batch(buf, offsets[j:end], natoms[j:end], registry.numbers,
+                                           registry.col_types, keep_info, atoms, threads)
+        ends = [result[0] for result in results[1:]] + [end - j]
+        after: list[tuple[int, int, int] | int | Batch] = []
+        for (begin, done, stop, *columns), range_end in zip(results, ends, strict=True):
+            first = j + begin
+            if done:
+                after.append(Batch(done, natoms[first:first + done], *columns, registry.layouts))
+            k, range_end = first + done, j + range_end
+            if k < range_end:  # the range stopped short: the rest of it comes before the next range
+                if stop == _STOP_SLOW:
+                    after.append(k)
+                    k += 1
+                after.append((k, range_end, 1))
+        todo.extendleft(reversed(after))
     return out
 
 
@@ -135,27 +151,10 @@ def table_parts(source: Source, forward: tuple[int, int | None, int], single: bo
         scan = _Scanner(src)
         scan.chunks = TABLE_CHUNKS
         size = src.remaining() or 0
-        pool = ThreadPoolExecutor(workers) if workers > 1 and atoms else None
-        # Batches on the pool: their futures and the buffer lent to them.
-        pending: deque[tuple[list[Future[list[Batch | Frame | Header]]], bytearray]] = deque()
-
-        def collect() -> Iterator[Batch | Frame | Header]:
-            futures, lent = pending.popleft()
-            for future in futures:
-                yield from future.result()
-            if lent is not scan.buf and all(lent is not other for _, other in pending):
-                scan.spares.append(lent)  # read by no thread now: the scanner may fill it again
-
         try:
             while stop is None or scan.frame < stop:
                 first = scan.frame
-                try:
-                    idx = scan.batch(BATCH_FRAMES if stop is None else min(BATCH_FRAMES, stop - first))
-                except ExtxyzError:
-                    while pending:  # faults of the frames before come first
-                        for _ in collect():
-                            pass
-                    raise
+                idx = scan.batch(BATCH_FRAMES if stop is None else min(BATCH_FRAMES, stop - first))
                 if idx is None:
                     break
                 lo = max(0, start - first)
@@ -167,29 +166,13 @@ def table_parts(source: Source, forward: tuple[int, int | None, int], single: bo
                 frames = list(range(first + lo, first + len(idx), step))
                 if share is not None and size:
                     share[0] = (scan.dropped + scan.start) / size
-                if pool is None:
-                    yield from _part(scan.buf, offsets, natoms, lines, frames, name, registry, keep_info, atoms)
-                else:
-                    size = -(-len(frames) // workers)
-                    pending.append(([pool.submit(_part, scan.buf, offsets[k:k + size], natoms[k:k + size],
-                                                 lines[k:k + size], frames[k:k + size], name, registry,
-                                                 keep_info, atoms)
-                                     for k in range(0, len(frames), size)], scan.buf))
-                    scan.lend()  # the threads read this buffer: the scanner reads on into another
-                    while len(pending) > workers:
-                        yield from collect()
+                yield from _part(scan.buf, offsets, natoms, lines, frames, name, registry, keep_info, atoms,
+                                 workers)
                 if bar is not None:
                     _scanned_so_far(scan, bar)
-            while pending:
-                yield from collect()
         finally:
             if _source.CHUNK <= len(scan.buf) <= KEEP_BUFFER and not _kept:
                 _kept.append(scan.buf)  # for the next read: no column refers to it
-            if pool is not None:
-                for futures, _ in pending:
-                    for future in futures:
-                        future.cancel()
-                pool.shutdown(wait=True)
         if single and scan.frame <= start:
             raise _out_of_range(start, name, scan.frame)
         if bar is not None and scan.ended:

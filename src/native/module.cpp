@@ -97,7 +97,8 @@ constexpr const char* kParseCommentFastDoc =
     "matched in any letter case.";
 
 constexpr const char* kReadTableBatchDoc =
-    "read_table_batch(buffer, offsets, natoms, layouts, col_types, keep_info, atoms)\n"
+    "read_table_batch(buffer, offsets, natoms, layouts, col_types, keep_info, atoms=True, "
+    "workers=1)\n"
     "--\n"
     "\n"
     "Read the frames whose count lines start at `offsets` (int64, with `natoms` atoms\n"
@@ -107,11 +108,13 @@ constexpr const char* kReadTableBatchDoc =
     "`layouts` maps each known Properties text (None: frames without one) to its\n"
     "number, `col_types` gives each number's column type codes; `keep_info` is\n"
     "None (every key) or the info keys to keep; with `atoms` false no atom line\n"
-    "is read. Returns (frames, stop, info, orders, order_ids, layout_ids, cells,\n"
-    "has_cell, pbc, runs): the frames read; stop 0 when they are all the frames\n"
-    "given, 1 when the next frame needs the package's reader (a comment line or\n"
-    "Properties text not covered, or a fault), 2 when an info key changes kind\n"
-    "there (a new batch starts at it); info: (key, kind letter b/i/f/U, None for\n"
+    "is read. The frames are split into `workers` ranges of about the same text,\n"
+    "each read on a thread of its own. Returns a list with one batch per range,\n"
+    "(begin, frames, stop, info, orders, order_ids, layout_ids, cells, has_cell,\n"
+    "pbc, runs): the range's first frame and the frames read from it; stop 0 when\n"
+    "they are all the range's frames, 1 when the next frame needs the package's\n"
+    "reader (a comment line or Properties text not covered, or a fault), 2 when\n"
+    "an info key changes kind there (a new batch starts at it); info: (key, kind letter b/i/f/U, None for\n"
     "a scalar or whether a list value is 3x3, (frames, width) values, code points\n"
     "for texts, fills where a frame lacks the key); orders: the distinct tuples of\n"
     "keys, order_ids and layout_ids per frame ((frames, 1) int64); cells (frames,\n"

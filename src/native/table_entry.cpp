@@ -2,12 +2,16 @@
 // columns with the interpreter lock released, hand the columns to NumPy.
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <optional>
+#include <span>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -28,8 +32,12 @@ namespace {
 using py::checked;
 using py::PyRef;
 
-constexpr std::array<std::string_view, 7> kParameters = {
-    "buffer", "offsets", "natoms", "layouts", "col_types", "keep_info", "atoms"};
+constexpr std::array<std::string_view, 8> kParameters = {
+    "buffer", "offsets", "natoms", "layouts", "col_types", "keep_info", "atoms", "workers"};
+constexpr Py_ssize_t kMaxWorkers = 256;
+// Text per thread below which another thread costs more than it saves (a thread is started
+// per call: tens of microseconds; a range of this size takes about a millisecond).
+constexpr std::size_t kMinThreadBytes = std::size_t{1} << 16;
 constexpr py::Signature kSignature = {"read_table_batch", kParameters, 6};
 
 // Text beyond this releases the interpreter lock while it is read.
@@ -173,26 +181,10 @@ PyRef columns_dict(AtomRun& run) {
     return dict;
 }
 
-PyObject* read_table_batch_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    std::array<PyObject*, kParameters.size()> bound{};
-    py::bind_arguments(kSignature, args, nargs, kwnames, bound);
-    const PinnedBuffer buffer(bound[0]);
-    const std::string_view data = buffer.bytes();
-    const std::vector<std::int64_t> offsets = int64_values(bound[1], "offsets");
-    const std::vector<std::int64_t> natoms = int64_values(bound[2], "natoms");
-    const KnownLayouts layouts = known_layouts(bound[3], bound[4]);
-    const KeyFilter keep = key_filter(bound[5]);
-    const bool atoms = convert_flag(bound[6], true);
-
-    std::optional<TableBatch> read;
-    {
-        std::optional<ReleasedLock> unlocked;
-        if (data.size() >= kReleaseLockMinBytes) unlocked.emplace();
-        read.emplace(read_table_batch(data, offsets, natoms, layouts, keep, atoms));
-    }
-    TableBatch& batch = *read;
+// One batch as Python objects: (begin, frames, stop, info, orders, order_ids,
+// layout_ids, cells, has_cell, pbc, runs).
+PyRef batch_tuple(std::size_t begin, TableBatch& batch) {
     const std::size_t n = batch.frames;
-
     PyRef info = checked(PyList_New(0));
     for (const InfoColumn& column : batch.info) {
         PyRef entry = info_entry(column, n);
@@ -224,11 +216,87 @@ PyObject* read_table_batch_call(PyObject* const* args, Py_ssize_t nargs, PyObjec
     PyRef cells = py::make_float64_array(matrix_of(batch.cells, n, 9));
     PyRef has_cell = py::make_uint8_array(matrix_of(batch.has_cell, n, 1));
     PyRef pbc = py::make_uint8_array(matrix_of(batch.pbc, n, 3));
-    return checked(Py_BuildValue("(niOOOOOOOO)", static_cast<Py_ssize_t>(n),
-                                 static_cast<int>(batch.stop), info.get(), orders.get(),
-                                 order_ids.get(), layout_ids.get(), cells.get(), has_cell.get(),
-                                 pbc.get(), runs.get()))
-        .release();
+    return checked(Py_BuildValue("(nniOOOOOOOO)", static_cast<Py_ssize_t>(begin),
+                                 static_cast<Py_ssize_t>(n), static_cast<int>(batch.stop),
+                                 info.get(), orders.get(), order_ids.get(), layout_ids.get(),
+                                 cells.get(), has_cell.get(), pbc.get(), runs.get()));
+}
+
+// The first frame of each of `parts` ranges of about the same text: range k
+// starts at the first frame whose count line is at or after k / parts of the
+// text the frames span.
+std::vector<std::size_t> range_starts(std::span<const std::int64_t> offsets, std::size_t parts,
+                                      std::size_t text_end) {
+    std::vector<std::size_t> starts{0};
+    if (offsets.empty()) return starts;
+    const auto first = static_cast<std::size_t>(offsets.front());
+    const std::size_t span = text_end > first ? text_end - first : 0;
+    parts = std::min(parts, std::max<std::size_t>(1, span / kMinThreadBytes));
+    for (std::size_t k = 1; k < parts; ++k) {
+        const auto target = static_cast<std::int64_t>(first + span / parts * k);
+        const auto at = static_cast<std::size_t>(
+            std::lower_bound(offsets.begin(), offsets.end(), target) - offsets.begin());
+        if (at > starts.back() && at < offsets.size()) starts.push_back(at);
+    }
+    return starts;
+}
+
+PyObject* read_table_batch_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, kParameters.size()> bound{};
+    py::bind_arguments(kSignature, args, nargs, kwnames, bound);
+    const PinnedBuffer buffer(bound[0]);
+    const std::string_view data = buffer.bytes();
+    const std::vector<std::int64_t> offsets = int64_values(bound[1], "offsets");
+    const std::vector<std::int64_t> natoms = int64_values(bound[2], "natoms");
+    const KnownLayouts layouts = known_layouts(bound[3], bound[4]);
+    const KeyFilter keep = key_filter(bound[5]);
+    const bool atoms = convert_flag(bound[6], true);
+    const auto workers =
+        static_cast<std::size_t>(convert_index(bound[7], "workers", 1, kMaxWorkers, 1));
+    const std::size_t frames = std::min(offsets.size(), natoms.size());
+
+    // Ranges of frames, each read on a thread of its own (the first on this one).
+    const std::vector<std::size_t> starts =
+        range_starts(std::span(offsets).first(frames), workers, data.size());
+    std::vector<std::optional<TableBatch>> batches(starts.size());
+    {
+        std::optional<ReleasedLock> unlocked;
+        if (data.size() >= kReleaseLockMinBytes) unlocked.emplace();
+        auto read_range = [&](std::size_t k) {
+            const std::size_t begin = starts[k];
+            const std::size_t end = k + 1 < starts.size() ? starts[k + 1] : frames;
+            batches[k].emplace(read_table_batch(
+                data, std::span(offsets).subspan(begin, end - begin),
+                std::span(natoms).subspan(begin, end - begin), layouts, keep, atoms));
+        };
+        std::vector<std::exception_ptr> failures(starts.size());
+        {
+            std::vector<std::jthread> threads;
+            for (std::size_t k = 1; k < starts.size(); ++k) {
+                threads.emplace_back([&, k] {
+                    try {
+                        read_range(k);
+                    } catch (...) {
+                        failures[k] = std::current_exception();
+                    }
+                });
+            }
+            try {
+                read_range(0);
+            } catch (...) {
+                failures[0] = std::current_exception();
+            }
+        }  // the threads join here
+        for (const std::exception_ptr& failure : failures)
+            if (failure) std::rethrow_exception(failure);
+    }
+    PyRef result = checked(PyList_New(0));
+    for (std::size_t k = 0; k < starts.size(); ++k) {
+        PyRef entry = batch_tuple(starts[k], *batches[k]);
+        batches[k].reset();  // its columns now belong to the arrays
+        if (PyList_Append(result.get(), entry.get()) < 0) py::throw_python_error();
+    }
+    return result.release();
 }
 
 }  // namespace
