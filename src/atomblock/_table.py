@@ -605,8 +605,9 @@ def read_table(source: Source, index: Index = ":", *, arrays: Sequence[str] | No
     info: the per-atom properties / info keys to keep (None: all); arrays=[]
     keeps none, leaving natoms, offsets, info, cell and pbc. A name asked for
     that no selected frame has gets no column, and has(name) is all False for
-    it. workers and progress are read()'s: with workers=N, batches of frames are
-    split into N ranges read on N threads. A per-atom property whose type or
+    it. workers and progress are read()'s: with workers=N, each batch of frames
+    (a few MiB of text) is split into N ranges read on N native threads, also
+    with arrays=[]. A per-atom property whose type or
     column count differs between frames (beyond ints widening to floats) is a
     ValueError naming it and the two frames (counted as in the file).
 
