@@ -418,3 +418,14 @@ def test_workers_split_batches_into_ranges(middle):
             return type(e), str(e)
 
     assert outcome(2) == outcome(1)
+
+
+@pytest.mark.parametrize("extra", [b"", b" t=[1,2]"])  # comment lines the native scanner takes / leaves
+def test_a_new_key_in_every_frame_is_refused_early(extra):
+    # Dense columns of keys that each appear once would grow with the square of the file.
+    text = b"".join(b"1\nk%d=1%s\nH 0 0 0\n" % (k, extra) for k in range(4000))
+    with pytest.raises(ValueError, match=r"<stream>: frame \d+: the info keys .* values per byte"):
+        atomblock.read_table(io.BytesIO(text))
+    assert len(atomblock.read_table(io.BytesIO(text), info=["k1"]).info["k1"]) == 4000
+    sparse = b"".join(b"1\nk%d=1\nH 0 0 0\n" % (k % 40) for k in range(4000))  # a few keys: a table
+    assert len(atomblock.read_table(io.BytesIO(sparse)).info) == 40

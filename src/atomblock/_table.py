@@ -29,8 +29,8 @@ import numpy as np
 import numpy.typing as npt
 
 from ._frame import FLOAT_PROPERTIES, Frame, as_cell, as_float_property, as_pbc
-from ._read import Header, Index, Source, _forward, _frame_headers, _is_parquet, parse_index, read
-from ._table_read import Batch, table_parts
+from ._read import Header, Index, Source, _forward, _frame_headers, _is_parquet, parse_index, read, source_name
+from ._table_read import INFO_VALUES_PER_BYTE, MIN_INFO_VALUES, Batch, table_parts, too_wide
 
 Array = npt.NDArray[Any]
 
@@ -645,9 +645,10 @@ def read_table(source: Source, index: Index = ":", *, arrays: Sequence[str] | No
             return _from_headers(_frame_headers(source, sel, progress=progress), keep_info)
         got = read(source, index, workers=workers, progress=progress)
         return _build([got] if isinstance(got, Frame) else got, keep_arrays, keep_info, number)
-    share = [0.0]
+    share = [0.0, 0]
     parts = table_parts(source, forward, isinstance(sel, int), keep_info, atoms, workers, progress, share)
-    return _joined((t for part in parts for t in _pieces(part, keep_arrays, keep_info)), number, share)
+    return _joined((t for part in parts for t in _pieces(part, keep_arrays, keep_info)), number, share,
+                   source_name(source))
 
 
 def _pieces(part: Batch | Frame | Header, keep_arrays: frozenset[str] | None,
@@ -792,15 +793,23 @@ class _AtomJoiner:
         return self.columns
 
 
-def _joined(tables: Iterable[Table], number: Callable[[int], str], share: list[float] | None = None) -> Table:
+def _joined(tables: Iterable[Table], number: Callable[[int], str], share: list[float] | None = None,
+            name: str = "") -> Table:
     """_concat of tables given one by one, each table's per-atom columns appended and let go
-    before the next one is made (`share`: see _AtomJoiner)."""
+    before the next one is made (`share`: see _AtomJoiner; share[1], the bytes of text the tables
+    come from, bounds their info values; `name` names the source in that error)."""
     joiner = _AtomJoiner(number, share)
     kept = []
     start = 0
+    values: dict[str, int] = {}  # info values per frame of each key so far
     for t in tables:
         if not len(t):
             continue
+        if share is not None:  # dense info columns within a bound per byte of text (see too_wide)
+            for key, column in t.info.items():
+                values.setdefault(key, int(np.prod(column.shape[1:])))
+            if sum(values.values()) * (start + len(t)) > max(MIN_INFO_VALUES, INFO_VALUES_PER_BYTE * share[1]):
+                raise too_wide(name, number(start + len(t) - 1))
         joiner.add(t, start)
         start += len(t)
         kept.append(_assemble(t.natoms, t.offsets, {}, t.info, t.cell, t.pbc, t._has_cell, t._layouts,

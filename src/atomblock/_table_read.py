@@ -49,6 +49,20 @@ TABLE_CHUNKS = 4  # chunks per source read: fewer, bigger batches (each costs so
 # within one call (no handing of the interpreter lock between them).
 BATCH_FRAMES = 1 << 14  # frames indexed per batch at most
 _STOP_SLOW = 1  # the native batch stopped at a frame that read()'s code must read
+_STOP_WIDE = 3  # ... at a frame whose info keys would make the columns outgrow the text
+# Info values (fills included) a table may hold: INFO_VALUES_PER_BYTE per byte of text, at least
+# MIN_INFO_VALUES (see too_wide), as the native reader bounds each batch.
+INFO_VALUES_PER_BYTE = 16
+MIN_INFO_VALUES = 1 << 16
+
+
+def too_wide(name: str, frame: str) -> ValueError:
+    """The error of a table whose info columns would hold far more values than the text has bytes:
+    keys that each appear in few frames (columns are dense, one value per frame and key)."""
+    return ValueError(f"{name}: {frame}: the info keys of the frames so far would give the table"
+                      f" more than {INFO_VALUES_PER_BYTE} values per byte of the file (keys that each"
+                      " appear in few frames): keep some with read_table(..., info=[...]), or read the"
+                      " frames with iread()")
 
 
 class Batch(NamedTuple):
@@ -127,6 +141,8 @@ def _part(buf: bytearray, offsets: Array, natoms: Array, lines: list[int], frame
                 after.append(Batch(done, natoms[first:first + done], *columns, registry.layouts))
             k, range_end = first + done, j + range_end
             if k < range_end:  # the range stopped short: the rest of it comes before the next range
+                if stop == _STOP_WIDE:
+                    raise too_wide(name, f"frame {frames[k]}")
                 if stop == _STOP_SLOW:
                     after.append(k)
                     k += 1
@@ -141,8 +157,8 @@ def table_parts(source: Source, forward: tuple[int, int | None, int], single: bo
     """The selected frames (`forward`: start, stop, step; `single`: an int index) as batches and
     single frames, in file order; read()'s errors, including its IndexError for `single`.
 
-    `share[0]`, when given, is kept at the share of the source walked so far (0 when its size is
-    not known): what the frames given so far tell of the whole."""
+    `share`, when given, is kept at [the share of the source walked so far (0 when its size is
+    not known): what the frames given so far tell of the whole, the bytes walked so far]."""
     start, stop, step = forward
     registry = _Registry()
     with _open(source) as src, _bar(src.total, os.path.basename(src.name), progress) as shown:
@@ -164,8 +180,9 @@ def table_parts(source: Source, forward: tuple[int, int | None, int], single: bo
                 natoms = np.array(idx.natoms[chosen], dtype=np.int64)
                 lines = idx.lines[chosen]
                 frames = list(range(first + lo, first + len(idx), step))
-                if share is not None and size:
-                    share[0] = (scan.dropped + scan.start) / size
+                if share is not None:
+                    walked = scan.dropped + scan.start
+                    share[:] = walked / size if size else 0.0, walked
                 yield from _part(scan.buf, offsets, natoms, lines, frames, name, registry, keep_info, atoms,
                                  workers)
                 if bar is not None:

@@ -266,11 +266,11 @@ void truncate_column(InfoColumn& column, std::size_t frames) {
 // The info columns being built, with the key lookups of the last frame.
 class InfoBuilder {
 public:
-    explicit InfoBuilder(TableBatch& batch) : batch_(batch) {}
+    InfoBuilder(TableBatch& batch, std::size_t budget) : batch_(batch), budget_(budget) {}
 
     // Adds frame `frame`'s pairs; false (nothing added) when a pair does not
     // fit its column's kind, or a key is repeated (the slow reader's case).
-    enum class Added : std::uint8_t { added, conflict, repeated };
+    enum class Added : std::uint8_t { added, conflict, repeated, wide };
     Added add(std::size_t frame, const CommentScan& scan, const Header& header,
               const KeyFilter& keep) {
         order_.clear();
@@ -302,6 +302,9 @@ public:
             if (column.first != frame && fit_of(column, forms_[k]) == Fit::conflict)
                 return drop_new(frame), Added::conflict;
         }
+        std::size_t values = 0;
+        for (const InfoColumn& column : batch_.info) values += column.width;
+        if (values > budget_ / (frame + 1)) return drop_new(frame), Added::wide;
         for (std::size_t k = 0; k < order_.size(); ++k) {
             InfoColumn& column = batch_.info[order_[k]];
             if (column.first != frame && fit_of(column, forms_[k]) == Fit::widen_column)
@@ -358,6 +361,7 @@ private:
     }
 
     TableBatch& batch_;
+    std::size_t budget_;
     std::vector<std::uint32_t> order_, last_order_;
     std::vector<ValueForm> forms_;
     std::vector<const InfoPair*> pairs_;
@@ -530,7 +534,11 @@ TableBatch read_table_batch(std::string_view data, std::span<const std::int64_t>
     atom_starts.reserve(n);
     thread_local CommentScan scan;
     Header header;
-    InfoBuilder info(batch);
+    const std::size_t text =
+        n == 0 || offsets[0] < 0 || static_cast<std::size_t>(offsets[0]) > data.size()
+            ? 0
+            : data.size() - static_cast<std::size_t>(offsets[0]);
+    InfoBuilder info(batch, std::max(kMinInfoValues, text * kInfoValuesPerByte));
     std::size_t j = 0;
     for (; j < n; ++j) {
         const std::int64_t offset = offsets[j];
@@ -553,8 +561,9 @@ TableBatch read_table_batch(std::string_view data, std::span<const std::int64_t>
         }
         const auto added = info.add(j, scan, header, keep);
         if (added != InfoBuilder::Added::added) {
-            batch.stop = added == InfoBuilder::Added::conflict && j > 0 ? BatchStop::split
-                                                                        : BatchStop::frame;
+            batch.stop = added == InfoBuilder::Added::wide                ? BatchStop::wide
+                         : added == InfoBuilder::Added::conflict && j > 0 ? BatchStop::split
+                                                                          : BatchStop::frame;
             break;
         }
         batch.cells.insert(batch.cells.end(), header.cell.begin(), header.cell.end());

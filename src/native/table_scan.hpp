@@ -82,7 +82,17 @@ enum class BatchStop : std::uint8_t {
     none,   // every frame given is in the batch
     frame,  // frame `frames` needs the slow reader
     split,  // an info key changes kind at frame `frames`: a new batch starts there
+    wide,   // the info keys up to frame `frames` would hold too many values (below)
 };
+
+// Info values (of all keys, a list counting its items, fills included) that a
+// batch may hold: kInfoValuesPerByte per byte of its text, at least
+// kMinInfoValues. Columns are dense, so keys that each appear in few frames (a
+// new key per frame) would otherwise grow the table with the square of the
+// text; real datasets hold far fewer (a few sparse keys over frames of tens of
+// bytes come to a few values per byte).
+inline constexpr std::size_t kInfoValuesPerByte = 16;
+inline constexpr std::size_t kMinInfoValues = std::size_t{1} << 16;
 
 struct TableBatch {
     std::size_t frames = 0;
