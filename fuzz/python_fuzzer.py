@@ -3,10 +3,11 @@
 Targets:
   comment  atomblock._comment.parse_comment(line) returns, or raises CommentError;
            nothing else.
-  source   atomblock.read(stream, ":"), list(atomblock.iread(stream)) and
-           atomblock.check(stream) on the bytes as they are and gzip-compressed:
-           read and iread return frames or raise ExtxyzError, and agree (the same
-           frames, or both an error); check returns ExtxyzErrors, raises nothing,
+  source   atomblock.read(stream, ":"), list(atomblock.iread(stream)),
+           atomblock.read_table(stream) and atomblock.check(stream) on the bytes
+           as they are and gzip-compressed: read and iread return frames or raise
+           ExtxyzError, and agree (the same frames, or both an error); read_table
+           gives the frames of Table.from_frames(read's) or read's error; check returns ExtxyzErrors, raises nothing,
            and finds a fault wherever read raised one.
   Both also time one in STRETCH_EVERY inputs with a piece of it repeated to
   STRETCH_BYTES: slower than SLOW_SECONDS there is a finding (a quadratic or
@@ -119,11 +120,32 @@ def _check_source(blob: bytes) -> None:
     # which one each reports first is not compared.
     if read[0] != iread[0] or (read[0] == "frames" and read[1] != iread[1]):
         raise Finding("read(':') and iread disagree", f"\n  read:  {read!r}\n  iread: {iread!r}")
+    _check_table(blob, read)
     faults = atomblock.check(io.BytesIO(blob))
     if not isinstance(faults, list) or not all(isinstance(f, atomblock.ExtxyzError) for f in faults):
         raise Finding("check returned other than a list of ExtxyzError", repr(faults))
     if read[0] == "error" and not faults:
         raise Finding("check found nothing where read raised", repr(read[1]))
+
+
+def _table_outcome(call: Callable[[], object]) -> tuple[str, object]:
+    try:
+        return "frames", call()
+    except (atomblock.ExtxyzError, ValueError) as error:
+        return type(error).__name__, str(error)
+
+
+def _check_table(blob: bytes, read: tuple[str, object]) -> None:
+    """read_table fails as read does, or gives the frames Table.from_frames makes of read's (a
+    ValueError for columns that cannot be joined, or too many info values, aside)."""
+    table = _table_outcome(lambda: list(atomblock.read_table(io.BytesIO(blob))))
+    if read[0] == "error":
+        if table != ("ExtxyzError", read[1]):
+            raise Finding("read_table and read fail differently", f"\n  read:  {read!r}\n  table: {table!r}")
+        return
+    joined = _table_outcome(lambda: list(atomblock.Table.from_frames(read[1])))  # type: ignore[arg-type]
+    if table != joined and not (table[0] == "ValueError" and "values per byte" in str(table[1])):
+        raise Finding("read_table and read disagree", f"\n  table: {table!r}\n  read:  {joined!r}")
 
 
 def _source_forms(data: bytes) -> None:
