@@ -31,7 +31,8 @@ constexpr std::uint64_t kLineEstimateExtra = 2;
 
 // Most bytes a field can take, separator included.
 constexpr std::size_t kFloatFieldBound = 1 + kMaxFloatFieldLength;
-constexpr std::size_t kShortestFloatFieldBound = 1 + kShortestFloatMaxChars;
+// A shortest float's room: it stores whole blocks past its text.
+constexpr std::size_t kShortestFloatFieldBound = 1 + kShortestFloatRoom;
 constexpr std::size_t kIntFieldBound = 1 + kMaxIntFieldLength;
 constexpr std::size_t kBoolFieldBound = 3;
 constexpr std::size_t kStringSeparatorBound = 1;
