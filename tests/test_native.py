@@ -459,7 +459,7 @@ HARD_DOUBLES = {
                                            np.arange(2**53 - 500, 2**53 + 500, 2, dtype=np.float64),
                                            np.arange(10**17 - 8000, 10**17 + 8000, 16, dtype=np.float64)]),
     "exact integers x 10^k": np.array([float(m * 10**k) for m in (1, 3, 7, 125, 4999, 2**20)
-                                       for k in range(0, 23)]),
+                                       for k in range(23)]),
     "halves and quarters": np.array([(2 * i + 1) / 2**j for i in range(0, 300, 7) for j in range(1, 60)]),
     "layout edges": neighbours([1e-4, 1e-5, 9.999999999999999e-05, 1e16, 9999999999999998.0, 0.1, 1.0]),
     "largest and smallest": neighbours([1.7976931348623157e308, 2.2250738585072014e-308, 5e-324]),

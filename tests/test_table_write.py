@@ -5,10 +5,10 @@ import io
 
 import numpy as np
 import pytest
+from test_package_table import dataset
 
 import atomblock
 from atomblock import _write
-from test_package_table import dataset
 
 
 def written(frames, **kwargs):
@@ -25,15 +25,16 @@ def odd_info_frames():
         {"s": "", "t": 'say "hi"\\', "n": 1.5, "i": -(2**63), "a": np.array([2.5]), "e": np.zeros(0)},
         {"s": "1.5", "t": "line\nbreak", "n": float("nan"), "i": 2**63 - 1, "a": np.array([-0.0])},
         {"s": "T", "o": {"k": [1, 2]}, "n": 5e-324, "m": np.ones((2, 2)), "stress": np.arange(9.0)},
-        {"s": "plain", "o": None, "n": float("-inf"), "virial": np.arange(9).reshape(3, 3), "b": np.array([True, False])},
+        {"s": "plain", "o": None, "n": float("-inf"), "virial": np.arange(9).reshape(3, 3),
+         "b": np.array([True, False])},
         {"s": "{x", "n": 1e16, "i": 7, "stress": np.arange(9.0).reshape(3, 3) * 1e-300, "ints": np.arange(3)},
     ]
     frames = []
     for k, info in enumerate(values):
         cell = None if k == 3 else np.full((3, 3), [1e-310, 0.1, 123456789.0][k % 3])
         pbc = [True, False, k % 2 == 0] if cell is None else None
-        frames.append(atomblock.Frame({"species": np.array(["H"] * k, dtype=str), "pos": np.full((k, 3), 0.1 * k)}, info,
-                                      cell=cell, pbc=pbc))
+        arrays = {"species": np.array(["H"] * k, dtype=str), "pos": np.full((k, 3), 0.1 * k)}
+        frames.append(atomblock.Frame(arrays, info, cell=cell, pbc=pbc))
     return frames
 
 

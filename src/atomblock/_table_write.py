@@ -153,7 +153,7 @@ def ranges(offsets: Array, rows: int) -> list[tuple[int, int]]:
         start = bounds[-1]
         stop = int(np.searchsorted(offsets, offsets[start] + rows, side="right")) - 1
         bounds.append(min(n, max(stop, start + 1)))
-    return list(zip(bounds[:-1], bounds[1:]))
+    return list(zip(bounds[:-1], bounds[1:], strict=True))
 
 
 def write_table(put: Callable[[bytes], Any], table: Table, float_format: str, bar: Any, workers: int,

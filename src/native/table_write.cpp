@@ -44,8 +44,8 @@ namespace {
 using py::PyRef;
 
 constexpr std::array<std::string_view, 12> kParameters = {
-    "offsets", "layout_ids", "layouts",  "order_ids", "orders", "columns",
-    "cells",   "has_cell",   "pbc",      "first",     "end",    "float_format"};
+    "offsets", "layout_ids", "layouts", "order_ids", "orders", "columns",
+    "cells",   "has_cell",   "pbc",     "first",     "end",    "float_format"};
 constexpr py::Signature kSignature = {"write_frames", kParameters, 11};
 
 constexpr std::uint32_t kLastBlank = 32;  // code points 1..32 would split an atom-line token
@@ -149,7 +149,7 @@ struct InfoColumn {
     std::optional<py::HeldView<std::int64_t>> index;
     std::size_t items = 0;  // items per row of a numeric column
     std::size_t rows = 0;
-    std::size_t room = 0;   // most bytes a value may take
+    std::size_t room = 0;  // most bytes a value may take
 };
 
 InfoColumn convert_column(PyObject* obj) {
@@ -227,7 +227,8 @@ char* put_int(char* p, std::int64_t value) noexcept {
 
 char* put_item(char* p, const InfoColumn& column, std::size_t row, std::size_t item) noexcept {
     switch (column.kind) {
-        case ColumnKind::real: return writer::write_shortest_float(p, column.reals->view.at(row, item));
+        case ColumnKind::real:
+            return writer::write_shortest_float(p, column.reals->view.at(row, item));
         case ColumnKind::integer: return put_int(p, column.integers->view.at(row, item));
         case ColumnKind::logical:
             *p = column.logicals->view.at(row, item) != 0 ? 'T' : 'F';
@@ -406,7 +407,8 @@ void write_header(writer::TextBuffer& text, const Table& table, const Layout& la
     const bool show_pbc = has_cell || pbc_bits != 0;
     bool empty = false;
     if (order.has_texts) {
-        for (const Pair& pair : order.pairs) empty = empty || is_empty_text(table.columns[pair.column], frame);
+        for (const Pair& pair : order.pairs)
+            empty = empty || is_empty_text(table.columns[pair.column], frame);
     }
     // Some readers take the text after key="" as part of it: pbc goes first then.
     const bool pbc_first = show_pbc && empty;
@@ -428,15 +430,16 @@ void write_header(writer::TextBuffer& text, const Table& table, const Layout& la
 }
 
 Table convert_table(std::span<PyObject* const> bound) {
-    Table table{py::with_argument_name("offsets", [&] { return py::extract_int64_columns(bound[0]); }),
-                py::with_argument_name("layout_ids", [&] { return py::extract_int64_columns(bound[1]); }),
-                {},
-                py::with_argument_name("order_ids", [&] { return py::extract_int64_columns(bound[3]); }),
-                {},
-                {},
-                py::with_argument_name("cells", [&] { return py::extract_float64_matrix(bound[6]); }),
-                py::with_argument_name("has_cell", [&] { return py::extract_bool_columns(bound[7]); }),
-                py::with_argument_name("pbc", [&] { return py::extract_bool_columns(bound[8]); })};
+    Table table{
+        py::with_argument_name("offsets", [&] { return py::extract_int64_columns(bound[0]); }),
+        py::with_argument_name("layout_ids", [&] { return py::extract_int64_columns(bound[1]); }),
+        {},
+        py::with_argument_name("order_ids", [&] { return py::extract_int64_columns(bound[3]); }),
+        {},
+        {},
+        py::with_argument_name("cells", [&] { return py::extract_float64_matrix(bound[6]); }),
+        py::with_argument_name("has_cell", [&] { return py::extract_bool_columns(bound[7]); }),
+        py::with_argument_name("pbc", [&] { return py::extract_bool_columns(bound[8]); })};
     PyRef layouts = fast_sequence(bound[2], "layouts must be a sequence");
     for (PyObject* layout : items_of(layouts)) {
         if (layout == Py_None) {
@@ -475,7 +478,8 @@ void check_range(const Table& table, std::size_t first, std::size_t end) {
         raise_value_error("the per-frame arrays do not agree in length");
     if (first > end || end > n) raise_value_error("frames out of range");
     for (std::size_t k = first; k < end; ++k) {
-        if (table.offsets.view.at(k, 0) < 0 || table.offsets.view.at(k, 0) > table.offsets.view.at(k + 1, 0))
+        if (table.offsets.view.at(k, 0) < 0 ||
+            table.offsets.view.at(k, 0) > table.offsets.view.at(k + 1, 0))
             raise_value_error("offsets must not decrease");
         const std::int64_t layout = table.layout_ids.view.at(k, 0);
         if (layout < 0 || static_cast<std::size_t>(layout) >= table.layouts.size() ||
@@ -531,8 +535,9 @@ PyObject* write_frames(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
         range.frames.push_back(k);
         range.rows += row_offset(table, k + 1) - row_offset(table, k);
         const Order& order = table.orders[static_cast<std::size_t>(table.order_ids.view.at(k, 0))];
-        capacity += kCountRoom + kLatticeRoom + kPbcRoom + order.room + kLineEndRoom +
-                    table.layouts[static_cast<std::size_t>(table.layout_ids.view.at(k, 0))]->head.size();
+        capacity +=
+            kCountRoom + kLatticeRoom + kPbcRoom + order.room + kLineEndRoom +
+            table.layouts[static_cast<std::size_t>(table.layout_ids.view.at(k, 0))]->head.size();
     }
     for (std::size_t id = 0; id < ranges.size(); ++id) {
         const LayoutRange& range = ranges[id];
@@ -542,9 +547,11 @@ PyObject* write_frames(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
         block.float_format = float_format;
         const Layout& layout = *table.layouts[id];
         std::vector<writer::StringColumn> widths;
-        for (const std::uint64_t width : layout.widths) widths.push_back(writer::StringColumn{{}, width});
+        for (const std::uint64_t width : layout.widths)
+            widths.push_back(writer::StringColumn{{}, width});
         block.strings = widths;
-        capacity += writer::initial_capacity(block, total_cols<double>(layout.floats), total_cols<std::int64_t>(layout.ints),
+        capacity += writer::initial_capacity(block, total_cols<double>(layout.floats),
+                                             total_cols<std::int64_t>(layout.ints),
                                              total_cols<std::uint8_t>(layout.bools));
     }
 
@@ -555,7 +562,8 @@ PyObject* write_frames(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
         ReleasedLock unlocked;
         text.reserve(capacity);
         for (std::size_t id = 0; id < ranges.size(); ++id) {
-            if (!ranges[id].frames.empty()) prepare(table, *table.layouts[id], ranges[id], float_format);
+            if (!ranges[id].frames.empty())
+                prepare(table, *table.layouts[id], ranges[id], float_format);
         }
         std::vector<std::size_t> next_row(ranges.size(), 0);  // per layout, in its gathered rows
         for (std::size_t k = first; k < end; ++k) {

@@ -42,7 +42,6 @@ inline constexpr std::size_t kShortestFloatRoom = 40;
 
 namespace shortest_detail {
 
-
 // A binary64 has at most 17 significant decimal digits in its shortest form.
 inline constexpr std::size_t kMaxSignificantDigits = 17;
 // "-d.dddddddddddddddde-308": sign, 17 digits, point, 'e', exponent sign, 3 digits.
@@ -75,12 +74,16 @@ inline constexpr int kLog10ThreeQuartersShift = 22;
 inline constexpr int kLog2Pow10Multiplier = 1741647;
 inline constexpr int kLog2Pow10Shift = 19;
 
-inline int floor_log10_pow2(int q) noexcept { return (q * kLog10Pow2Multiplier) >> kLog10Pow2Shift; }
+inline int floor_log10_pow2(int q) noexcept {
+    return (q * kLog10Pow2Multiplier) >> kLog10Pow2Shift;
+}
 inline int floor_log10_three_quarters_pow2(int q) noexcept {
     return (q * kLog10ThreeQuartersMultiplier + kLog10ThreeQuartersAddend) >>
            kLog10ThreeQuartersShift;
 }
-inline int floor_log2_pow10(int e) noexcept { return (e * kLog2Pow10Multiplier) >> kLog2Pow10Shift; }
+inline int floor_log2_pow10(int e) noexcept {
+    return (e * kLog2Pow10Multiplier) >> kLog2Pow10Shift;
+}
 
 // 5^k for k = 0..27, the powers below 2^64 that a scaled bound (below 2^59)
 // can be a multiple of.
@@ -192,7 +195,7 @@ inline bool shortest_decimal(std::uint64_t c, int q, Decimal& decimal) noexcept 
         (vb < middle ? 1u : 0u) | ((vb == middle ? 1u : 0u) & static_cast<unsigned>(~s & 1u));
     const unsigned take_s = s_in & ((t_in ^ 1u) | s_closer);
     const std::uint64_t longer = t - take_s;
-    const std::uint64_t shorter = tp10 - kRadix * sp_in;
+    const std::uint64_t shorter = tp10 - std::uint64_t{kRadix} * sp_in;
     const std::uint64_t use_shorter = std::uint64_t{0} - (sp_in | tp_in);
     decimal = {(shorter & use_shorter) | (longer & ~use_shorter), k};
     return true;
@@ -239,13 +242,15 @@ inline char* write_decimal(char* out, bool negative, Decimal decimal) noexcept {
     constexpr std::uint32_t kEightDigits = 100000000;
     const std::uint64_t first_nine = aligned / kEightDigits;  // below 10^9
     const auto low_eight = static_cast<std::uint32_t>(aligned % kEightDigits);
-    const char first = static_cast<char>('0' + static_cast<std::uint32_t>(first_nine) / kEightDigits);
+    const char first =
+        static_cast<char>('0' + static_cast<std::uint32_t>(first_nine) / kEightDigits);
     const auto high_eight = static_cast<std::uint32_t>(first_nine) % kEightDigits;
     unsigned trailing;  // zero digits at the end of the 16
     ops::UInt128 others;
 #if ATOMBLOCK_HAVE_SSE2
     const __m128i lanes = short_float_detail::sixteen_digit_lanes(high_eight, low_eight);
-    const auto zero_lanes = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(lanes, _mm_setzero_si128())));
+    const auto zero_lanes =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(lanes, _mm_setzero_si128())));
     trailing = static_cast<unsigned>(std::countl_zero(static_cast<std::uint16_t>(~zero_lanes)));
     const __m128i chars = _mm_or_si128(lanes, _mm_set1_epi8('0'));
     others.low = static_cast<std::uint64_t>(_mm_cvtsi128_si64(chars));
@@ -323,7 +328,8 @@ inline char* write_shortest_float(char* out, double value) noexcept {
     const std::uint64_t c = biased != 0 ? fraction | kHiddenBit : fraction;
     const int q = (biased != 0 ? static_cast<int>(biased) : 1) - kExponentOffset;
     Decimal decimal;
-    if (!shortest_decimal(c, q, decimal)) [[unlikely]] return write_shortest_rare(out, value);
+    if (!shortest_decimal(c, q, decimal)) [[unlikely]]
+        return write_shortest_rare(out, value);
     return write_decimal(out, (bits >> 63) != 0, decimal);
 }
 
