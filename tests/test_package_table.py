@@ -356,4 +356,4 @@ def test_bench_script_runs_and_cross_checks(tmp_path):
     assert bench["main"](["--sizes", "30x4,10x0", "--repeat", "1", "--big-atoms", "50",
                           "--json", str(tmp_path / "b.json")]) == 0
     figures = json.loads((tmp_path / "b.json").read_text())
-    assert figures["ok"] and len(figures["rows"]) == 2 * 13 + 2
+    assert figures["ok"] and len(figures["rows"]) == 2 * 12 + 2
