@@ -44,6 +44,8 @@ TABLES = {
     "bare frames": lambda: atomblock.Table([atomblock.Frame(), atomblock.Frame({"pos": np.zeros((0, 3))}),
                                             atomblock.Frame(info={"x": 1}, pbc=[False, False, True])]),
     "sub-table": lambda: atomblock.Table(dataset(30, seed=5))[3:27:2],
+    "sub-table without a key": lambda: atomblock.Table(  # keeps its parent's key orders, one of them unused
+        [atomblock.Frame({"pos": np.zeros((1, 3))}, {"a": 1.0} if k % 2 else {"b": "x y"}) for k in range(6)])[::2],
     "no frames": lambda: atomblock.Table([]),
 }
 

@@ -137,7 +137,11 @@ def plan(table: Table) -> _Plan:
         holders = np.flatnonzero(np.array([key in order for order in table._orders], dtype=bool)[order_ids])
         columns.append(_info_column(key, table.info[key], holders))
     number = {key: j for j, key in enumerate(keys)}
-    orders = [[(format_key(key).encode(), number[key]) for key in order] for order in table._orders]
+    # A sub-table keeps every key order of its parent; those none of its frames uses may name
+    # keys it no longer has.
+    used_orders = set(np.unique(order_ids).tolist())
+    orders = [[(format_key(key).encode(), number[key]) for key in order] if oid in used_orders else []
+              for oid, order in enumerate(table._orders)]
     cells = np.ascontiguousarray(table.cell, dtype=np.float64).reshape(n, 9)
     offsets = np.ascontiguousarray(table.offsets, dtype=np.int64)
     args = (offsets, layout_ids, layouts, order_ids, orders, columns, cells,

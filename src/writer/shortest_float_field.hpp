@@ -116,33 +116,73 @@ struct Decimal {
     int exponent;
 };
 
-// The scaled bound cp * 2^q * 10^-k rounded to odd, given cp << h and the
-// power's entry; false when the truncated power leaves its integer part in
-// doubt and the bound is no exact integer.
-inline bool round_to_odd(const ops::UInt128& power, bool exact_power, std::uint64_t shifted_bound,
-                         std::uint64_t bound, int k, std::uint64_t& result) noexcept {
-    // shifted_bound * power = integer * 2^128 + fraction (fraction 128 bits).
+// A 192-bit product: integer part `high` (bits 128 and up), fraction below.
+struct Scaled {
+    std::uint64_t high;
+    std::uint64_t middle;
+    std::uint64_t low;
+};
+
+// shifted_bound * power, exactly.
+inline Scaled scale(const ops::UInt128& power, std::uint64_t shifted_bound) noexcept {
     const ops::UInt128 low = ops::mul_64x64(power.low, shifted_bound);
     const ops::UInt128 high = ops::mul_64x64(power.high, shifted_bound);
+    Scaled out{high.high, 0, low.low};
+    if (ops::add_overflow(high.low, low.high, out.middle)) ++out.high;
+    return out;
+}
+
+// power << shift (shift 1..5), exactly: what one more multiple of 2^shift
+// in shifted_bound adds to its product.
+inline Scaled shifted_power(const ops::UInt128& power, unsigned shift) noexcept {
+    return Scaled{power.high >> (64 - shift), (power.high << shift) | (power.low >> (64 - shift)),
+                  power.low << shift};
+}
+
+inline Scaled plus(const Scaled& a, const Scaled& b) noexcept {
+    Scaled out{};
+    const bool carry_low = ops::add_overflow(a.low, b.low, out.low);
     std::uint64_t middle;
-    const bool carry = ops::add_overflow(high.low, low.high, middle);
-    const std::uint64_t integer = high.high + (carry ? 1u : 0u);
+    const bool carry_middle = ops::add_overflow(a.middle, b.middle, middle);
+    const bool carry_both =
+        ops::add_overflow(middle, std::uint64_t{carry_low ? 1u : 0u}, out.middle);
+    out.high = a.high + b.high + (carry_middle || carry_both ? 1u : 0u);
+    return out;
+}
+
+inline Scaled minus(const Scaled& a, const Scaled& b) noexcept {
+    Scaled out{};
+    const bool borrow_low = ops::sub_overflow(a.low, b.low, out.low);
+    std::uint64_t middle;
+    const bool borrow_middle = ops::sub_overflow(a.middle, b.middle, middle);
+    const bool borrow_both =
+        ops::sub_overflow(middle, std::uint64_t{borrow_low ? 1u : 0u}, out.middle);
+    out.high = a.high - b.high - (borrow_middle || borrow_both ? 1u : 0u);
+    return out;
+}
+
+// The scaled bound bound * 2^q * 10^-k rounded to odd, from its product with
+// the power (shifted so that the integer part is the top word); false when
+// the truncated power leaves the integer part in doubt and the bound is no
+// exact integer.
+inline bool round_to_odd(const Scaled& product, bool exact_power, std::uint64_t bound, int k,
+                         std::uint64_t& result) noexcept {
     // An exact power leaves a fraction that is exactly this one. A truncated
-    // power falls short by less than shifted_bound (< 2^59): the true fraction
-    // is in (fraction, fraction + 2^59), never 0, and stays below 2^128 unless
-    // the middle word is all ones.
-    if (!exact_power && middle == ~std::uint64_t{0}) [[unlikely]] {
+    // power falls short by less than the shifted bound (< 2^59): the true
+    // fraction is in (fraction, fraction + 2^59), never 0, and stays below
+    // 2^128 unless the middle word is all ones.
+    if (!exact_power && product.middle == ~std::uint64_t{0}) [[unlikely]] {
         // In doubt: an exact integer (bound * 2^(q - k) / 5^k with q > k for
         // every k >= 1) is the next one up; anything else is left undecided.
         if (k >= 1 && static_cast<std::size_t>(k) < kPow5Count &&
             bound % kPow5[static_cast<std::size_t>(k)] == 0) {
-            result = integer + 1;
+            result = product.high + 1;
             return true;
         }
         return false;
     }
-    const bool sticky = !exact_power || (middle | low.low) != 0;
-    result = integer | (sticky ? 1u : 0u);
+    const bool sticky = !exact_power || (product.middle | product.low) != 0;
+    result = product.high | (sticky ? 1u : 0u);
     return true;
 }
 
@@ -168,10 +208,16 @@ inline bool shortest_decimal(std::uint64_t c, int q, Decimal& decimal) noexcept 
     const ops::UInt128& power =
         pow10_table::kPow10[static_cast<std::size_t>(e - pow10_table::kPow10MinExponent)];
     const bool exact = e >= 0 && e <= pow10_table::kPow10ExactMaxExponent;
+    // One product; the bounds' differ from it by multiples of the power
+    // (2 << h of them, or 1 << h below a power of two), added exactly.
+    const auto shift = static_cast<unsigned>(h);
+    const Scaled product = scale(power, cb << h);
+    const Scaled half_gap = shifted_power(power, shift + 1);
+    const Scaled lower_gap = cb - cbl == 2 ? half_gap : shifted_power(power, shift);
     std::uint64_t vb, vbl, vbr;
-    if (!round_to_odd(power, exact, cb << h, cb, k, vb) ||
-        !round_to_odd(power, exact, cbl << h, cbl, k, vbl) ||
-        !round_to_odd(power, exact, cbr << h, cbr, k, vbr)) [[unlikely]] {
+    if (!round_to_odd(product, exact, cb, k, vb) ||
+        !round_to_odd(minus(product, lower_gap), exact, cbl, k, vbl) ||
+        !round_to_odd(plus(product, half_gap), exact, cbr, k, vbr)) [[unlikely]] {
         return false;
     }
 
