@@ -299,8 +299,8 @@ inline char* write_decimal(char* out, bool negative, Decimal decimal) noexcept {
         static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(lanes, _mm_setzero_si128())));
     trailing = static_cast<unsigned>(std::countl_zero(static_cast<std::uint16_t>(~zero_lanes)));
     const __m128i chars = _mm_or_si128(lanes, _mm_set1_epi8('0'));
-    others.low = static_cast<std::uint64_t>(_mm_cvtsi128_si64(chars));
-    others.high = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(chars, chars)));
+    others.low = simd::low_lane(chars);
+    others.high = simd::high_lane(chars);
 #else
     const std::uint64_t high_lanes = eight_digit_lanes(high_eight);
     const std::uint64_t low_lanes = eight_digit_lanes(low_eight);
