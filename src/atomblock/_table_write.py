@@ -109,16 +109,15 @@ def _info_column(key: str, column: Array, holders: Array) -> tuple[Any, ...]:
             # stress/virial: nine numbers, column by column, as the common writers store them
             return code, np.ascontiguousarray(column.transpose(0, 2, 1)).reshape(n, 9), _QUOTED
     if column.dtype.kind == "U" and column.ndim == 1:
-        values = column[holders]
-        distinct, inverse = np.unique(values, return_inverse=True)
+        distinct, inverse = np.unique(column[holders], return_inverse=True)
         texts = [format_str(v).encode() for v in distinct.tolist()]
         index = np.zeros(n, dtype=np.int64)
         index[holders] = inverse.reshape(-1)
         return b"t", texts or [b""], index
     # Anything else as the comment writer writes the frame's own value.
-    values = [format_value(column[k] if column.ndim > 1 or column.dtype.kind == "O" else column.item(k), key)
-              for k in holders.tolist()]
-    return _texts(values, holders, n)
+    written = [format_value(column[k] if column.ndim > 1 or column.dtype.kind == "O" else column.item(k), key)
+               for k in holders.tolist()]
+    return _texts(written, holders, n)
 
 
 def plan(table: Table) -> _Plan:
@@ -173,8 +172,11 @@ def write_table(put: Callable[[bytes], Any], table: Table, float_format: str, ba
         return
     fmt = float_format.encode()
 
+    offsets, layout_ids, layouts, order_ids, orders, columns, cells, has_cell, pbc = made.args
+
     def formatted(span: tuple[int, int]) -> tuple[bytes, int]:
-        return _native.write_frames(*made.args, span[0], span[1], fmt)  # type: ignore[no-any-return]
+        return _native.write_frames(offsets, layout_ids, layouts, order_ids, orders, columns, cells, has_cell, pbc,
+                                    span[0], span[1], fmt)
 
     def done(result: tuple[bytes, int]) -> bool:
         data, faulty = result
