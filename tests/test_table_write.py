@@ -1,6 +1,7 @@
 """Writing a Table natively: the same bytes as writing its frames one by one (the oracle), on
 generated tables, for both float formats, one or two workers and ranges of any size; and the
 same partial output and error when a frame cannot be written."""
+import gzip
 import io
 
 import numpy as np
@@ -87,3 +88,21 @@ def test_faults_leave_the_frames_before_them(kind, workers, monkeypatch):
         outcomes.append((out.getvalue(), type(info.value), str(info.value)))
     assert outcomes[0] == outcomes[1]
     assert outcomes[0][0] == written(list(table)[:4])
+
+
+@pytest.mark.parametrize("dest", ["path", "gz path", "text file", "append"])
+def test_table_destinations(dest, tmp_path, monkeypatch):
+    table = TABLES["mixed layouts and keys"]()
+    expected = written(list(table))
+    monkeypatch.setattr(_write, "WRITE_ROWS", 7)
+    path = tmp_path / ("out.xyz.gz" if dest == "gz path" else "out.xyz")
+    if dest == "text file":
+        with open(path, "w", encoding="utf-8") as f:
+            atomblock.write(f, table, workers=2)
+    elif dest == "append":
+        atomblock.write(path, table[:10])
+        atomblock.write(path, table[10:], append=True)
+    else:
+        atomblock.write(path, table, workers=2)
+    got = gzip.decompress(path.read_bytes()) if dest == "gz path" else path.read_bytes()
+    assert got == expected

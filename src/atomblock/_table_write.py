@@ -34,12 +34,39 @@ _SCALAR, _QUOTED, _BRACKETS, _EMPTY = range(4)  # how a numeric row is written (
 
 
 class _Plan:
-    """The native writer's arguments but the frame range and the float format."""
+    """What the native writer reads of the table, by frame: row offsets, the Properties layout
+    and the info-key order of each frame (numbers into `layouts` and `orders`), the info columns
+    the orders name, cells and pbc."""
 
-    __slots__ = ("args", "offsets")
+    __slots__ = ("offsets", "layout_ids", "layouts", "order_ids", "orders", "columns", "cells", "has_cell", "pbc")
 
-    def __init__(self, args: tuple[Any, ...], offsets: Array) -> None:
-        self.args, self.offsets = args, offsets
+    def __init__(self, offsets: Array, layout_ids: Array, layouts: list[Any], order_ids: Array,
+                 orders: list[list[tuple[bytes, int]]], columns: list[tuple[bytes, Any, Any]], cells: Array,
+                 has_cell: Array, pbc: Array) -> None:
+        self.offsets, self.layout_ids, self.layouts = offsets, layout_ids, layouts
+        self.order_ids, self.orders, self.columns = order_ids, orders, columns
+        self.cells, self.has_cell, self.pbc = cells, has_cell, pbc
+
+    def arguments(self, first: int, end: int) -> tuple[Array, Array, list[Any], Array, list[list[tuple[bytes, int]]],
+                                                       list[tuple[bytes, Any, Any]], Array, Array, Array, int, int]:
+        """write_frames' arguments but the float format for frames [first, end), renumbered so
+        that only the layouts, orders and info columns those frames use are passed: a call costs
+        what its frames cost, however many layouts and key orders the whole table has."""
+        used_layouts, layout_ids = np.unique(self.layout_ids[first:end], return_inverse=True)
+        used_orders, order_ids = np.unique(self.order_ids[first:end], return_inverse=True)
+        orders = [self.orders[o] for o in used_orders.tolist()]
+        number: dict[int, int] = {}
+        for order in orders:
+            for _, column in order:
+                number.setdefault(column, len(number))
+        columns = []
+        for column in number:
+            code, values, wrap = self.columns[column]
+            columns.append((code, values, wrap[first:end]) if code == b"t" else (code, values[first:end], wrap))
+        return (self.offsets[first:end + 1], layout_ids.reshape(-1).astype(np.int64),
+                [self.layouts[lid] for lid in used_layouts.tolist()], order_ids.reshape(-1).astype(np.int64),
+                [[(key, number[column]) for key, column in order] for order in orders], columns,
+                self.cells[first:end], self.has_cell[first:end], self.pbc[first:end], 0, end - first)
 
 
 def _codepoints(values: Array) -> Array:
@@ -142,10 +169,9 @@ def plan(table: Table) -> _Plan:
     orders = [[(format_key(key).encode(), number[key]) for key in order] if oid in used_orders else []
               for oid, order in enumerate(table._orders)]
     cells = np.ascontiguousarray(table.cell, dtype=np.float64).reshape(n, 9)
-    offsets = np.ascontiguousarray(table.offsets, dtype=np.int64)
-    args = (offsets, layout_ids, layouts, order_ids, orders, columns, cells,
-            table._has_cell.astype(np.bool_, copy=False), np.ascontiguousarray(table.pbc, dtype=np.bool_))
-    return _Plan(args, offsets)
+    return _Plan(np.ascontiguousarray(table.offsets, dtype=np.int64), layout_ids, layouts, order_ids, orders,
+                 columns, cells, table._has_cell.astype(np.bool_, copy=False),
+                 np.ascontiguousarray(table.pbc, dtype=np.bool_))
 
 
 def ranges(offsets: Array, rows: int) -> list[tuple[int, int]]:
@@ -172,11 +198,10 @@ def write_table(put: Callable[[bytes], Any], table: Table, float_format: str, ba
         return
     fmt = float_format.encode()
 
-    offsets, layout_ids, layouts, order_ids, orders, columns, cells, has_cell, pbc = made.args
-
     def formatted(span: tuple[int, int]) -> tuple[bytes, int]:
-        return _native.write_frames(offsets, layout_ids, layouts, order_ids, orders, columns, cells, has_cell, pbc,
-                                    span[0], span[1], fmt)
+        faulty: int
+        data, faulty = _native.write_frames(*made.arguments(*span), fmt)
+        return data, faulty if faulty < 0 else span[0] + faulty
 
     def done(result: tuple[bytes, int]) -> bool:
         data, faulty = result
