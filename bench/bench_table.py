@@ -3,12 +3,12 @@ small frames with species, pos, forces, an energy, a 3x3 stress, a config_type, 
 
     .venv/bin/python bench/bench_table.py                     # 20,000 x 100 and 50,000 x 20 atoms
     .venv/bin/python bench/bench_table.py --quick             # seconds: 2,000 x 100 and 5,000 x 20
-    .venv/bin/python bench/bench_table.py --sizes 1000x50 --repeat 1 --json out.json
+    .venv/bin/python bench/bench_table.py --sizes 1000x50 --repeat 1 --big-atoms 0 --json out.json
 
 Per workload, with the file in the page cache, the best of --repeat runs (wall-clock and CPU
 seconds; us/frame and MB/s from the wall-clock time) of:
   read(":")                      the list of frames (the baseline);
-  one-call atom lines            the native reader over every frame's atom lines at once (the lines
+  yardstick: one read_block      the native reader over every frame's atom lines at once (the lines
                                  alone, gathered beforehand into one buffer): the cost of the atoms,
                                  the yardstick of what a table adds per frame;
   read_table                     the same frames as a Table;
@@ -18,11 +18,21 @@ seconds; us/frame and MB/s from the wall-clock time) of:
   count newlines                 read the file and bytes.count(b"\n"): the floor for finding line ends;
   regex energies                 read the file, split it in lines and take each frame's energy from
                                  its comment line with a regex (plain Python, no atomblock);
-  write frames / write table     the frames of read(":") and the table, to a file (fixed floats).
+  write frames / write table     the frames of read(":") and the table, to a file (fixed floats;
+                                 a path is written to a temporary file, synced and renamed);
+  write table workers=2          the table's frame ranges formatted on two threads;
+  write table -> /dev/null       the same without the disk: formatting and write calls only
+                                 (also with workers=2);
+  yardstick: one write_block     the module formatting every frame's atom lines in one call over
+                                 the concatenated columns (no count or comment lines, no file):
+                                 what the table writer is measured against.
+Then, for one frame of --big-atoms atoms (species, pos, forces), write to /dev/null with fixed and
+with shortest floats (ns/atom and their ratio).
 Each table is cross-checked once against read(":") (frame by frame), the regex energies against
-the metadata-only table's, and the two written files against each other (byte for byte); the exit
-status is 1 when a check fails, else 0. Per workload it also counts the file's comment lines that
-the native comment scanner declines (each then costs the Python parser's time; none should).
+the metadata-only table's, and the written files against each other (byte for byte); the big
+frame's shortest text must read back to the same floats. The exit status is 1 when a check
+fails, else 0. Per workload it also counts the file's comment lines that the native comment
+scanner declines (each then costs the Python parser's time; none should).
 """
 from __future__ import annotations
 
@@ -43,6 +53,7 @@ import numpy as np
 import atomblock
 from atomblock import _native
 from atomblock._properties import layout_of_text
+from atomblock._write import _codepoints
 
 DEFAULT_SIZES = "20000x100,50000x20,3x100000"
 QUICK_SIZES = "2000x100,5000x20"
@@ -141,7 +152,7 @@ def run(nframes: int, natoms: int, repeat: int,
     frames = timed('read(":")', lambda: atomblock.read(path, ":"))
     text, rows_in_all = atom_lines(path)
     col_types = layout_of_text("species:S:1:pos:R:3:forces:R:3").col_types
-    one_call = timed("one-call atom lines",
+    one_call = timed("yardstick: one read_block",
                      lambda: _native.read_block(text, 0, rows_in_all, col_types, False, "utf32"))
     table = timed("read_table", lambda: atomblock.read_table(path))
     table2 = timed("read_table workers=2", lambda: atomblock.read_table(path, workers=2))
@@ -151,14 +162,39 @@ def run(nframes: int, natoms: int, repeat: int,
     out_frames, out_table = directory / "frames_out.xyz", directory / "table_out.xyz"
     timed("write frames", lambda: atomblock.write(out_frames, frames))
     timed("write table", lambda: atomblock.write(out_table, table))
+    out_table2 = directory / "table_out2.xyz"
+    timed("write table workers=2", lambda: atomblock.write(out_table2, table, workers=2))
+    timed("write table -> /dev/null", lambda: atomblock.write(os.devnull, table))
+    timed("  ... workers=2", lambda: atomblock.write(os.devnull, table, workers=2))
+    points = _codepoints(table.arrays["species"], int(table.offsets[-1]))
+    timed("yardstick: one write_block", lambda: _native.write_block(
+        [points], [2], [table.arrays["pos"], table.arrays["forces"]], [], [], b"sffffff"))
     ok = (np.array_equal(one_call[0]["floats"], np.hstack([table.arrays["pos"], table.arrays["forces"]]))
           and list(table) == frames and table2 == table and bare.arrays == {}
           and np.array_equal(bare.natoms, table.natoms) and np.array_equal(bare.info["energy"], table.info["energy"])
           and np.array_equal(energies, bare.info["energy"]) and newlines == nframes * (natoms + 2)
-          and out_frames.read_bytes() == out_table.read_bytes() == path.read_bytes())
-    for p in (path, out_frames, out_table):
+          and out_frames.read_bytes() == out_table.read_bytes() == out_table2.read_bytes() == path.read_bytes())
+    for p in (path, out_frames, out_table, out_table2):
         p.unlink()
     return rows, ok, declined
+
+
+def run_big(natoms: int, repeat: int, directory: Path) -> tuple[list[dict[str, Any]], bool]:
+    """One frame of `natoms` atoms written with fixed and with shortest floats."""
+    rng = np.random.default_rng(1)
+    frame = atomblock.Frame({"species": rng.choice(SPECIES, natoms), "pos": rng.random((natoms, 3)) * 10,
+                             "forces": rng.normal(size=(natoms, 3))})
+    rows: list[dict[str, Any]] = []
+    for fmt in ("fixed", "shortest"):
+        seconds, cpu, _ = best(lambda fmt=fmt: atomblock.write(os.devnull, frame, float_format=fmt), repeat)
+        rows.append({"workload": f"1x{natoms}", "op": f"big frame {fmt}", "seconds": seconds, "cpu_seconds": cpu,
+                     "ns_per_atom": seconds / natoms * 1e9})
+    path = directory / "big.xyz"
+    atomblock.write(path, frame, float_format="shortest")
+    back = atomblock.read(path)
+    ok = all(np.array_equal(back.arrays[name], frame.arrays[name]) for name in ("species", "pos", "forces"))
+    path.unlink()
+    return rows, ok
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -166,6 +202,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--sizes", default=None, help=f"FRAMESxATOMS,... (default {DEFAULT_SIZES})")
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--quick", action="store_true", help=f"sizes {QUICK_SIZES}, one run each")
+    parser.add_argument("--big-atoms", type=int, default=None,
+                        help="atoms of the one big frame (default 1,000,000; --quick 100,000; 0: none)")
     parser.add_argument("--json", type=Path, help="write the figures here too")
     args = parser.parse_args(argv)
     sizes = args.sizes or (QUICK_SIZES if args.quick else DEFAULT_SIZES)
@@ -187,6 +225,16 @@ def main(argv: list[str] | None = None) -> int:
                       f" {r['MB_per_s']:8.1f}")
             print(f"{'':>12} cross-check: {'ok' if ok else 'FAILED'}; comment lines the native scanner"
                   f" declines: {fell:,} of {lines:,}")
+            all_rows += rows
+            all_ok = all_ok and ok
+        big = args.big_atoms if args.big_atoms is not None else (100_000 if args.quick else 1_000_000)
+        if big:
+            rows, ok = run_big(big, repeat, Path(tmp))
+            for r in rows:
+                print(f"{r['workload']:>12} {r['op']:<24} {r['seconds']:9.3f} {r['cpu_seconds']:7.3f}"
+                      f" {r['ns_per_atom']:9.1f} ns/atom")
+            print(f"{'':>12} shortest / fixed: {rows[1]['seconds'] / rows[0]['seconds']:.2f};"
+                  f" cross-check: {'ok' if ok else 'FAILED'}")
             all_rows += rows
             all_ok = all_ok and ok
     if args.json:

@@ -1,5 +1,6 @@
 // libFuzzer target for the writer core: the float and integer fields against
-// references built on std::to_chars and snprintf, and write_atom_block on small
+// references built on std::to_chars and snprintf, the shortest float text
+// against its exact std::to_chars path, and write_atom_block on small
 // matrices with arbitrary byte strides against a plain reference layout.
 //
 // Input layout: records of kRecordBytes (one parameter byte, then eight payload
@@ -25,6 +26,7 @@
 #include "writer/atom_writer.hpp"
 #include "writer/float_field.hpp"
 #include "writer/int_field.hpp"
+#include "writer/shortest_float_field.hpp"
 
 using fuzzcheck::append_utf8;
 
@@ -192,6 +194,25 @@ void check_int_field(std::int64_t v) {
         print_bytes(
             "got", std::string_view(out.get(), std::min(n, atomblock::writer::kMaxIntFieldLength)));
         print_bytes("expected", expected));
+}
+
+// The shortest text (the inline arithmetic) against the out-of-line exact path,
+// whose digits come from std::to_chars, and its round trip through strtod.
+void check_shortest_float(double v) {
+    // Exactly the documented room, on the heap, so any store beyond it is caught.
+    const auto out = std::make_unique<char[]>(atomblock::writer::kShortestFloatRoom);
+    const char* end = atomblock::writer::write_shortest_float(out.get(), v);
+    const std::string got(out.get(), static_cast<std::size_t>(end - out.get()));
+    char reference[atomblock::writer::kShortestFloatRoom];
+    const char* reference_end =
+        atomblock::writer::shortest_detail::write_shortest_rare(reference, v);
+    const std::string expected(reference, static_cast<std::size_t>(reference_end - reference));
+    const double back = std::strtod(got.c_str(), nullptr);
+    FUZZ_CHECK(got == expected && got.size() <= atomblock::writer::kShortestFloatMaxChars &&
+                   (std::isnan(v) ? std::isnan(back) : bits_of(back) == bits_of(v)),
+               std::fprintf(stderr, "  value %a (%016llx)\n", v,
+                            static_cast<unsigned long long>(bits_of(v)));
+               print_bytes("got", got); print_bytes("expected", expected));
 }
 
 // Both forms of the 16-byte short field, the SSE2 one and the portable word
@@ -439,8 +460,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::memcpy(record, data + at, std::min(kRecordBytes, size - at));
         std::uint64_t payload;
         std::memcpy(&payload, record + 1, sizeof payload);
-        for (std::size_t kind = 0; kind < kDoubleKinds; ++kind)
+        for (std::size_t kind = 0; kind < kDoubleKinds; ++kind) {
             check_float_field(derive_double(kind, record[0], payload));
+            check_shortest_float(derive_double(kind, record[0], payload));
+        }
         for (std::size_t kind = 0; kind < kIntKinds; ++kind)
             check_int_field(derive_int(kind, record[0], payload));
         check_short_field_forms(record[0], payload);

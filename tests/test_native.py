@@ -6,7 +6,10 @@ import io
 import math
 import mmap
 import struct
+import subprocess
+import sys
 import threading
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -468,6 +471,45 @@ def test_write_block_shortest_edges():
     lines = shortest_lines(SHORTEST_EDGES)
     assert lines == [" " + repr(v) for v in SHORTEST_EDGES]
     assert max(len(line) - 1 for line in lines) == 24  # the longest repr of a float
+
+
+def neighbours(values):
+    values = np.asarray(values, dtype=np.float64)
+    with np.errstate(over="ignore"):  # the largest double's neighbour above is inf
+        return np.concatenate([np.nextafter(values, -np.inf), values, np.nextafter(values, np.inf)])
+
+
+# Doubles whose shortest digits are hard to get right: where the interval around the value is
+# lopsided (powers of two), holds an exact integer or a tie, is tiny (subnormals), or sits at a
+# power of ten, and where repr() switches between its fixed and scientific layouts.
+HARD_DOUBLES = {
+    "subnormals": np.arange(1, 3000, dtype=np.uint64).view(np.float64),
+    "powers of two": neighbours([2.0**e for e in range(-1074, 1024)]),
+    "powers of ten": neighbours([float(f"1e{e}") for e in range(-323, 309)]),
+    "integers 1e15..1e17": np.concatenate([np.arange(10**15 - 500, 10**15 + 500, dtype=np.float64),
+                                           np.arange(2**53 - 500, 2**53 + 500, 2, dtype=np.float64),
+                                           np.arange(10**17 - 8000, 10**17 + 8000, 16, dtype=np.float64)]),
+    "exact integers x 10^k": np.array([float(m * 10**k) for m in (1, 3, 7, 125, 4999, 2**20)
+                                       for k in range(23)]),
+    "halves and quarters": np.array([(2 * i + 1) / 2**j for i in range(0, 300, 7) for j in range(1, 60)]),
+    "layout edges": neighbours([1e-4, 1e-5, 9.999999999999999e-05, 1e16, 9999999999999998.0, 0.1, 1.0]),
+    "largest and smallest": neighbours([1.7976931348623157e308, 2.2250738585072014e-308, 5e-324]),
+}
+
+
+@pytest.mark.parametrize("name", list(HARD_DOUBLES))
+def test_write_block_shortest_hard_doubles(name):
+    values = np.concatenate([HARD_DOUBLES[name], -HARD_DOUBLES[name]])
+    assert shortest_lines(values) == [" " + repr(v) for v in values.tolist()]
+
+
+def test_pow10_table_is_generated(tmp_path):
+    """The powers of ten of the shortest float text regenerate byte for byte (the generator
+    also checks the logarithm shortcuts exactly for every exponent)."""
+    root = Path(__file__).resolve().parent.parent
+    out = tmp_path / "pow10_table.hpp"
+    subprocess.run([sys.executable, str(root / "tools" / "gen_pow10_table.py"), "--output", str(out)], check=True)
+    assert out.read_bytes() == (root / "src" / "writer" / "pow10_table.hpp").read_bytes()
 
 
 def test_write_block_shortest_round_trips_random_bits():

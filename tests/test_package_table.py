@@ -353,9 +353,10 @@ def test_from_frames_and_ambiguous_names():
 
 def test_bench_script_runs_and_cross_checks(tmp_path):
     bench = runpy.run_path(str(BENCH_TABLE), run_name="bench_table")
-    assert bench["main"](["--sizes", "30x4,10x0", "--repeat", "1", "--json", str(tmp_path / "b.json")]) == 0
+    assert bench["main"](["--sizes", "30x4,10x0", "--repeat", "1", "--big-atoms", "50",
+                          "--json", str(tmp_path / "b.json")]) == 0
     figures = json.loads((tmp_path / "b.json").read_text())
-    assert figures["ok"] and len(figures["rows"]) == 18
+    assert figures["ok"] and len(figures["rows"]) == 2 * 13 + 2
     # The package's own files: every comment line taken by the native scanner.
     assert figures["declined_comment_lines"] == {"30x4": [0, 30], "10x0": [0, 10]}
 

@@ -37,6 +37,20 @@ def write_block(
     natoms: int | None = None,
     check_strings: bool = False,
 ) -> bytes: ...
+def write_frames(
+    offsets: npt.NDArray[np.int64],
+    layout_ids: npt.NDArray[np.int64],
+    layouts: Sequence[tuple[Any, ...] | None],
+    order_ids: npt.NDArray[np.int64],
+    orders: Sequence[Sequence[tuple[bytes, int]]],
+    columns: Sequence[tuple[bytes, Any, Any]],
+    cells: npt.NDArray[np.float64],
+    has_cell: npt.NDArray[np.bool_],
+    pbc: npt.NDArray[np.bool_],
+    first: int,
+    end: int,
+    float_format: bytes = b"fixed",
+) -> tuple[bytes, int]: ...
 def parse_comment_fast(
     line: str,
 ) -> (

@@ -203,7 +203,14 @@ def _header(frame: Frame, natoms: int, properties: str) -> bytes:
 def _write_frames(put: Callable[[bytes], Any], frames: Iterable[Frame], float_format: FloatFormat,
                   bar: Any, workers: int) -> None:
     """Each frame is checked whole (types, arrays, header, strings) before any of its bytes
-    reach `put`; when a frame (or the iterable) fails, the frames before it are written."""
+    reach `put`; when a frame (or the iterable) fails, the frames before it are written.
+    A Table is formatted natively, range by range, with the same bytes and errors."""
+    if isinstance(frames, Table):
+        from ._table_write import write_table  # it imports this module
+
+        write_table(put, frames, float_format, bar, workers, WRITE_ROWS,
+                    lambda todo: _write_frames(put, todo, float_format, bar, workers))
+        return
     pending: list[bytes] = []  # small frames' text, written in one call per WRITE_BATCH bytes
     size = 0
     pool: ThreadPoolExecutor | None = None  # made at the first big frame
@@ -499,7 +506,9 @@ def write(dest: Dest, frames: Frame | Iterable[Frame], *, append: bool = False,
     "%16.8f"; "shortest" writes the shortest text that reads back to the same float.
     Comment-line floats are always shortest. With workers=N > 1, a frame of more
     than WRITE_ROWS atoms is formatted in row chunks on N helper threads while the
-    calling thread writes them in order; the file is the same.
+    calling thread writes them in order; the file is the same. A Table is written
+    from its columns, ranges of frames of about WRITE_ROWS atoms at a time (on N
+    threads with workers=N), the same bytes as writing list(table).
 
     A path ending in .parquet or .pq is written as one Parquet file of the frames
     (the columns of Table.to_arrow; needs pyarrow), whole, through a temporary file
@@ -511,14 +520,17 @@ def write(dest: Dest, frames: Frame | Iterable[Frame], *, append: bool = False,
     if workers < 1:
         raise ValueError(f"workers must be at least 1, got {workers}")
     fmt = cast(FloatFormat, float_format)
-    if _is_parquet(dest):
-        from ._arrow import write_parquet
+    todo: Iterable[Frame]
+    if isinstance(frames, Table):
+        frames._writable()  # refused first when a frame lost its atoms' columns
+        todo = frames
+    else:
+        todo = _frames_of(frames)
 
-        if append:
-            raise ValueError(f"{os.fsdecode(dest)}: a Parquet file is written whole; append=True is for extxyz")  # type: ignore[arg-type]
-        return write_parquet(dest, frames if isinstance(frames, Table) else _frames_of(frames))
-    # A Table is written frame by frame, refused first when a frame lost its atoms' columns.
-    todo = frames._writable() if isinstance(frames, Table) else _frames_of(frames)
+    A path ending in .parquet or .pq is written as one Parquet file of the frames
+    (the columns of Table.to_arrow; needs pyarrow), whole, through a temporary file
+    as above; its values are stored exactly, so float_format and workers do not
+    apply, and append=True is refused.
     is_path = _is_path(dest)
     if not is_path and not callable(getattr(dest, "write", None)):
         raise TypeError(f"dest must be a path or an open file, got {type(dest).__name__}")

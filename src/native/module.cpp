@@ -80,6 +80,24 @@ constexpr const char* kWriteBlockDoc =
     "code point from 1 to 32 raises BlockError (\"str_cols[k]: empty string\" or\n"
     "\"str_cols[k]: blank or control character\", .row = the atom).";
 
+constexpr const char* kWriteFramesDoc =
+    "write_frames(offsets, layout_ids, layouts, order_ids, orders, columns, cells, has_cell, pbc, "
+    "first, end, float_format=b'fixed')\n"
+    "--\n"
+    "\n"
+    "Format frames [first, end) of a table: count lines, comment lines, atom blocks.\n"
+    "\n"
+    "offsets (n + 1,) int64: frame k owns rows offsets[k]:offsets[k + 1]. layout_ids and\n"
+    "order_ids (n,) int64 pick per frame an entry of `layouts` (None for unused ones, else\n"
+    "(col_types, b\"Properties=...\", str_cols, str_widths, floats, ints, bools), the\n"
+    "write_block arguments over the whole table's rows) and of `orders` (a list of\n"
+    "(b\"key=\", column) pairs). `columns`: per info key (b\"f\"|b\"i\"|b\"b\", values\n"
+    "(n,) or (n, m), wrap 0 bare, 1 quoted items, 2 [item], 3 []) or (b\"t\", texts,\n"
+    "index (n,) int64). cells (n, 9) float64, has_cell (n,) bool, pbc (n, 3) bool.\n"
+    "Returns (bytes, faulty): faulty is the first frame whose string columns hold an\n"
+    "empty string or a blank or control character (the text holds the frames before\n"
+    "it), else -1.";
+
 constexpr const char* kParseCommentFastDoc =
     "parse_comment_fast(line)\n"
     "--\n"
@@ -136,6 +154,7 @@ PyMethodDef methods[] = {
     {"write_block", as_function(write_block_entry), kFastCallWithKeywords, kWriteBlockDoc},
     {"read_table_batch", as_function(read_table_batch_entry), kFastCallWithKeywords,
      kReadTableBatchDoc},
+    {"write_frames", as_function(write_frames_entry), kFastCallWithKeywords, kWriteFramesDoc},
     {"parse_comment_fast", parse_comment_fast_entry, METH_O, kParseCommentFastDoc},
     {nullptr, nullptr, 0, nullptr},
 };

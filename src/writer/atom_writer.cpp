@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -31,7 +32,8 @@ constexpr std::uint64_t kLineEstimateExtra = 2;
 
 // Most bytes a field can take, separator included.
 constexpr std::size_t kFloatFieldBound = 1 + kMaxFloatFieldLength;
-constexpr std::size_t kShortestFloatFieldBound = 1 + kShortestFloatMaxChars;
+// A shortest float's room: it stores whole blocks past its text.
+constexpr std::size_t kShortestFloatFieldBound = 1 + kShortestFloatRoom;
 constexpr std::size_t kIntFieldBound = 1 + kMaxIntFieldLength;
 constexpr std::size_t kBoolFieldBound = 3;
 constexpr std::size_t kStringSeparatorBound = 1;
@@ -263,18 +265,46 @@ void write_line(TextBuffer& out, const LineLayout& layout, const Inputs& in, std
 }
 
 template <FloatFormat kFloatFormat, bool kOneSymbol>
-void write_lines(TextBuffer& text, const LineLayout& layout, const Inputs& in, std::size_t natoms,
-                 bool& ascii) {
+void write_lines(TextBuffer& text, const LineLayout& layout, const Inputs& in, std::size_t first,
+                 std::size_t end, bool& ascii) {
     if (layout.line_bound <= kLineRoomCheckLimit) [[likely]] {
-        for (std::size_t atom = 0; atom < natoms; ++atom) {
+        for (std::size_t atom = first; atom < end; ++atom) {
             text.ensure_room(layout.line_bound);
             write_line<false, kFloatFormat, kOneSymbol>(text, layout, in, atom, ascii);
         }
     } else {
-        for (std::size_t atom = 0; atom < natoms; ++atom) {
+        for (std::size_t atom = first; atom < end; ++atom) {
             write_line<true, kFloatFormat, kOneSymbol>(text, layout, in, atom, ascii);
         }
     }
+}
+
+Inputs make_inputs(const BlockLayout& layout, const MatrixView<double>& float_mat,
+                   const MatrixView<std::int64_t>& int_mat,
+                   const MatrixView<std::uint8_t>& bool_mat) {
+    return Inputs{layout.strings.empty() ? StringColumn{} : layout.strings[0], layout.strings,
+                  layout.natoms, float_mat, int_mat, bool_mat,
+                  // Without a string column every `s` code fails as a
+                  // missing one, which only the in-turn path reports.
+                  layout.strings_in_turn || layout.strings.empty(), layout.separate_strings};
+}
+
+// The lines of atoms [first, end) by the float format and the symbol path.
+void write_range(TextBuffer& text, const LineLayout& lines, const Inputs& inputs,
+                 FloatFormat float_format, std::size_t first, std::size_t end, bool& ascii) {
+    const bool one_symbol = !inputs.strings_in_turn && !inputs.separate_strings &&
+                            inputs.symbol.codepoints.rows >= inputs.natoms;
+    if (float_format == FloatFormat::shortest) {
+        write_lines<FloatFormat::shortest, false>(text, lines, inputs, first, end, ascii);
+    } else if (one_symbol) {
+        write_lines<FloatFormat::fixed_16_8, true>(text, lines, inputs, first, end, ascii);
+    } else {
+        write_lines<FloatFormat::fixed_16_8, false>(text, lines, inputs, first, end, ascii);
+    }
+}
+
+std::size_t float_bound_of(FloatFormat float_format) noexcept {
+    return float_format == FloatFormat::shortest ? kShortestFloatFieldBound : kFloatFieldBound;
 }
 
 // Writes the block into a buffer of `estimate` bytes plus the per-line
@@ -287,25 +317,11 @@ AtomBlock write_block(const BlockLayout& layout, const MatrixView<double>& float
     AtomBlock block{TextBuffer(storage), true};
     block.text.reserve(estimate + kLineRoomCheckLimit);
 
-    const Inputs inputs{layout.strings.empty() ? StringColumn{} : layout.strings[0], layout.strings,
-                        layout.natoms, float_mat, int_mat, bool_mat,
-                        // Without a string column every `s` code fails as a
-                        // missing one, which only the in-turn path reports.
-                        layout.strings_in_turn || layout.strings.empty(), layout.separate_strings};
-    const bool shortest = layout.float_format == FloatFormat::shortest;
-    const LineLayout lines = compile_layout(ColumnPlan(col_types), inputs,
-                                            shortest ? kShortestFloatFieldBound : kFloatFieldBound);
+    const Inputs inputs = make_inputs(layout, float_mat, int_mat, bool_mat);
+    const LineLayout lines =
+        compile_layout(ColumnPlan(col_types), inputs, float_bound_of(layout.float_format));
     bool ascii = true;
-    const bool one_symbol = !inputs.strings_in_turn && !inputs.separate_strings &&
-                            inputs.symbol.codepoints.rows >= layout.natoms;
-    if (shortest) {
-        write_lines<FloatFormat::shortest, false>(block.text, lines, inputs, layout.natoms, ascii);
-    } else if (one_symbol) {
-        write_lines<FloatFormat::fixed_16_8, true>(block.text, lines, inputs, layout.natoms, ascii);
-    } else {
-        write_lines<FloatFormat::fixed_16_8, false>(block.text, lines, inputs, layout.natoms,
-                                                    ascii);
-    }
+    write_range(block.text, lines, inputs, layout.float_format, 0, layout.natoms, ascii);
     block.ascii = ascii;
     return block;
 }
@@ -365,6 +381,32 @@ AtomBlock write_atom_block(const BlockLayout& layout, const MatrixView<double>& 
         initial_capacity(layout, float_mat.cols, int_mat.cols, bool_mat.cols);
     return write_block(layout, float_mat, int_mat, bool_mat, col_types, storage,
                        capacity - kLineRoomCheckLimit);
+}
+
+struct BlockFormatter::State {
+    Inputs inputs;
+    LineLayout lines;
+    FloatFormat float_format;
+};
+
+BlockFormatter::BlockFormatter(const BlockLayout& layout, const MatrixView<double>& float_mat,
+                               const MatrixView<std::int64_t>& int_mat,
+                               const MatrixView<std::uint8_t>& bool_mat,
+                               std::span<const std::uint8_t> col_types) {
+    Inputs inputs = make_inputs(layout, float_mat, int_mat, bool_mat);
+    LineLayout lines =
+        compile_layout(ColumnPlan(col_types), inputs, float_bound_of(layout.float_format));
+    state_ = std::make_unique<State>(State{inputs, std::move(lines), layout.float_format});
+}
+
+BlockFormatter::~BlockFormatter() = default;
+BlockFormatter::BlockFormatter(BlockFormatter&&) noexcept = default;
+BlockFormatter& BlockFormatter::operator=(BlockFormatter&&) noexcept = default;
+
+bool BlockFormatter::append(TextBuffer& text, std::size_t first, std::size_t end) const {
+    bool ascii = true;
+    write_range(text, state_->lines, state_->inputs, state_->float_format, first, end, ascii);
+    return ascii;
 }
 
 }  // namespace atomblock::writer

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string_view>
 
@@ -71,5 +72,30 @@ AtomBlock write_atom_block(const BlockLayout& layout, const MatrixView<double>& 
                            const MatrixView<std::uint8_t>& bool_mat,
                            std::span<const std::uint8_t> col_types,
                            TextStorage& storage = heap_storage());
+
+// A layout compiled once over the same matrices, for many blocks of their
+// rows (the frames of a table): appends the lines of atoms [first, end) to a
+// buffer of the caller's. The matrices and string columns must outlive it;
+// layout.natoms is the rows every matrix offers. append() throws what
+// write_atom_block throws.
+class BlockFormatter {
+public:
+    BlockFormatter(const BlockLayout& layout, const MatrixView<double>& float_mat,
+                   const MatrixView<std::int64_t>& int_mat,
+                   const MatrixView<std::uint8_t>& bool_mat,
+                   std::span<const std::uint8_t> col_types);
+    BlockFormatter(BlockFormatter&&) noexcept;
+    BlockFormatter& operator=(BlockFormatter&&) noexcept;
+    BlockFormatter(const BlockFormatter&) = delete;
+    BlockFormatter& operator=(const BlockFormatter&) = delete;
+    ~BlockFormatter();
+
+    // Returns true when every byte appended is below 0x80.
+    bool append(TextBuffer& text, std::size_t first, std::size_t end) const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 }  // namespace atomblock::writer

@@ -1,28 +1,15 @@
-// Shortest float text in Python's repr() layout. The digits come from
-// std::to_chars (shortest round-trip scientific form); only the layout is
-// done here.
-#include "writer/shortest_float_field.hpp"
-
+// Shortest float text, out-of-line part: zeros, NaN, the infinities, and the
+// exact path for the values whose digits the inline arithmetic leaves in doubt
+// (the digits of std::to_chars' shortest form, laid out as repr() does).
 #include <charconv>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
 
-namespace atomblock::writer {
-namespace {
+#include "writer/shortest_float_field.hpp"
 
-// A binary64 has at most 17 significant decimal digits in its shortest form.
-constexpr std::size_t kMaxSignificantDigits = 17;
-// "-d.dddddddddddddddde-308": sign, 17 digits, point, 'e', exponent sign, 3 digits.
-constexpr std::size_t kScientificScratch = 1 + kMaxSignificantDigits + 1 + 1 + 1 + 3;
-// repr() switches to fixed notation for decimal exponents in [-4, 16).
-constexpr int kFixedExponentMin = -4;
-constexpr int kFixedExponentEnd = 16;
-constexpr int kDecimalBase = 10;
-constexpr int kHundred = kDecimalBase * kDecimalBase;
-// Exponents have at least two digits, in std::to_chars' text ("1e-05",
-// "1e+16") as in repr()'s, and at most three ("1e-300").
-constexpr std::ptrdiff_t kShortestExponentDigits = 2;
+namespace atomblock::writer::shortest_detail {
+namespace {
 
 char* copy(char* out, const char* text, std::size_t size) noexcept {
     std::memcpy(out, text, size);
@@ -34,27 +21,10 @@ char* fill_zeros(char* out, std::size_t count) noexcept {
     return out + count;
 }
 
-char* write_exponent(char* out, int exponent) noexcept {
-    *out++ = 'e';
-    *out++ = exponent < 0 ? '-' : '+';
-    unsigned magnitude = static_cast<unsigned>(exponent < 0 ? -exponent : exponent);
-    if (magnitude >= static_cast<unsigned>(kHundred)) {
-        *out++ = static_cast<char>('0' + magnitude / static_cast<unsigned>(kHundred));
-        magnitude %= static_cast<unsigned>(kHundred);
-    }
-    *out++ = static_cast<char>('0' + magnitude / static_cast<unsigned>(kDecimalBase));
-    *out++ = static_cast<char>('0' + magnitude % static_cast<unsigned>(kDecimalBase));
-    return out;
-}
-
-}  // namespace
-
-char* write_shortest_float(char* out, double value) noexcept {
-    if (std::isnan(value)) return copy(out, "nan", 3);
+// The exact path: the digits of std::to_chars' shortest scientific text, laid
+// out as repr() does. `value` is finite and not zero.
+char* write_shortest_exact(char* out, double value) noexcept {
     if (std::signbit(value)) *out++ = '-';
-    if (std::isinf(value)) return copy(out, "inf", 3);
-    if (value == 0.0) return copy(out, "0.0", 3);
-
     // "d[.ddd]e±XX[X]" for the magnitude: the first digit, the others after
     // the point, and the decimal exponent of the first digit at the end.
     char scratch[kScientificScratch];
@@ -98,4 +68,14 @@ char* write_shortest_float(char* out, double value) noexcept {
     return copy(out, more + integer_more, more_count - integer_more);
 }
 
-}  // namespace atomblock::writer
+}  // namespace
+
+char* write_shortest_rare(char* out, double value) noexcept {
+    if (std::isnan(value)) return copy(out, "nan", 3);
+    if (std::signbit(value)) *out++ = '-';
+    if (std::isinf(value)) return copy(out, "inf", 3);
+    if (value == 0.0) return copy(out, "0.0", 3);
+    return write_shortest_exact(out, std::fabs(value));
+}
+
+}  // namespace atomblock::writer::shortest_detail
