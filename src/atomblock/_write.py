@@ -520,17 +520,18 @@ def write(dest: Dest, frames: Frame | Iterable[Frame], *, append: bool = False,
     if workers < 1:
         raise ValueError(f"workers must be at least 1, got {workers}")
     fmt = cast(FloatFormat, float_format)
+    if _is_parquet(dest):
+        from ._arrow import write_parquet
+
+        if append:
+            raise ValueError(f"{os.fsdecode(dest)}: a Parquet file is written whole; append=True is for extxyz")  # type: ignore[arg-type]
+        return write_parquet(dest, frames if isinstance(frames, Table) else _frames_of(frames))
     todo: Iterable[Frame]
     if isinstance(frames, Table):
         frames._writable()  # refused first when a frame lost its atoms' columns
         todo = frames
     else:
         todo = _frames_of(frames)
-
-    A path ending in .parquet or .pq is written as one Parquet file of the frames
-    (the columns of Table.to_arrow; needs pyarrow), whole, through a temporary file
-    as above; its values are stored exactly, so float_format and workers do not
-    apply, and append=True is refused.
     is_path = _is_path(dest)
     if not is_path and not callable(getattr(dest, "write", None)):
         raise TypeError(f"dest must be a path or an open file, got {type(dest).__name__}")
