@@ -241,6 +241,18 @@ std::vector<std::size_t> range_starts(std::span<const std::int64_t> offsets, std
     return starts;
 }
 
+// Threads joined when the holder goes, also while an exception unwinds
+// (std::jthread is missing from some standard libraries still in use).
+struct Threads {
+    std::vector<std::thread> started;
+    Threads() = default;
+    Threads(const Threads&) = delete;
+    Threads& operator=(const Threads&) = delete;
+    ~Threads() {
+        for (std::thread& thread : started) thread.join();
+    }
+};
+
 PyObject* read_table_batch_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, kParameters.size()> bound{};
     py::bind_arguments(kSignature, args, nargs, kwnames, bound);
@@ -271,9 +283,9 @@ PyObject* read_table_batch_call(PyObject* const* args, Py_ssize_t nargs, PyObjec
         };
         std::vector<std::exception_ptr> failures(starts.size());
         {
-            std::vector<std::jthread> threads;
+            Threads threads;
             for (std::size_t k = 1; k < starts.size(); ++k) {
-                threads.emplace_back([&, k] {
+                threads.started.emplace_back([&, k] {
                     try {
                         read_range(k);
                     } catch (...) {
