@@ -22,11 +22,11 @@
 #include <vector>
 
 #include "fuzz_check.hpp"
-#include "native/block_scan.hpp"
-#include "native/comment_scan.hpp"
-#include "native/table_scan.hpp"
 #include "reader/atom_reader.hpp"
 #include "reader/token_grammar.hpp"
+#include "scan/block_scan.hpp"
+#include "scan/comment_scan.hpp"
+#include "scan/table_scan.hpp"
 
 namespace {
 

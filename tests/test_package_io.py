@@ -103,13 +103,23 @@ def test_index_forms(tmp_path, monkeypatch, index, steps, kind):
     assert written(got) == written([frames[k] for k in steps])
 
 
-@pytest.mark.parametrize("index", [5, -6, "7"])
-def test_index_out_of_range(index):
+@pytest.mark.parametrize("kind", ["stream", "path"])  # a path's last frames take the positional pass
+@pytest.mark.parametrize("index, picked", [(5, None), (-6, None), ("7", None), (4, 4), (-5, 0), ("-1", 4)])
+def test_index_out_of_range(tmp_path, kind, index, picked):
+    """read, iread and the header walk pick the same frame for an int, or raise the same IndexError."""
     data = written(trajectory(5))
-    with pytest.raises(IndexError):
-        atomblock.read(io.BytesIO(data), index)
-    with pytest.raises(IndexError):
-        list(atomblock.iread(io.BytesIO(data), index))
+    path = tmp_path / "t.xyz"
+    path.write_bytes(data)
+    source = (lambda: io.BytesIO(data)) if kind == "stream" else (lambda: path)
+    walks = {"read": lambda s: [atomblock.read(s, index).info["step"]],
+             "iread": lambda s: [f.info["step"] for f in atomblock.iread(s, index)],
+             "headers": lambda s: [h[0] for h in _read._frame_headers(s, index)]}
+    for name, walk in walks.items():
+        if picked is None:
+            with pytest.raises(IndexError, match=rf"^frame index {int(index)} out of range: .+ has 5 frames$"):
+                walk(source())
+        else:
+            assert walk(source()) == [picked], name
 
 
 @pytest.mark.parametrize("index", [1.5, "a:b", "1:2:3:4", None])

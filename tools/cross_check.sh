@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the reader and writer cores and the native module's byte scanners
+# Builds the reader and writer cores and the byte scanners of file text
 # with the fuzz targets' oracle checks and the plain driver
 # fuzz/oracle_main.cpp (no libFuzzer), and runs them over the seed corpus
 # plus fixed-seed mutations: natively, and cross-compiled for other
@@ -48,9 +48,7 @@ for arch in "${archs[@]}"; do
     case "$target" in
       reader) sources=("$here"/src/reader/*.cpp); max_len=4096 ;;  # max_len as in tools/fuzz.sh
       fields) sources=("$here"/src/writer/*.cpp); max_len=256 ;;
-      scan) sources=("$here"/src/native/block_scan.cpp "$here"/src/native/comment_scan.cpp
-                     "$here"/src/native/table_scan.cpp
-                     "$here"/src/reader/*.cpp); max_len=4096 ;;
+      scan) sources=("$here"/src/scan/*.cpp "$here"/src/reader/*.cpp); max_len=4096 ;;
     esac
     exe="$build/$arch-${target}_oracle"
     start=$SECONDS

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets of the reader and writer cores and of the
-# native module's byte scanners with ASan and UBSan and runs each for a while
+# byte scanners of file text (src/scan) with ASan and UBSan and runs each for a while
 # on a scratch copy of the seed corpus.
 # Usage: tools/fuzz.sh [seconds-per-target]   (default 60)
 # One fuzzing process at a time (no -jobs/-workers: the machine is shared).
@@ -34,8 +34,7 @@ flags=(-fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -O1 -
 echo "building with $("$cxx" --version | head -n 1)"
 "$cxx" "${flags[@]}" "$here/fuzz/reader_fuzzer.cpp" "$here"/src/reader/*.cpp -o "$build/reader_fuzzer"
 "$cxx" "${flags[@]}" "$here/fuzz/fields_fuzzer.cpp" "$here"/src/writer/*.cpp -o "$build/fields_fuzzer"
-"$cxx" "${flags[@]}" "$here/fuzz/scan_fuzzer.cpp" "$here/src/native/block_scan.cpp" \
-  "$here/src/native/comment_scan.cpp" "$here/src/native/table_scan.cpp" "$here"/src/reader/*.cpp \
+"$cxx" "${flags[@]}" "$here/fuzz/scan_fuzzer.cpp" "$here"/src/scan/*.cpp "$here"/src/reader/*.cpp \
   -o "$build/scan_fuzzer"
 
 scratch="$(mktemp -d)"

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Compiles every reader and writer core source with the mingw-w64 cross
+# Compiles every core source (reader, writer, scanners) with the mingw-w64 cross
 # compiler (64-bit Windows: LLP64, so long is 32 bits) with the project's
 # warnings as errors. Nothing is linked or run; this catches code that only
 # builds where long is 64 bits or that uses POSIX-only calls.
@@ -20,7 +20,7 @@ out="$(mktemp -d)"
 trap 'rm -rf "$out"' EXIT
 failed=0
 count=0
-for source in "$here"/src/reader/*.cpp "$here"/src/writer/*.cpp; do
+for source in "$here"/src/reader/*.cpp "$here"/src/writer/*.cpp "$here"/src/scan/*.cpp; do
   count=$((count + 1))
   if ! "$cxx" -std=c++20 -O2 -Wall -Wextra -Wshadow -Wconversion -Wsign-conversion -Werror \
        -I"$here/src" -c "$source" -o "$out/$(basename "$source").o"; then

@@ -49,7 +49,6 @@ import numpy.typing as npt
 
 from ._comment import TENSOR_KEYS, comment_parts, format_key, format_value
 from ._frame import Frame
-from ._read import _is_parquet
 from ._table import Table, _assemble
 
 Array = npt.NDArray[Any]
@@ -62,7 +61,6 @@ PROPERTIES, INFO_KEYS = "_properties", "_info_keys"
 FRAME_COLUMNS = (NATOMS, CELL, PBC, PROPERTIES, INFO_KEYS)
 INSTALL_HINT = 'pip install "atomblock[arrow]"'
 TEXT_FIELD = "extxyz"
-is_parquet = _is_parquet  # a path ending in .parquet or .pq
 _FILLS: dict[str, Any] = {"f": np.nan, "i": 0, "b": False}
 # Parquet row groups of about this many bytes of Arrow data: units that readers
 # (DuckDB, Dask, iread) take one at a time.

@@ -40,20 +40,18 @@ class CommandError(Exception):
 
 
 def parse_index(text: str) -> int | slice:
-    """`--index` text in the forms that `read` takes: an integer (`-1`) or slice text of up to three
-    colon-separated parts (`::10`, `2:`, `1:9:2`), blanks allowed around each part (`1 : 2`)."""
-    parts = text.split(":")
+    """`--index` text read as `read` reads it (the package's own parse_index): an integer (`-1`) or
+    slice text of up to three colon-separated parts (`::10`, `2:`, `1:9:2`), blanks allowed around
+    each part (`1 : 2`). A text it refuses, or a zero slice step, is a CommandError."""
+    from ._read import parse_index as parse_read_index
+
     try:
-        if len(parts) == 1:
-            return int(parts[0])
-        if len(parts) <= 3:
-            start, stop, step = (int(part) if part.strip() else None for part in (*parts, "")[:3])
-            if step == 0:
-                raise CommandError(f"bad index {text!r}: the slice step cannot be zero")
-            return slice(start, stop, step)
+        index = parse_read_index(text)
     except ValueError:
-        pass
-    raise CommandError(f"bad index {text!r}: expected an integer such as -1 or a slice such as ::10")
+        raise CommandError(f"bad index {text!r}: expected an integer such as -1 or a slice such as ::10") from None
+    if isinstance(index, slice) and index.step == 0:
+        raise CommandError(f"bad index {text!r}: the slice step cannot be zero")
+    return index
 
 
 def _input(path: str) -> Any:

@@ -8,7 +8,7 @@ import warnings
 from types import TracebackType
 from typing import Any
 
-__all__ = ["progress_bar"]
+__all__ = ["optional_bar", "progress_bar"]
 
 # Set once the missing-tqdm warning has been given, so a loop over many files warns only once.
 _warned_missing_tqdm = False
@@ -82,6 +82,14 @@ def _user_stacklevel() -> int:
         frame = frame.f_back
         level += 1
     return level
+
+
+def optional_bar(total: int | None, desc: str, enabled: bool) -> Any:
+    """progress_bar(total, desc, True) when `enabled`, else NO_PROGRESS without calling it.
+
+    progress_bar is looked up at call time, so that it can be replaced (tests record updates).
+    """
+    return progress_bar(total, desc, enabled) if enabled else NO_PROGRESS
 
 
 def progress_bar(total: int | None, desc: str, enabled: bool) -> Any:

@@ -27,7 +27,7 @@ from ._comment import comment_parts
 from ._errors import CommentError, ExtxyzError, ExtxyzNote
 from ._frame import Frame
 from ._properties import Layout, layout_of_text, str_view, text_layouts
-from ._source import ByteSource, Source, SourceFault, check_source, is_path, source_name
+from ._source import ByteSource, Source, SourceFault, check_source, is_parquet, source_name
 
 __all__ = ["read", "iread", "check", "parse_index", "source_name", "Source"]
 
@@ -64,15 +64,6 @@ def _no_pbc() -> Array:
 
 def _full_pbc() -> Array:
     return np.ones(3, dtype=bool)
-
-
-def _bar(total: int | None, desc: str, enabled: bool) -> Any:
-    # progress_bar is looked up at call time, so that it can be replaced (tests record updates).
-    return _progress.progress_bar(total, desc, enabled) if enabled else _progress.NO_PROGRESS
-
-
-def _is_path(source: object) -> bool:
-    return is_path(source)
 
 
 def parse_index(index: Index) -> int | slice:
@@ -670,6 +661,20 @@ def _out_of_range(sel: int | slice, name: str, n: int) -> IndexError:
     return IndexError(f"frame index {sel} out of range: {name} has {n} frames")
 
 
+def _chosen(sel: int | slice, n: int, name: str) -> list[int]:
+    """The frame numbers that `sel` picks among the `n` frames of `name`, in selection order.
+
+    An int counts from the end when negative; one that picks no frame raises read()'s IndexError
+    (a slice picks what there is, perhaps nothing). The forward walk calls this once it has seen
+    the frames, for the error alone; the walks that count from the end, for the frames to yield.
+    """
+    if isinstance(sel, int):
+        if not -n <= sel < n:
+            raise _out_of_range(sel, name, n)
+        return [sel + n if sel < 0 else sel]
+    return list(range(n)[sel])
+
+
 # One scanner buffer is kept from a read to the next (up to this size), for a buffer that must grow
 # to hold a big frame.
 KEEP_BUFFER = 32 << 20
@@ -694,8 +699,8 @@ def _scanned(scan: _Scanner, src: ByteSource, sel: int | slice, bar: Any, worker
     forward = _forward(sel)
     if forward is not None:
         yield from _forward_frames(scan, forward, shown, workers)
-        if isinstance(sel, int) and scan.frame <= sel:
-            raise _out_of_range(sel, name, scan.frame)
+        if isinstance(sel, int):
+            _chosen(sel, scan.frame, name)
     else:
         tail = _from_the_end(src, sel) if shown is None else None
         if tail is not None:
@@ -949,12 +954,7 @@ def _from_the_end(src: ByteSource, sel: int | slice) -> Iterator[Frame] | None:
     if found is None:
         return None
     kept, n = found
-    if isinstance(sel, int):
-        if n + sel < 0:
-            raise _out_of_range(sel, src.name, n)
-        order = [n + sel]
-    else:
-        order = list(range(n)[sel])
+    order = _chosen(sel, n, src.name)
     at = src.positional()
     assert at is not None
     by_k = {item[4]: item for item in kept}
@@ -1008,11 +1008,7 @@ def _end_plan(sel: int | slice) -> _EndPlan:
 def _end_order(sel: int | slice, n: int, delayed: bool, name: str) -> list[int]:
     """The window frames chosen once all `n` frames are known (none left when `delayed`:
     those were chosen as they left the window)."""
-    if isinstance(sel, int):
-        if n + sel < 0:
-            raise _out_of_range(sel, name, n)
-        return [n + sel]
-    return [] if delayed else list(range(n)[sel])
+    return [] if delayed else _chosen(sel, n, name)
 
 
 def _selected_at_end(scan: _Scanner, sel: int | slice, bar: _CountingBar | None) -> Iterator[Frame]:
@@ -1069,11 +1065,6 @@ def _selected_at_end(scan: _Scanner, sel: int | slice, bar: _CountingBar | None)
         yield convert(*text_of(item), item[2], item[3], k, name, bar)
 
 
-def _is_parquet(source: object) -> bool:
-    """A path ending in .parquet or .pq: frames stored as a table, read with pyarrow."""
-    return isinstance(source, (str, bytes, os.PathLike)) and os.fsdecode(source).lower().endswith((".parquet", ".pq"))
-
-
 def _open(source: Source) -> ByteSource:
     return ByteSource(source)
 
@@ -1094,12 +1085,12 @@ def read(source: Source, index: Index = -1, *, workers: int = 1, progress: bool 
     sel = parse_index(index)
     if workers < 1:
         raise ValueError(f"workers must be at least 1, got {workers}")
-    if _is_parquet(source):
+    if is_parquet(source):
         from ._arrow import read_frames
 
         return read_frames(source, sel)
     check_source(source)
-    with _open(source) as src, _bar(src.total, os.path.basename(src.name), progress) as bar:
+    with _open(source) as src, _progress.optional_bar(src.total, os.path.basename(src.name), progress) as bar:
         frames = list(_frames(src, sel, bar, workers))
     return frames[0] if isinstance(sel, int) else frames
 
@@ -1112,7 +1103,7 @@ def iread(source: Source, index: Index = ":", *, progress: bool = False) -> Iter
     (the last frames' text) until the end.
     """
     sel = parse_index(index)
-    if _is_parquet(source):
+    if is_parquet(source):
         from ._arrow import iread_frames
 
         return iread_frames(source, sel)
@@ -1121,7 +1112,7 @@ def iread(source: Source, index: Index = ":", *, progress: bool = False) -> Iter
 
 
 def _iread(source: Source, sel: int | slice, progress: bool) -> Iterator[Frame]:
-    with _open(source) as src, _bar(src.total, os.path.basename(src.name), progress) as bar:
+    with _open(source) as src, _progress.optional_bar(src.total, os.path.basename(src.name), progress) as bar:
         yield from _frames(src, sel, bar, 1)
 
 
@@ -1212,14 +1203,14 @@ def _frame_headers(source: Source, index: Index = ":", *, progress: bool = False
 
 
 def _headers(source: Source, sel: int | slice, progress: bool) -> Iterator[Header]:
-    with _open(source) as src, _bar(src.total, os.path.basename(src.name), progress) as shown:
+    with _open(source) as src, _progress.optional_bar(src.total, os.path.basename(src.name), progress) as shown:
         scan = _Scanner(src)
         bar = _CountingBar(shown)
         forward = _forward(sel)
         if forward is not None:
             yield from _forward_headers(scan, forward, bar)
-            if isinstance(sel, int) and scan.frame <= sel:
-                raise _out_of_range(sel, src.name, scan.frame)
+            if isinstance(sel, int):
+                _chosen(sel, scan.frame, src.name)
         else:
             yield from _headers_at_end(scan, sel, bar)
         if scan.ended:

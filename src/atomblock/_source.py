@@ -53,6 +53,11 @@ def is_path(source: object) -> bool:
     return isinstance(source, (str, bytes, os.PathLike))
 
 
+def is_parquet(source: object) -> bool:
+    """A path ending in .parquet or .pq: frames stored as a table, read with pyarrow."""
+    return isinstance(source, (str, bytes, os.PathLike)) and os.fsdecode(source).lower().endswith((".parquet", ".pq"))
+
+
 def check_source(source: object) -> None:
     """TypeError for what is neither a path nor an open file (text held in bytes included)."""
     if isinstance(source, (bytes, bytearray, memoryview)) and b"\n" in source:

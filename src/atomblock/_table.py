@@ -29,7 +29,8 @@ import numpy as np
 import numpy.typing as npt
 
 from ._frame import FLOAT_PROPERTIES, Frame, as_cell, as_float_property, as_pbc
-from ._read import Header, Index, Source, _forward, _frame_headers, _is_parquet, parse_index, read, source_name
+from ._read import Header, Index, Source, _forward, _frame_headers, parse_index, read, source_name
+from ._source import is_parquet
 from ._table_read import INFO_VALUES_PER_BYTE, MIN_INFO_VALUES, Batch, table_parts, too_wide
 
 Array = npt.NDArray[Any]
@@ -630,7 +631,7 @@ def read_table(source: Source, index: Index = ":", *, arrays: Sequence[str] | No
     """
     keep_arrays = _names("arrays", arrays)
     keep_info = _names("info", info)
-    if _is_parquet(source):  # .parquet/.pq: the columns asked for, read by pyarrow
+    if is_parquet(source):  # .parquet/.pq: the columns asked for, read by pyarrow
         from ._arrow import read_parquet
 
         return read_parquet(source, index, arrays=arrays, info=info)

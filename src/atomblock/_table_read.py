@@ -29,7 +29,6 @@ from ._read import (
     COLUMNS_ALWAYS_ALLOWED,
     KEEP_BUFFER,
     Header,
-    _bar,
     _comment_of,
     _CountingBar,
     _header,
@@ -161,7 +160,7 @@ def table_parts(source: Source, forward: tuple[int, int | None, int], single: bo
     not known): what the frames given so far tell of the whole, the bytes walked so far]."""
     start, stop, step = forward
     registry = _Registry()
-    with _open(source) as src, _bar(src.total, os.path.basename(src.name), progress) as shown:
+    with _open(source) as src, _progress.optional_bar(src.total, os.path.basename(src.name), progress) as shown:
         name = src.name
         bar = _CountingBar(shown) if shown is not _progress.NO_PROGRESS else None
         scan = _Scanner(src)

@@ -17,11 +17,12 @@ from typing import IO, Any, Literal, Union, cast
 import numpy as np
 import numpy.typing as npt
 
-from . import _native
+from . import _native, _source
 from ._comment import format_header
 from ._frame import Frame, as_cell, as_float_property, as_pbc
+from ._progress import optional_bar
 from ._properties import layout_of_arrays
-from ._read import _bar, _is_parquet, _is_path, source_name
+from ._source import is_parquet, source_name
 from ._table import Table
 
 Array = npt.NDArray[Any]
@@ -520,7 +521,7 @@ def write(dest: Dest, frames: Frame | Iterable[Frame], *, append: bool = False,
     if workers < 1:
         raise ValueError(f"workers must be at least 1, got {workers}")
     fmt = cast(FloatFormat, float_format)
-    if _is_parquet(dest):
+    if is_parquet(dest):
         from ._arrow import write_parquet
 
         if append:
@@ -532,11 +533,11 @@ def write(dest: Dest, frames: Frame | Iterable[Frame], *, append: bool = False,
         todo = frames
     else:
         todo = _frames_of(frames)
-    is_path = _is_path(dest)
+    is_path = _source.is_path(dest)
     if not is_path and not callable(getattr(dest, "write", None)):
         raise TypeError(f"dest must be a path or an open file, got {type(dest).__name__}")
     name = source_name(dest)
-    with _bar(None, os.path.basename(name), progress) as bar:
+    with optional_bar(None, os.path.basename(name), progress) as bar:
         if is_path:
             path = os.path.realpath(os.fsdecode(dest))  # type: ignore[arg-type]  # a link stays a link
             (_append if append else _replace)(path, todo, fmt, bar, workers)

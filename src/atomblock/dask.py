@@ -41,7 +41,7 @@ from typing import Any
 
 import numpy as np
 
-from . import _arrow, _native
+from . import _arrow, _native, _source
 from ._errors import ExtxyzError
 from ._frame import FLOAT_PROPERTIES
 from ._properties import layout_of_text
@@ -116,7 +116,7 @@ def _compressed(path: str) -> bool:
 
 def _split(path: str, frames_per: int | None, bytes_per: int | None) -> list[Part]:
     """The partitions of one file: byte ranges of whole frames (see the module docstring)."""
-    if _arrow.is_parquet(path) or _compressed(path) or os.path.getsize(path) == 0:
+    if _source.is_parquet(path) or _compressed(path) or os.path.getsize(path) == 0:
         return [(path, 0, -1, 0, 1)]
     parts: list[Part] = []
     with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as buf:
@@ -206,7 +206,7 @@ def _read_part(part: Part, arrays: Sequence[str] | None, info: Sequence[str] | N
 def _part_schema(part: Part, arrays: Sequence[str] | None, info: Sequence[str] | None) -> Any:
     """The Arrow schema of a partition's frames, from their count and comment lines only."""
     pa = _arrow.pyarrow()
-    if _arrow.is_parquet(part[0]):
+    if _source.is_parquet(part[0]):
         return _read_part(part, arrays, info).to_arrow().schema
     keep_info = None if info is None else frozenset(info)
     with _opened(part) as source:

@@ -1,6 +1,6 @@
 // Internal failure: the one C++ exception a core may throw to abandon a call.
 //
-// The boundary (src/lib/failure_guard) catches it, writes a diagnostic with the
+// The boundary (src/boundary/failure_guard) catches it, writes a diagnostic with the
 // message and the source location to standard error, and raises PanicException.
 // This header is plain C++ and may be used by every core.
 #pragma once

@@ -11,8 +11,8 @@
 #include <new>
 #include <string_view>
 
-#include "lib/py_ref.hpp"
-#include "lib/python_error.hpp"
+#include "boundary/py_ref.hpp"
+#include "boundary/python_error.hpp"
 #include "writer/text_buffer.hpp"
 
 namespace atomblock::native {

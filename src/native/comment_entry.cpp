@@ -5,12 +5,12 @@
 #include <cstring>
 #include <string_view>
 
-#include "lib/failure_guard.hpp"
-#include "lib/numpy_exchange.hpp"
-#include "lib/py_ref.hpp"
-#include "lib/python_error.hpp"
-#include "native/comment_scan.hpp"
+#include "boundary/failure_guard.hpp"
+#include "boundary/numpy_exchange.hpp"
+#include "boundary/py_ref.hpp"
+#include "boundary/python_error.hpp"
 #include "native/native_entries.hpp"
+#include "scan/comment_scan.hpp"
 
 namespace atomblock::native {
 namespace {

@@ -5,10 +5,10 @@
 
 #include <cstdint>
 
-#include "lib/failure_guard.hpp"
-#include "lib/process_state.hpp"
-#include "lib/py_ref.hpp"
-#include "lib/python_error.hpp"
+#include "boundary/failure_guard.hpp"
+#include "boundary/process_state.hpp"
+#include "boundary/py_ref.hpp"
+#include "boundary/python_error.hpp"
 #include "native/native_entries.hpp"
 #include "native/native_support.hpp"
 

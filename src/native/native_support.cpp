@@ -4,9 +4,9 @@
 #include <cstring>
 #include <utility>
 
-#include "lib/failure_guard.hpp"
-#include "lib/numpy_exchange.hpp"
-#include "lib/process_state.hpp"
+#include "boundary/failure_guard.hpp"
+#include "boundary/numpy_exchange.hpp"
+#include "boundary/process_state.hpp"
 #include "reader/atom_reader.hpp"
 
 namespace atomblock::native {

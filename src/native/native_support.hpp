@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "lib/py_ref.hpp"
-#include "lib/python_error.hpp"
+#include "boundary/py_ref.hpp"
+#include "boundary/python_error.hpp"
 #include "reader/atom_reader.hpp"
 
 namespace atomblock::native {

@@ -12,17 +12,17 @@
 #include <variant>
 #include <vector>
 
+#include "boundary/arg_binding.hpp"
+#include "boundary/conversions.hpp"
+#include "boundary/failure_guard.hpp"
+#include "boundary/numpy_exchange.hpp"
+#include "boundary/result_keys.hpp"
+#include "boundary/string_columns.hpp"
 #include "common/column_plan.hpp"
-#include "lib/arg_binding.hpp"
-#include "lib/conversions.hpp"
-#include "lib/failure_guard.hpp"
-#include "lib/numpy_exchange.hpp"
-#include "lib/process_state.hpp"
-#include "lib/string_columns.hpp"
-#include "native/block_scan.hpp"
 #include "native/native_entries.hpp"
 #include "native/native_support.hpp"
 #include "reader/atom_reader.hpp"
+#include "scan/block_scan.hpp"
 
 namespace atomblock::native {
 namespace {
@@ -192,24 +192,11 @@ std::variant<BlockRead, reader::ReadError> read_block_text(std::string_view data
 
 // ---- results ------------------------------------------------------------------
 
-enum ResultKey : std::size_t { kFloatsKey, kIntsKey, kBoolsKey, kStrsKey };
-constexpr std::array<const char*, py::process::kResultKeyCount> kResultKeyNames = {"floats", "ints",
-                                                                                   "bools", "strs"};
-
-// Interned keys, made on first use and kept for the life of the process.
-PyObject* result_key(ResultKey key) {
-    return py::process::result_keys[key]
-        .once([key] {
-            PyObject* created = PyUnicode_InternFromString(kResultKeyNames[key]);
-            if (created == nullptr) py::fail_result_creation();
-            return PyRef::steal(created);
-        })
-        .get();
-}
-
-void insert(PyObject* dict, ResultKey key, PyRef value) {
-    if (PyDict_SetItem(dict, result_key(key), value.get()) < 0) py::throw_python_error();
-}
+using py::insert;
+using py::kBoolsKey;
+using py::kFloatsKey;
+using py::kIntsKey;
+using py::kStrsKey;
 
 // The same dict as read_atom_lines_rs returns; with utf32 string columns,
 // "strs" holds their code-point matrices instead of lists.

@@ -15,16 +15,16 @@
 #include <utility>
 #include <vector>
 
-#include "lib/arg_binding.hpp"
-#include "lib/conversions.hpp"
-#include "lib/failure_guard.hpp"
-#include "lib/numpy_exchange.hpp"
-#include "lib/py_ref.hpp"
-#include "lib/python_error.hpp"
-#include "native/block_scan.hpp"
+#include "boundary/arg_binding.hpp"
+#include "boundary/conversions.hpp"
+#include "boundary/failure_guard.hpp"
+#include "boundary/numpy_exchange.hpp"
+#include "boundary/py_ref.hpp"
+#include "boundary/python_error.hpp"
 #include "native/native_entries.hpp"
 #include "native/native_support.hpp"
-#include "native/table_scan.hpp"
+#include "scan/block_scan.hpp"
+#include "scan/table_scan.hpp"
 
 namespace atomblock::native {
 namespace {

@@ -14,12 +14,12 @@
 #include <utility>
 #include <vector>
 
+#include "boundary/arg_binding.hpp"
+#include "boundary/conversions.hpp"
+#include "boundary/failure_guard.hpp"
+#include "boundary/numpy_exchange.hpp"
 #include "common/c_buffer.hpp"
 #include "common/column_plan.hpp"
-#include "lib/arg_binding.hpp"
-#include "lib/conversions.hpp"
-#include "lib/failure_guard.hpp"
-#include "lib/numpy_exchange.hpp"
 #include "native/bytes_storage.hpp"
 #include "native/native_entries.hpp"
 #include "native/native_support.hpp"

@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "lib/py_ref.hpp"
-#include "lib/python_error.hpp"
+#include "boundary/py_ref.hpp"
+#include "boundary/python_error.hpp"
 
 namespace atomblock::py {
 

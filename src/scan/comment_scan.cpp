@@ -1,6 +1,6 @@
 // Comment-line scanner: pairs split and bare words typed, declining anything
 // the Python parser might read differently.
-#include "native/comment_scan.hpp"
+#include "scan/comment_scan.hpp"
 
 #include <array>
 #include <cstddef>

@@ -4,7 +4,7 @@
 #include <string_view>
 #include <vector>
 
-#include "lib/py_ref.hpp"
+#include "boundary/py_ref.hpp"
 
 namespace atomblock::py {
 

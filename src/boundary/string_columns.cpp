@@ -1,12 +1,12 @@
 // Building the string columns of a read as Python lists of str.
-#include "lib/string_columns.hpp"
+#include "boundary/string_columns.hpp"
 
 #include <array>
 #include <cstdint>
 #include <cstring>
 
+#include "boundary/python_error.hpp"
 #include "common/huge_pages.hpp"
-#include "lib/python_error.hpp"
 
 namespace atomblock::py {
 namespace {

@@ -1,7 +1,7 @@
 // The process-wide state listed in process_state.hpp.
-#include "lib/process_state.hpp"
+#include "boundary/process_state.hpp"
 
-#include "lib/python_error.hpp"
+#include "boundary/python_error.hpp"
 
 namespace atomblock::py::process {
 

@@ -1,6 +1,6 @@
 // NumPy's C API without NumPy's headers: the capsule table, the few struct
 // fields this module reads, input views and adopting output arrays.
-#include "lib/numpy_exchange.hpp"
+#include "boundary/numpy_exchange.hpp"
 
 #include <climits>
 #include <cstddef>
@@ -8,9 +8,9 @@
 #include <cstring>
 #include <string>
 
+#include "boundary/process_state.hpp"
+#include "boundary/python_error.hpp"
 #include "common/internal_failure.hpp"
-#include "lib/process_state.hpp"
-#include "lib/python_error.hpp"
 
 namespace atomblock::py {
 namespace {

@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-#include "lib/py_ref.hpp"
+#include "boundary/py_ref.hpp"
 #include "writer/text_buffer.hpp"
 
 namespace atomblock::py {

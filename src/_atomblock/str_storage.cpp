@@ -1,12 +1,12 @@
 // Python str objects as the storage of the writer's text buffer.
-#include "lib/str_storage.hpp"
+#include "_atomblock/str_storage.hpp"
 
 #include <limits>
 #include <utility>
 
 #include "common/huge_pages.hpp"
 
-#include "lib/python_error.hpp"
+#include "boundary/python_error.hpp"
 
 namespace atomblock::py {
 namespace {

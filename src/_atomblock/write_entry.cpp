@@ -2,12 +2,12 @@
 #include <array>
 #include <string_view>
 
-#include "lib/arg_binding.hpp"
-#include "lib/conversions.hpp"
-#include "lib/entries.hpp"
-#include "lib/failure_guard.hpp"
-#include "lib/numpy_exchange.hpp"
-#include "lib/str_storage.hpp"
+#include "_atomblock/entries.hpp"
+#include "_atomblock/str_storage.hpp"
+#include "boundary/arg_binding.hpp"
+#include "boundary/conversions.hpp"
+#include "boundary/failure_guard.hpp"
+#include "boundary/numpy_exchange.hpp"
 #include "writer/atom_writer.hpp"
 
 namespace atomblock::py {

@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "lib/py_ref.hpp"
+#include "boundary/py_ref.hpp"
 
 namespace atomblock::py {
 

@@ -10,7 +10,7 @@ import pytest
 
 import _atomblock
 
-SOURCE_STUB = Path(__file__).resolve().parent.parent / "src" / "lib" / "_atomblock.pyi"
+SOURCE_STUB = Path(__file__).resolve().parent.parent / "src" / "_atomblock" / "_atomblock.pyi"
 INSTALLED_STUB = Path(_atomblock.__file__).parent / "_atomblock-stubs" / "__init__.pyi"
 SITE_DIRS = {Path(sysconfig.get_paths()[k]).resolve() for k in ("purelib", "platlib")}
 IS_INSTALLED = Path(_atomblock.__file__).resolve().parent in SITE_DIRS

@@ -2,8 +2,8 @@
 #include <cstdio>
 #include <string>
 
-#include "lib/failure_guard.hpp"
-#include "lib/process_state.hpp"
+#include "boundary/failure_guard.hpp"
+#include "boundary/process_state.hpp"
 
 namespace atomblock::py {
 namespace {

@@ -1,5 +1,5 @@
 // Building, describing and checking Python exceptions for the boundary.
-#include "lib/python_error.hpp"
+#include "boundary/python_error.hpp"
 
 #include "common/internal_failure.hpp"
 

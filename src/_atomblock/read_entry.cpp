@@ -4,13 +4,13 @@
 #include <string_view>
 #include <variant>
 
-#include "lib/arg_binding.hpp"
-#include "lib/conversions.hpp"
-#include "lib/entries.hpp"
-#include "lib/failure_guard.hpp"
-#include "lib/numpy_exchange.hpp"
-#include "lib/process_state.hpp"
-#include "lib/string_columns.hpp"
+#include "_atomblock/entries.hpp"
+#include "boundary/arg_binding.hpp"
+#include "boundary/conversions.hpp"
+#include "boundary/failure_guard.hpp"
+#include "boundary/numpy_exchange.hpp"
+#include "boundary/result_keys.hpp"
+#include "boundary/string_columns.hpp"
 #include "reader/atom_reader.hpp"
 
 namespace atomblock::py {
@@ -18,30 +18,6 @@ namespace {
 
 constexpr std::array<std::string_view, 2> kParameters = {"lines", "col_types"};
 constexpr Signature kSignature = {"read_atom_lines_rs", kParameters};
-
-// The result keys, in insertion order.
-enum ResultKey : std::size_t { kFloatsKey, kIntsKey, kBoolsKey, kStrsKey, kResultKeyCount };
-static_assert(kResultKeyCount == process::kResultKeyCount);
-constexpr std::array<const char*, kResultKeyCount> kResultKeyNames = {"floats", "ints", "bools",
-                                                                      "strs"};
-
-// Interned key strs, made once per process: a call on a small frame would
-// otherwise spend a good part of its time making and hashing them.
-PyObject* result_key(ResultKey key) {
-    return process::result_keys[key]
-        .once([key] {
-            PyRef created = PyRef::steal(PyUnicode_InternFromString(kResultKeyNames[key]));
-            if (!created) fail_result_creation();
-            return created;
-        })
-        .get();
-}
-
-// Inserts a new value under `key`; a failing insertion passes the
-// interpreter's exception.
-void insert(PyObject* dict, ResultKey key, PyRef value) {
-    if (PyDict_SetItem(dict, result_key(key), value.get()) < 0) throw_python_error();
-}
 
 PyObject* read_atom_lines(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, kParameters.size()> bound{};

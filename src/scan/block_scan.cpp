@@ -1,5 +1,5 @@
 // Byte-level walks over file text: lines by memchr, count lines, UTF-8.
-#include "native/block_scan.hpp"
+#include "scan/block_scan.hpp"
 
 #include <cstring>
 #include <limits>

@@ -3,19 +3,15 @@
 
 #include <cstdint>
 
-#include "common/internal_failure.hpp"
-#include "lib/entries.hpp"
-#include "lib/failure_guard.hpp"
-#include "lib/process_state.hpp"
+#include "_atomblock/entries.hpp"
+#include "boundary/failure_guard.hpp"
+#include "boundary/process_state.hpp"
 
 namespace atomblock::py {
 namespace {
 
-// The C API version that CPython 3.10 passes to PyModule_Create2.
-constexpr int kModuleApiVersion = 1013;
 constexpr const char* kModuleName = "_atomblock";
 
-// METH_FASTCALL | METH_KEYWORDS = 0x80 | 0x02
 constexpr int kFastCallWithKeywords = METH_FASTCALL | METH_KEYWORDS;
 
 constexpr const char* kWriteAtomsDoc =
@@ -53,46 +49,45 @@ constexpr const char* kReadAtomLinesDoc =
     "\n"
     "Raises `ValueError` if any line cannot be parsed according to `col_types`.";
 
+PyCFunction as_function(PyObject* (*entry)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
+}
+
+// The module's surface -- the function names and their order in __all__, their
+// signatures and docs, PanicException (made on the first internal failure, not
+// a module attribute), the empty module doc and the conversion messages of the
+// entries -- is a published contract: callers match on these names and on the
+// messages' text. Keep them exactly as they are, however odd they look.
+//
 // Function descriptors live as long as the process: the function objects
 // point at them.
-PyMethodDef write_atoms_def = {
-    "write_atoms_rs",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write_atoms_entry)),
-    kFastCallWithKeywords, kWriteAtomsDoc};
-PyMethodDef read_atom_lines_def = {
-    "read_atom_lines_rs",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_atom_lines_entry)),
-    kFastCallWithKeywords, kReadAtomLinesDoc};
+PyMethodDef methods[] = {
+    {"write_atoms_rs", as_function(write_atoms_entry), kFastCallWithKeywords, kWriteAtomsDoc},
+    {"read_atom_lines_rs", as_function(read_atom_lines_entry), kFastCallWithKeywords,
+     kReadAtomLinesDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
-    kModuleName,  // m_name
-    "",           // m_doc: present and empty
-    0,            // m_size: no per-module state
-    nullptr,      // m_methods: functions are added after creation
+    kModuleName,
+    "",  // present and empty
+    0,   // no per-module state: what is kept is process-wide (see process_state.hpp)
+    methods,
     nullptr,
     nullptr,
     nullptr,
     nullptr,
 };
 
-void add_function(PyObject* module, PyMethodDef* def) {
-    PyRef module_name = checked(PyModule_GetNameObject(module));
-    PyRef function = checked(PyCFunction_NewEx(def, module, module_name.get()));
-    PyRef name = checked(PyObject_GetAttrString(function.get(), "__name__"));
-
-    PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
-    if (!all) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
-        PyErr_Clear();
-        all = checked(PyList_New(0));
-        if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw_python_error();
+// __all__ lists the functions in the table's order.
+void set_all(PyObject* module) {
+    PyRef all = checked(PyList_New(0));
+    for (const PyMethodDef* def = methods; def->ml_name != nullptr; ++def) {
+        PyRef name = checked(PyUnicode_FromString(def->ml_name));
+        if (PyList_Append(all.get(), name.get()) < 0) throw_python_error();
     }
-    if (!PyList_Check(all.get()) || PyList_Append(all.get(), name.get()) < 0) {
-        PyErr_Clear();
-        fail("could not append __name__ to __all__");
-    }
-    if (PyObject_SetAttr(module, name.get(), function.get()) < 0) throw_python_error();
+    if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw_python_error();
 }
 
 PyObject* initialise() {
@@ -102,9 +97,8 @@ PyObject* initialise() {
 
     // A failed creation stores nothing: the next import starts afresh.
     const PyRef& module = process::module_object.once([] {
-        PyRef created = checked(PyModule_Create2(&module_def, kModuleApiVersion));
-        add_function(created.get(), &write_atoms_def);
-        add_function(created.get(), &read_atom_lines_def);
+        PyRef created = checked(PyModule_Create(&module_def));
+        set_all(created.get());
         return created;
     });
     return PyRef::borrow(module.get()).release();

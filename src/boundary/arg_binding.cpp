@@ -1,11 +1,11 @@
 // Argument binding with the interpreter's own wording of binding faults.
-#include "lib/arg_binding.hpp"
+#include "boundary/arg_binding.hpp"
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
-#include "lib/python_error.hpp"
+#include "boundary/python_error.hpp"
 
 namespace atomblock::py {
 namespace {

@@ -10,8 +10,8 @@
 #include <new>
 #include <string>
 
+#include "boundary/python_error.hpp"
 #include "common/internal_failure.hpp"
-#include "lib/python_error.hpp"
 
 namespace atomblock::py {
 

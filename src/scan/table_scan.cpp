@@ -1,6 +1,6 @@
 // Frames of a buffer into table columns: comment lines by the comment scanner,
 // atom lines by the reader core, one call per run of frames of one layout.
-#include "native/table_scan.hpp"
+#include "scan/table_scan.hpp"
 
 #include <algorithm>
 #include <array>
@@ -9,8 +9,8 @@
 #include <optional>
 #include <utility>
 
-#include "native/block_scan.hpp"
-#include "native/comment_scan.hpp"
+#include "scan/block_scan.hpp"
+#include "scan/comment_scan.hpp"
 
 namespace atomblock::native {
 namespace {

@@ -1,11 +1,11 @@
 // Sequence, string, byte and integer conversion of call arguments.
-#include "lib/conversions.hpp"
+#include "boundary/conversions.hpp"
 
 #include <algorithm>
 #include <string>
 
+#include "boundary/python_error.hpp"
 #include "common/huge_pages.hpp"
-#include "lib/python_error.hpp"
 
 namespace atomblock::py {
 namespace {

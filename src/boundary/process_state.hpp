@@ -28,7 +28,7 @@
 #include <string_view>
 #include <utility>
 
-#include "lib/py_ref.hpp"
+#include "boundary/py_ref.hpp"
 
 namespace atomblock::py {
 

@@ -7,8 +7,8 @@
 
 #include <cstdint>
 
+#include "boundary/py_ref.hpp"
 #include "common/c_buffer.hpp"
-#include "lib/py_ref.hpp"
 #include "reader/atom_reader.hpp"
 #include "writer/atom_writer.hpp"
 
