@@ -40,7 +40,6 @@ from __future__ import annotations
 
 import json
 import os
-import stat
 from collections.abc import Iterable, Iterator, Sequence
 from typing import Any
 
@@ -699,7 +698,7 @@ def _batches(pq: Any, path: str, start: int, stop: int | None, step: int) -> Ite
 def write_parquet(dest: Any, frames: Table | Iterable[Frame]) -> None:
     """The frames as one Parquet file at a path, replaced whole: written to a hidden temporary
     beside it, synced, then renamed over it (a failure leaves the path as it was)."""
-    from ._write import _fsync_directory, _keep_owner_and_mode, _temporary
+    from ._write import replace_path
 
     pq = _parquet()
     table = frames if isinstance(frames, Table) else Table.from_frames(frames)
@@ -708,30 +707,11 @@ def write_parquet(dest: Any, frames: Table | Iterable[Frame]) -> None:
     data = parquet_ready(to_arrow(table))
     rows = max(1, int(len(table) * ROW_GROUP_BYTES / max(1, data.nbytes)))
     path = os.path.realpath(os.fsdecode(dest))
-    try:
-        old: os.stat_result | None = os.stat(path)
-    except FileNotFoundError:
-        old = None
-    if old is not None and not os.access(path, os.W_OK):
-        import errno
 
-        raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), path)
-    if old is not None and not stat.S_ISREG(old.st_mode):
-        pq.write_table(data, path, compression="zstd", row_group_size=rows)
-        return
-    fd, temp = _temporary(path)
-    try:
-        with os.fdopen(fd, "wb") as f:
-            if old is not None:
-                _keep_owner_and_mode(fd, temp, old)
+    def write(fd: int, sync: bool) -> None:
+        with os.fdopen(fd, "wb", closefd=False) as f:
             pq.write_table(data, f, compression="zstd", row_group_size=rows)
-            f.flush()
+        if sync:
             os.fsync(fd)
-        os.replace(temp, path)
-    except BaseException:
-        try:
-            os.unlink(temp)
-        except OSError:
-            pass
-        raise
-    _fsync_directory(os.path.dirname(path) or ".")
+
+    replace_path(path, write)

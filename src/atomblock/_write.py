@@ -409,17 +409,23 @@ def _keep_owner_and_mode(fd: int, temp: str, old: os.stat_result) -> None:
 
 
 def _replace(path: str, frames: Iterable[Frame], float_format: FloatFormat, bar: Any, workers: int) -> None:
-    """The whole file into a temporary beside it, then renamed over it: the destination is the
-    old file or the complete new one, never a part (a failure removes the temporary)."""
+    """The whole file into a temporary beside it, then renamed over it (see replace_path)."""
+    replace_path(path, lambda fd, sync: _write_fd(fd, path, False, frames, float_format, bar, workers, sync=sync))
+
+
+def replace_path(path: str, write: Callable[[int, bool], None]) -> None:
+    """`write(fd, sync)` writes a whole file into a temporary beside `path`, which is then renamed
+    over it: the destination is the old file or the complete new one, never a part (a failure
+    removes the temporary). `sync` asks for the text on disk before the rename. A device or a
+    pipe at `path` is written in place (renaming over it would replace the node)."""
     try:
         old: os.stat_result | None = os.stat(path)
     except FileNotFoundError:
         old = None
     if old is not None and not stat.S_ISREG(old.st_mode):
-        # A device or a pipe is written in place; renaming over it would replace the node.
         fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | getattr(os, "O_BINARY", 0), 0o666)
         try:
-            _write_fd(fd, path, False, frames, float_format, bar, workers, sync=False)
+            write(fd, False)
         finally:
             os.close(fd)
         return
@@ -432,7 +438,7 @@ def _replace(path: str, frames: Iterable[Frame], float_format: FloatFormat, bar:
             if old is not None:
                 _keep_owner_and_mode(fd, temp, old)
             # Synced before the rename: after a crash the path holds the old or the new text.
-            _write_fd(fd, path, False, frames, float_format, bar, workers, sync=True)
+            write(fd, True)
         finally:
             os.close(fd)
         os.replace(temp, path)

@@ -132,13 +132,15 @@ constexpr const char* kReadTableBatchDoc =
     "pbc, runs): the range's first frame and the frames read from it; stop 0 when\n"
     "they are all the range's frames, 1 when the next frame needs the package's\n"
     "reader (a comment line or Properties text not covered, or a fault), 2 when\n"
-    "an info key changes kind there (a new batch starts at it); info: (key, kind letter b/i/f/U, None for\n"
-    "a scalar or whether a list value is 3x3, (frames, width) values, code points\n"
-    "for texts, fills where a frame lacks the key); orders: the distinct tuples of\n"
-    "keys, order_ids and layout_ids per frame ((frames, 1) int64); cells (frames,\n"
-    "9), NaN without a cell; has_cell and pbc uint8; runs: (layout, first, last,\n"
-    "columns, widths) per run of frames of one layout, columns as read_block gives\n"
-    "them with strings='utf32', widths (frames, string columns) the longest item\n"
+    "an info key changes kind there (a new batch starts at it), 3 when the info\n"
+    "keys so far would hold more values than the table may (16 per byte of text);\n"
+    "info: (key, kind letter b/i/f/U, None for a scalar or whether a list value is\n"
+    "3x3, (frames, width) values, code points for texts, fills where a frame lacks\n"
+    "the key); orders: the distinct tuples of keys, order_ids and layout_ids per\n"
+    "frame ((frames, 1) int64); cells (frames, 9), NaN without a cell; has_cell and\n"
+    "pbc uint8; runs: (layout, first, last, columns, widths) per run of frames of\n"
+    "one layout, columns as read_block gives them with strings='utf32', widths\n"
+    "(frames, string columns) the longest item "
     "of each frame's string column.";
 
 PyCFunction as_function(PyObject* (*entry)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)) {
