@@ -718,7 +718,7 @@ def _ones(n: int) -> Array:
 
 
 GROWTH = 1.25  # a joined per-atom column grows by this factor: its memory stays within it of the result
-ESTIMATE_MARGIN = 1.02  # room beyond the rows foreseen from the share of the file read so far
+ESTIMATE_MARGIN = 1.05  # room beyond the rows foreseen from the share of the file read so far
 
 
 class _AtomJoiner:

@@ -106,38 +106,40 @@ class _Registry:
 
 def _part(buf: bytearray, offsets: Array, natoms: Array, lines: list[int], frames: list[int],
           name: str, registry: _Registry, keep_info: frozenset[str] | None, atoms: bool,
-          workers: int) -> list[Batch | Frame | Header]:
+          workers: int) -> list[tuple[Batch | Frame | Header, int]]:
     """The frames at `offsets` (file lines `lines`, numbers `frames`), natively where it can: in
-    `workers` ranges on as many threads, each range read on from where it stopped."""
-    out: list[Batch | Frame | Header] = []
+    `workers` ranges on as many threads, each range read on from where it stopped. Each part
+    comes with the index of the frame after it."""
+    out: list[tuple[Batch | Frame | Header, int]] = []
     # In file order: ranges still to read (first frame, end, threads), frames for read()'s code
-    # (an int), and batches read.
-    todo: deque[tuple[int, int, int] | int | Batch] = deque([(0, len(offsets), workers)])
+    # (an int), and batches read with the index of the frame after them.
+    todo: deque[tuple[int, int, int] | int | tuple[Batch, int]] = deque([(0, len(offsets), workers)])
     while todo:
         item = todo.popleft()
-        if isinstance(item, Batch):
-            out.append(item)
-            continue
         if isinstance(item, int):
             offset, count, line, frame = int(offsets[item]), int(natoms[item]), lines[item], frames[item]
             if atoms:
                 layout = _comment_of(buf, offset, count, line, frame, name)[4]
-                out.append(convert(buf, offset, count, line, frame, name))
+                out.append((convert(buf, offset, count, line, frame, name), item + 1))
             else:
                 header = _header(buf, offset, count, line, frame, name)
                 layout = text_layouts.get(header[6]) or layout_of_text(header[6])
-                out.append(header)
+                out.append((header, item + 1))
             registry.add(layout.text, layout)
+            continue
+        if len(item) == 2:  # a batch read, and the frame after it
+            out.append(item)  # type: ignore[arg-type]
             continue
         j, end, threads = item
         results = _native.read_table_batch(buf, offsets[j:end], natoms[j:end], registry.numbers,
                                            registry.col_types, keep_info, atoms, threads)
         ends = [result[0] for result in results[1:]] + [end - j]
-        after: list[tuple[int, int, int] | int | Batch] = []
+        after: list[tuple[int, int, int] | int | tuple[Batch, int]] = []
         for (begin, done, stop, *columns), range_end in zip(results, ends, strict=True):
             first = j + begin
             if done:
-                after.append(Batch(done, natoms[first:first + done], *columns, registry.layouts))
+                batch = Batch(done, natoms[first:first + done], *columns, registry.layouts)
+                after.append((batch, first + done))
             k, range_end = first + done, j + range_end
             if k < range_end:  # the range stopped short: the rest of it comes before the next range
                 if stop == _STOP_WIDE:
@@ -179,11 +181,13 @@ def table_parts(source: Source, forward: tuple[int, int | None, int], single: bo
                 natoms = np.array(idx.natoms[chosen], dtype=np.int64)
                 lines = idx.lines[chosen]
                 frames = list(range(first + lo, first + len(idx), step))
-                if share is not None:
-                    walked = scan.dropped + scan.start
-                    share[:] = walked / size if size else 0.0, walked
-                yield from _part(scan.buf, offsets, natoms, lines, frames, name, registry, keep_info, atoms,
-                                 workers)
+                for part, end in _part(scan.buf, offsets, natoms, lines, frames, name, registry, keep_info,
+                                       atoms, workers):
+                    if share is not None:
+                        # The text up to the part's last frame: what its rows and those before came from.
+                        walked = scan.dropped + (int(offsets[end]) if end < len(offsets) else idx.stop)
+                        share[:] = walked / size if size else 0.0, walked
+                    yield part
                 if bar is not None:
                     _scanned_so_far(scan, bar)
         finally:
