@@ -214,3 +214,10 @@ def test_without_pyarrow_the_error_names_the_extra(tmp_path, monkeypatch):
                  lambda: atomblock.write(tmp_path / "b.parquet", table)):
         with pytest.raises(ImportError, match=r'pip install "atomblock\[arrow\]"'):
             call()
+
+
+@pytest.mark.parametrize("values", [["H", "He", "", "Si"], ["é", "H"], ["a b", "~"], ["H"] * 3])
+def test_str_columns_to_arrow_text(values):
+    # ASCII columns are laid out natively, others by pyarrow: the same strings either way.
+    flat = np.array(values)
+    assert _arrow._strings(pa, flat).to_pylist() == flat.tolist()

@@ -46,6 +46,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from . import _native
 from ._comment import TENSOR_KEYS, comment_parts, format_key, format_value
 from ._frame import Frame
 from ._table import Table, _assemble
@@ -109,20 +110,13 @@ def _leaf(pa: Any, flat: Array) -> Any:
 
 
 def _strings(pa: Any, flat: Array) -> Any:
-    """A 1-D str array as large_string. ASCII text (species, labels) is converted by NumPy in a
-    few passes over the code points; other text item by item by pyarrow."""
+    """A 1-D str array as large_string. ASCII text (species, labels) is laid out natively in one
+    pass over the code points; other text item by item by pyarrow."""
     n, width = len(flat), flat.itemsize >> 2
     if n and width:
-        points = np.ascontiguousarray(flat).view(np.uint32).reshape(n, width)
-        used = points != 0
-        # ASCII, and no NUL inside an item (NumPy pads each item with NULs at its end only).
-        if int(points.max()) < 128 and (width == 1 or not (used[:, 1:] > used[:, :-1]).any()):
-            lengths = used[:, 0].astype(np.int64)
-            for j in range(1, width):  # column by column: much faster than a sum along a short axis
-                lengths += used[:, j]
-            offsets = np.zeros(n + 1, dtype=np.int64)
-            np.cumsum(lengths, out=offsets[1:])
-            data = np.compress(used.reshape(-1), points.astype(np.uint8).reshape(-1))
+        made = _native.ascii_strings(np.ascontiguousarray(flat), width)
+        if made is not None:
+            offsets, data = made
             return pa.Array.from_buffers(pa.large_string(), n, [None, pa.py_buffer(offsets), pa.py_buffer(data)])
     return pa.array(flat, type=pa.large_string())
 

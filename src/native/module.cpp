@@ -143,6 +143,15 @@ constexpr const char* kReadTableBatchDoc =
     "(frames, string columns) the longest item "
     "of each frame's string column.";
 
+constexpr const char* kAsciiStringsDoc =
+    "ascii_strings(points, width)\n"
+    "--\n"
+    "\n"
+    "The text of zero-padded items of `width` code points each (the memory of a\n"
+    "NumPy str array, C order) as (offsets, data): bytes of len(items) + 1 int64\n"
+    "offsets and the UTF-8 text, the buffers of an Arrow large_string array; None\n"
+    "when a code point is not ASCII or an item holds a NUL before its end.";
+
 PyCFunction as_function(PyObject* (*entry)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
 }
@@ -157,6 +166,7 @@ PyMethodDef methods[] = {
     {"read_table_batch", as_function(read_table_batch_entry), kFastCallWithKeywords,
      kReadTableBatchDoc},
     {"write_frames", as_function(write_frames_entry), kFastCallWithKeywords, kWriteFramesDoc},
+    {"ascii_strings", as_function(ascii_strings_entry), kFastCallWithKeywords, kAsciiStringsDoc},
     {"parse_comment_fast", parse_comment_fast_entry, METH_O, kParseCommentFastDoc},
     {nullptr, nullptr, 0, nullptr},
 };

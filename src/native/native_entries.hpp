@@ -18,6 +18,8 @@ extern "C" PyObject* read_table_batch_entry(PyObject* module, PyObject* const* a
                                             Py_ssize_t nargs, PyObject* kwnames);
 extern "C" PyObject* write_frames_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                         PyObject* kwnames);
+extern "C" PyObject* ascii_strings_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames);
 // METH_O: the comment line.
 extern "C" PyObject* parse_comment_fast_entry(PyObject* module, PyObject* line);
 
