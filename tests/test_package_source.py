@@ -329,13 +329,13 @@ def test_chunked_reads_with_workers_match_one_read(monkeypatch, tmp_path):
     whole = atomblock.read(path, ":")
     monkeypatch.setattr(_source, "CHUNK", 1000)
     monkeypatch.setattr(_read, "POOL_ROWS", 100)  # frames of fewer atoms are read on the calling thread
-    monkeypatch.setattr(_read, "_kept_spares", [])  # buffers lent to the pool, kept for the next read
+    monkeypatch.setattr(_read.KEPT, "spares", [])  # buffers lent to the pool, kept for the next read
     for index in (":", "5:50:3", -7, "-10:", "::-4", "2:-3", "40::-2"):
         assert atomblock.read(path, index, workers=2) == atomblock.read(path, index) == (
             whole[index] if isinstance(index, int) else whole[_read.parse_index(index)])
         got = list(atomblock.iread(path, index))
         assert got == ([whole[index]] if isinstance(index, int) else whole[_read.parse_index(index)])
-    assert _read._kept_spares and all(len(b) >= 1000 for b in _read._kept_spares)
+    assert _read.KEPT.spares and all(len(b) >= 1000 for b in _read.KEPT.spares)
 
 
 LAST = frame(2, 7) + frame(1, 8, "H {i} 0 x")  # a bad float in the last frame
@@ -418,13 +418,13 @@ def test_big_frames_read_in_row_ranges_match_one_thread(monkeypatch, tmp_path, w
 
 def test_the_buffer_an_earlier_read_left_reads_the_next_files_afresh(monkeypatch, tmp_path):
     monkeypatch.setattr(_source, "CHUNK", 64)
-    monkeypatch.setattr(_read, "_kept", [])
+    monkeypatch.setattr(_read.KEPT, "buffers", [])
     big, other, small = tmp_path / "big.xyz", tmp_path / "other.xyz", tmp_path / "small.xyz"
     big.write_bytes(frame(300, 0).encode() + TEXT)  # the buffer grows to hold the big frame
     other.write_bytes(frame(250, 1, "He {i} 1 1").encode() + TEXT)
     small.write_bytes(TEXT[::-1].split(b"\n", 1)[1][::-1] + b"\n")
     atomblock.read(big, 0)
-    kept = _read._kept[0]
+    kept = _read.KEPT.buffers[0]
     atomblock.read(other, 0)
     assert not kept.startswith(b"300\n")  # grown into
     for path in (small, big, other, small):

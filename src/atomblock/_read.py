@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import os
 import re
+import threading
 from collections import deque
 from collections.abc import Iterator
 from concurrent.futures import Future, ThreadPoolExecutor, wait
@@ -565,12 +566,13 @@ class _Scanner:
             # length of its lines so far (the buffer then grows once, not by doubling).
             have = self._counted - self._comment
             want = max(want, min(have // self._lines * self._need + _source.CHUNK, remaining))
-        if keep + want > len(buf) and _kept and len(buf) < len(_kept[-1]) <= 2 * (keep + want):
+        kept = KEPT.buffers
+        if keep + want > len(buf) and kept and len(buf) < len(kept[-1]) <= 2 * (keep + want):
             # The buffer must grow: into the bigger one an earlier read left, whose pages are in
             # memory already (fresh pages cost about a fifth of converting what they hold); not
             # for a read that fills less than half of it (the buffer would shrink, its pages freed).
             try:
-                spare = _kept.pop()
+                spare = kept.pop()
             except IndexError:  # taken by another thread meanwhile
                 spare = buf
             if spare is not buf:
@@ -678,8 +680,18 @@ def _chosen(sel: int | slice, n: int, name: str) -> list[int]:
 # One scanner buffer is kept from a read to the next (up to this size), for a buffer that must grow
 # to hold a big frame.
 KEEP_BUFFER = 32 << 20
-_kept: list[bytearray] = []
-_kept_spares: list[bytearray] = []  # and the buffers lent to a pool, up to that size in all
+
+
+class _KeptBuffers(threading.local):
+    """The buffers kept from a read to the next, per thread: a buffer is only ever taken again by
+    the thread that let it go, so that no read can get a buffer another thread still reads."""
+
+    def __init__(self) -> None:
+        self.buffers: list[bytearray] = []  # a scanner buffer
+        self.spares: list[bytearray] = []  # and the buffers lent to a pool, up to that size in all
+
+
+KEPT = _KeptBuffers()
 
 
 def _frames(src: ByteSource, sel: int | slice, bar: Any, workers: int) -> Iterator[Frame]:
@@ -688,8 +700,8 @@ def _frames(src: ByteSource, sel: int | slice, bar: Any, workers: int) -> Iterat
     try:
         yield from _scanned(scan, src, sel, bar, workers)
     finally:
-        if _source.CHUNK <= len(scan.buf) <= KEEP_BUFFER and not _kept:
-            _kept.append(scan.buf)  # no frame refers to it: the converted arrays are new memory
+        if _source.CHUNK <= len(scan.buf) <= KEEP_BUFFER and not KEPT.buffers:
+            KEPT.buffers.append(scan.buf)  # no frame refers to it: the converted arrays are new memory
 
 
 def _scanned(scan: _Scanner, src: ByteSource, sel: int | slice, bar: Any, workers: int) -> Iterator[Frame]:
@@ -720,7 +732,7 @@ def _forward_frames(scan: _Scanner, forward: tuple[int, int | None, int], bar: _
         scan.chunks = max(1, POOL_TASK_BYTES // (1 << 20))  # a buffer lent holds about a task's text
         while True:  # the buffers an earlier read lent, each taken by one reader
             try:
-                scan.spares.append(_kept_spares.pop())
+                scan.spares.append(KEPT.spares.pop())
             except IndexError:
                 break
     # Frames gathered for the pool: (buffer, offset, atoms, line, frame). The pool converts them
@@ -799,10 +811,10 @@ def _forward_frames(scan: _Scanner, forward: tuple[int, int | None, int], bar: _
                 for future in futures:
                     future.cancel()
             pool.shutdown(wait=True)
-            held = sum(len(b) for b in _kept_spares)
+            held = sum(len(b) for b in KEPT.spares)
             for spare in scan.spares:  # no thread reads them now
                 if _source.CHUNK <= len(spare) and held + len(spare) <= KEEP_BUFFER:
-                    _kept_spares.append(spare)
+                    KEPT.spares.append(spare)
                     held += len(spare)
 
 

@@ -28,11 +28,11 @@ from ._properties import Layout, layout_of_text, text_layouts
 from ._read import (
     COLUMNS_ALWAYS_ALLOWED,
     KEEP_BUFFER,
+    KEPT,
     Header,
     _comment_of,
     _CountingBar,
     _header,
-    _kept,
     _open,
     _out_of_range,
     _scanned_so_far,
@@ -191,8 +191,8 @@ def table_parts(source: Source, forward: tuple[int, int | None, int], single: bo
                 if bar is not None:
                     _scanned_so_far(scan, bar)
         finally:
-            if _source.CHUNK <= len(scan.buf) <= KEEP_BUFFER and not _kept:
-                _kept.append(scan.buf)  # for the next read: no column refers to it
+            if _source.CHUNK <= len(scan.buf) <= KEEP_BUFFER and not KEPT.buffers:
+                KEPT.buffers.append(scan.buf)  # for the next read: no column refers to it
         if single and scan.frame <= start:
             raise _out_of_range(start, name, scan.frame)
         if bar is not None and scan.ended:
