@@ -59,24 +59,6 @@ struct BlockRead {
     std::vector<reader::RowMajorMatrix<std::uint32_t>> utf32;  // filled for StringForm::utf32
 };
 
-// One string column as code points; every token is well-formed UTF-8. The
-// width is at least one code point, as NumPy gives an array of empty strings.
-reader::RowMajorMatrix<std::uint32_t> utf32_matrix(std::span<const std::string_view> tokens) {
-    std::size_t width = 1;
-    for (const std::string_view token : tokens) {
-        // A token never has fewer bytes than code points: count only when it could be wider.
-        if (token.size() > width) width = std::max(width, count_code_points(token));
-    }
-    reader::RowMajorMatrix<std::uint32_t> matrix{
-        tokens.size(), width, CBuffer<std::uint32_t>::zeroed(tokens.size() * width)};
-    std::uint32_t* row = matrix.data.data();
-    for (const std::string_view token : tokens) {
-        decode_utf8(token, row);
-        row += width;
-    }
-    return matrix;
-}
-
 // The first string token (lowest row, then first column) that is not UTF-8
 // or holds a NUL byte: the code-point matrices pad with zeros, so a NUL would
 // vanish there, and a frame holding one could not be written back.
@@ -185,7 +167,8 @@ std::variant<BlockRead, reader::ReadError> read_block_text(std::string_view data
     BlockRead read{std::move(columns), run.end, {}};
     if (form == StringForm::utf32) {
         read.utf32.reserve(read.columns.strs.size());
-        for (const auto& column : read.columns.strs) read.utf32.push_back(utf32_matrix(column));
+        for (const auto& column : read.columns.strs)
+            read.utf32.push_back(code_point_matrix(column));
     }
     return read;
 }

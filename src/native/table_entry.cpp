@@ -114,20 +114,6 @@ reader::RowMajorMatrix<T> matrix_of(const std::vector<T>& values, std::size_t ro
     return matrix;
 }
 
-reader::RowMajorMatrix<std::uint32_t> text_matrix(const std::vector<std::string_view>& texts) {
-    std::size_t width = 1;
-    for (const std::string_view text : texts)
-        if (text.size() > width) width = std::max(width, count_code_points(text));
-    reader::RowMajorMatrix<std::uint32_t> matrix{
-        texts.size(), width, CBuffer<std::uint32_t>::zeroed(texts.size() * width)};
-    std::uint32_t* row = matrix.data.data();
-    for (const std::string_view text : texts) {
-        decode_utf8(text, row);
-        row += width;
-    }
-    return matrix;
-}
-
 // (key, kind letter, square, values): values are (frames, width) arrays,
 // code points for texts, uint8 for bools.
 PyRef info_entry(const InfoColumn& column, std::size_t frames) {
@@ -147,7 +133,7 @@ PyRef info_entry(const InfoColumn& column, std::size_t frames) {
             break;
         case ColumnKind::text:
             kind = 'U';
-            values = py::make_uint32_array(text_matrix(column.texts));
+            values = py::make_uint32_array(code_point_matrix(column.texts));
             break;
     }
     const std::string_view key = column.key;

@@ -1,6 +1,7 @@
 // Byte-level walks over file text: lines by memchr, count lines, UTF-8.
 #include "scan/block_scan.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -225,6 +226,22 @@ void decode_utf8(std::string_view text, std::uint32_t* out) noexcept {
         for (; more != 0; --more) point = (point << kPayloadBits) | (*p++ & kPayloadMask);
         *out++ = point;
     }
+}
+
+reader::RowMajorMatrix<std::uint32_t> code_point_matrix(std::span<const std::string_view> texts) {
+    std::size_t width = 1;
+    for (const std::string_view text : texts) {
+        // A text never has fewer bytes than code points: count only when it could be wider.
+        if (text.size() > width) width = std::max(width, count_code_points(text));
+    }
+    reader::RowMajorMatrix<std::uint32_t> matrix{
+        texts.size(), width, CBuffer<std::uint32_t>::zeroed(texts.size() * width)};
+    std::uint32_t* row = matrix.data.data();
+    for (const std::string_view text : texts) {
+        decode_utf8(text, row);
+        row += width;
+    }
+    return matrix;
 }
 
 }  // namespace atomblock::native

@@ -6,8 +6,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 #include <vector>
+
+#include "reader/atom_reader.hpp"
 
 namespace atomblock::native {
 
@@ -56,5 +59,10 @@ std::size_t count_code_points(std::string_view text) noexcept;
 // Writes the code points of well-formed UTF-8 `text` to `out`, which has room
 // for count_code_points(text) of them. Precondition: is_valid_utf8(text).
 void decode_utf8(std::string_view text, std::uint32_t* out) noexcept;
+
+// One zero-padded (items, longest) matrix of the code points of well-formed
+// UTF-8 texts, at least one code point wide (as NumPy gives an array of
+// empty strings). Throws std::bad_alloc only.
+reader::RowMajorMatrix<std::uint32_t> code_point_matrix(std::span<const std::string_view> texts);
 
 }  // namespace atomblock::native
